@@ -1,0 +1,71 @@
+// qvnupdate: keeps an installation of Quorvane up to date.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/cli.h"
+#include "app/version_block.h"
+
+namespace {
+
+void PrintUsage(std::FILE* out) {
+  std::fprintf(out,
+               "Usage: qvnupdate [--console] [--server URL] [--cacert FILE]\n"
+               "\n"
+               "Brings the Quorvane installation in the current directory up to date\n"
+               "from the update server.\n"
+               "\n"
+               "  --console      run one update without a window; status lines go to\n"
+               "                 stdout, messages and errors to stderr\n"
+               "  --server URL   the update server (default %s)\n"
+               "  --cacert FILE  also trust this certificate authority for https servers\n"
+               "  --help         show this help and exit\n"
+               "  --version      show the version and exit\n"
+               "\n"
+               "Exit status with --console: 0 up to date or updated, 1 the update did not\n"
+               "complete, 2 an error ended it or the arguments were wrong.\n",
+               QVN_SERVER_URL);
+}
+
+int UsageError(const char* fmt, const char* arg) {
+  std::fprintf(stderr, "qvnupdate: ");
+  std::fprintf(stderr, fmt, arg);
+  std::fprintf(stderr, "\nTry 'qvnupdate --help' for more information.\n");
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  UpdateSettings settings;
+  settings.strServerUrl = QVN_SERVER_URL;
+  bool bConsole = false;
+
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      PrintUsage(stdout);
+      return 0;
+    } else if (arg == "--version") {
+      std::printf("%s %s\n", kVersionProductName, kVersionFileVersion);
+      return 0;
+    } else if (arg == "--console") {
+      bConsole = true;
+    } else if (arg == "--server" || arg == "--cacert") {
+      if (i + 1 >= argc) return UsageError("option '%s' needs a value", arg.c_str());
+      (arg == "--server" ? settings.strServerUrl : settings.strCaFile) = argv[++i];
+    } else if (arg.rfind("--server=", 0) == 0) {
+      settings.strServerUrl = arg.substr(9);
+    } else if (arg.rfind("--cacert=", 0) == 0) {
+      settings.strCaFile = arg.substr(9);
+    } else {
+      return UsageError("unknown argument '%s'", arg.c_str());
+    }
+  }
+  while (!settings.strServerUrl.empty() && settings.strServerUrl.back() == '/') {
+    settings.strServerUrl.pop_back();
+  }
+
+  if (bConsole) return RunConsole(settings);
+  return RunWindow(argc, argv, settings);
+}

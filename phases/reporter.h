@@ -1,0 +1,66 @@
+#pragma once
+// The one interface through which the update session and the phases report:
+// status lines, two captions, two progress bars and message boxes. The window,
+// the console and the tests each implement it; the logic never knows which.
+#include <functional>
+#include <string>
+
+// State of a progress bar, with the behaviour of the platform control the
+// phases were written against: positions stay inside the range, and a step
+// past the upper bound starts the bar again from the lower bound.
+class CProgressCtrl {
+ public:
+  void SetRange32(int nLower, int nUpper);
+  int SetPos(int nPos);    // returns the previous position
+  int SetStep(int nStep);  // returns the previous step
+  int StepIt();            // returns the previous position
+
+  int GetPos() const { return m_nPos; }
+  int GetLower() const { return m_nLower; }
+  int GetUpper() const { return m_nUpper; }
+  int GetStep() const { return m_nStep; }
+
+  // Called after every change; front ends redraw from it (at their own pace).
+  std::function<void()> m_onChange;
+
+ private:
+  void Changed() const {
+    if (m_onChange) m_onChange();
+  }
+  int m_nLower = 0;
+  int m_nUpper = 100;
+  int m_nPos = 0;
+  int m_nStep = 10;
+};
+
+// A caption above a bar.
+class CStatic {
+ public:
+  void SetWindowText(const std::string& strText);
+  const std::string& GetWindowText() const { return m_strText; }
+
+  std::function<void()> m_onChange;
+
+ private:
+  std::string m_strText;
+};
+
+class CUpdateReporter {
+ public:
+  enum class Icon { None, Stop, Exclamation, Information };
+
+  virtual ~CUpdateReporter() = default;
+
+  // Appends a line to the status list and makes it the selected, visible one.
+  // It must be on screen (or flushed) when this returns.
+  virtual void AddStatus(std::string strLine) = 0;
+  // Empties the status list.
+  virtual void ResetStatus() = 0;
+  // Shows a message and returns once the user has seen it.
+  virtual void MessageBox(const std::string& strText, Icon icon) = 0;
+
+  CStatic m_staticCurrent;          // caption above the current-file bar
+  CProgressCtrl m_progressCurrent;  // the current file
+  CStatic m_staticOverall;          // caption above the overall bar
+  CProgressCtrl m_progressOverall;  // the whole phase
+};

@@ -1,0 +1,67 @@
+// qvnpack: the publisher's side of the updater. Builds, checks and serves
+// update directories, and works with the compressed file format.
+#include <cstdio>
+#include <string>
+
+#include "app/version_block.h"
+#include "tools/commands.h"
+
+namespace {
+
+struct Command {
+  const char* name;
+  int (*run)(const Args&);
+};
+
+constexpr Command kCommands[] = {
+    {"lint", CmdLint},     {"version", CmdVersion}, {"vercmp", CmdVercmp}, {"compress", CmdCompress},
+    {"expand", CmdExpand}, {"build", CmdBuild},     {"serve", CmdServe},
+};
+
+void PrintUsage(std::FILE* out) {
+  std::fputs(
+      "Usage: qvnpack COMMAND [ARGS]\n"
+      "\n"
+      "Commands:\n"
+      "  build SRC OUT [--version V] [--store PATTERN]... [--reboot]\n"
+      "                      make OUT an update directory holding the files of SRC\n"
+      "  serve DIR [--port N] [--bind ADDR]\n"
+      "                      serve DIR as the server's /Updates/ directory over HTTP\n"
+      "  lint [--json] FILE  check a manifest (UpdateInfo.txt) and show what it says\n"
+      "  version FILE        print the ProductVersion of a Windows executable\n"
+      "  vercmp A B          compare two versions: >0 A is newer, 0 equal, <0 older\n"
+      "  compress IN OUT     write IN in the compressed file format (.crz)\n"
+      "  expand IN OUT       write the data of the compressed file IN\n"
+      "\n"
+      "  --help              show this help and exit\n"
+      "  --version           show the version and exit\n"
+      "\n"
+      "Exit status: 0 success; 1 the command failed (lint: diagnostics found,\n"
+      "version: no version read); 2 wrong arguments or an unreadable input.\n",
+      out);
+}
+
+}  // namespace
+
+int UsageError(const std::string& strMessage) {
+  std::fprintf(stderr, "qvnpack: %s\nTry 'qvnpack --help' for more information.\n", strMessage.c_str());
+  return 2;
+}
+
+int main(int argc, char** argv) {
+  if (argc < 2) return UsageError("no command given");
+  const std::string strCommand = argv[1];
+  if (strCommand == "--help" || strCommand == "-h" || strCommand == "help") {
+    PrintUsage(stdout);
+    return 0;
+  }
+  if (strCommand == "--version") {
+    std::printf("qvnpack (%s) %s\n", kVersionProductName, kVersionFileVersion);
+    return 0;
+  }
+  const Args args(argv + 2, argv + argc);
+  for (const Command& command : kCommands) {
+    if (strCommand == command.name) return command.run(args);
+  }
+  return UsageError("unknown command '" + strCommand + "'");
+}
