@@ -1,0 +1,60 @@
+#include "manifest/item_name.h"
+
+#include <string_view>
+
+namespace {
+
+bool Refuse(std::string* pReason, const char* pszReason) {
+  if (pReason != nullptr) *pReason = pszReason;
+  return false;
+}
+
+bool IsAsciiLetter(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+}  // namespace
+
+bool IsSafeItemName(const std::string& name, std::string* pReason) {
+  if (name.empty()) return Refuse(pReason, "the name is empty");
+  for (const char c : name) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7F) return Refuse(pReason, "the name contains a control character");
+    if (c == '\\') return Refuse(pReason, "the name contains a backslash");
+  }
+  if (name[0] == '/') return Refuse(pReason, "the name is an absolute path");
+  if (name.size() >= 2 && IsAsciiLetter(name[0]) && name[1] == ':') {
+    return Refuse(pReason, "the name begins with a drive letter");
+  }
+  std::string_view rest(name);
+  while (true) {
+    const std::size_t nSlash = rest.find('/');
+    const std::string_view component = rest.substr(0, nSlash);
+    if (component.empty())
+      return Refuse(pReason, "the name has an empty folder name (\"//\" or a final \"/\")");
+    if (component == "..")
+      return Refuse(pReason, "the name has a \"..\" part, which leads out of the folder");
+    if (component == ".") return Refuse(pReason, "the name has a \".\" part");
+    if (nSlash == std::string_view::npos) break;
+    rest.remove_prefix(nSlash + 1);
+  }
+  if (pReason != nullptr) pReason->clear();
+  return true;
+}
+
+std::string EncodeUrlPath(const std::string& name) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string strEncoded;
+  strEncoded.reserve(name.size());
+  for (const char c : name) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    if (b <= 0x20 || b >= 0x7F || c == '#' || c == '?') {
+      strEncoded += '%';
+      strEncoded += kHex[b >> 4];
+      strEncoded += kHex[b & 0x0F];
+    } else {
+      strEncoded += c;
+    }
+  }
+  return strEncoded;
+}
