@@ -1,0 +1,376 @@
+#include "platform/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+namespace {
+
+const char* CauseText(int cause) {
+  switch (cause) {
+    case CFileException::none:
+      return "No error occurred";
+    case CFileException::genericException:
+      return "An unspecified error occurred";
+    case CFileException::fileNotFound:
+      return "The file could not be found";
+    case CFileException::badPath:
+      return "All or part of the path is invalid";
+    case CFileException::tooManyOpenFiles:
+      return "Too many files are open";
+    case CFileException::accessDenied:
+      return "Access to the file was denied";
+    case CFileException::invalidFile:
+      return "The file is not open or cannot be used this way";
+    case CFileException::removeCurrentDir:
+      return "The current working directory cannot be removed";
+    case CFileException::directoryFull:
+      return "There are no more directory entries";
+    case CFileException::badSeek:
+      return "The file position cannot be set there";
+    case CFileException::hardIO:
+      return "A hardware error occurred";
+    case CFileException::sharingViolation:
+      return "The file is in use by another program";
+    case CFileException::lockViolation:
+      return "The region is locked by another program";
+    case CFileException::diskFull:
+      return "The disk is full";
+    case CFileException::endOfFile:
+      return "The end of the file was reached";
+    default:
+      return "An unknown file error occurred";
+  }
+}
+
+std::string FormatMessage(int cause, LONG lOsError, const std::string& strFileName,
+                          const std::string& strAction, const std::string& strDetail) {
+  std::string strReason;
+  if (!strDetail.empty()) {
+    strReason = strDetail;
+  } else if (lOsError > 0) {
+    strReason = std::strerror(static_cast<int>(lOsError));
+  } else {
+    strReason = CauseText(cause);
+  }
+  if (strFileName.empty()) return strReason;
+  const std::string strVerb = strAction.empty() ? "use" : strAction;
+  return "Cannot " + strVerb + " " + strFileName + ": " + strReason;
+}
+
+int OpenFlagsToPosix(UINT nOpenFlags) {
+  int flags = O_CLOEXEC;
+  switch (nOpenFlags & 0x3) {
+    case CFile::modeWrite:
+      flags |= O_WRONLY;
+      break;
+    case CFile::modeReadWrite:
+      flags |= O_RDWR;
+      break;
+    default:
+      flags |= O_RDONLY;
+      break;
+  }
+  if (nOpenFlags & CFile::modeCreate) {
+    flags |= O_CREAT;
+    if (!(nOpenFlags & CFile::modeNoTruncate)) flags |= O_TRUNC;
+  }
+  return flags;
+}
+
+}  // namespace
+
+CFileException::CFileException(int cause, LONG lOsError, std::string strFileName, std::string strDetail)
+    : CException(FormatMessage(cause, lOsError, strFileName, {}, strDetail)),
+      m_cause(cause),
+      m_lOsError(lOsError),
+      m_strFileName(std::move(strFileName)),
+      m_strDetail(std::move(strDetail)) {}
+
+std::string CFileException::GetErrorMessage() const {
+  return FormatMessage(m_cause, m_lOsError, m_strFileName, m_strAction, m_strDetail);
+}
+
+const char* CFileException::what() const noexcept {
+  try {
+    m_strWhat = GetErrorMessage();
+    return m_strWhat.c_str();
+  } catch (...) {
+    return CauseText(m_cause);
+  }
+}
+
+int CFileException::OsErrorToException(int nOsError) {
+  switch (nOsError) {
+    case 0:
+      return none;
+    case ENOENT:
+      return fileNotFound;
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+    case EXDEV:
+      return badPath;
+    case EMFILE:
+    case ENFILE:
+      return tooManyOpenFiles;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+    case ETXTBSY:
+    case EEXIST:
+      return accessDenied;
+    case EBADF:
+      return invalidFile;
+    case EMLINK:
+      return directoryFull;
+    case ESPIPE:
+    case EOVERFLOW:
+      return badSeek;
+    case EIO:
+      return hardIO;
+    case EBUSY:
+      return sharingViolation;
+    case EDEADLK:
+    case ENOLCK:
+    case EAGAIN:
+      return lockViolation;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+      return diskFull;
+    default:
+      return genericException;
+  }
+}
+
+void CFileException::ThrowOsError(int nOsError, const std::string& strFileName,
+                                  const std::string& strAction) {
+  CFileException e(OsErrorToException(nOsError), nOsError, strFileName);
+  e.m_strAction = strAction;
+  throw e;
+}
+
+// ---------------------------------------------------------------------------
+
+CFile::CFile(const std::string& strFileName, UINT nOpenFlags) {
+  CFileException error;
+  if (!Open(strFileName, nOpenFlags, &error)) throw error;
+}
+
+CFile::~CFile() {
+  if (m_hFile != hFileNull) ::close(m_hFile);
+}
+
+CFile::CFile(CFile&& other) noexcept
+    : m_hFile(std::exchange(other.m_hFile, hFileNull)), m_strFileName(std::move(other.m_strFileName)) {}
+
+CFile& CFile::operator=(CFile&& other) noexcept {
+  if (this != &other) {
+    if (m_hFile != hFileNull) ::close(m_hFile);
+    m_hFile = std::exchange(other.m_hFile, hFileNull);
+    m_strFileName = std::move(other.m_strFileName);
+  }
+  return *this;
+}
+
+void CFile::CheckOpen(const char* pszAction) const {
+  if (m_hFile == hFileNull) {
+    CFileException e(CFileException::invalidFile, -1, m_strFileName, "the file is not open");
+    e.m_strAction = pszAction;
+    throw e;
+  }
+}
+
+void CFile::ThrowErrno(int nOsError, const char* pszAction) const {
+  CFileException::ThrowOsError(nOsError, m_strFileName, pszAction);
+}
+
+std::string CFile::GetFileName() const {
+  const auto slash = m_strFileName.find_last_of('/');
+  return slash == std::string::npos ? m_strFileName : m_strFileName.substr(slash + 1);
+}
+
+BOOL CFile::Open(const std::string& strFileName, UINT nOpenFlags, CFileException* pError) {
+  if (m_hFile != hFileNull) Abort();
+  m_strFileName = strFileName;
+  auto fail = [&](int nOsError) {
+    if (pError) {
+      pError->m_cause = CFileException::OsErrorToException(nOsError);
+      pError->m_lOsError = nOsError;
+      pError->m_strFileName = strFileName;
+      pError->m_strAction = "open";
+      pError->m_strDetail.clear();
+    }
+    return FALSE;
+  };
+  if (strFileName.empty()) return fail(ENOENT);
+  int fd;
+  do {
+    fd = ::open(strFileName.c_str(), OpenFlagsToPosix(nOpenFlags), 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fail(errno);
+  // A directory opens for reading on POSIX but is no file to read.
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return fail(EISDIR);
+  }
+  m_hFile = fd;
+  return TRUE;
+}
+
+CFile* CFile::Duplicate() const {
+  CheckOpen("duplicate");
+  const int fd = ::fcntl(m_hFile, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) ThrowErrno(errno, "duplicate");
+  auto* pFile = new CFile;
+  pFile->m_hFile = fd;
+  pFile->m_strFileName = m_strFileName;
+  return pFile;
+}
+
+ULONGLONG CFile::GetPosition() const {
+  CheckOpen("seek in");
+  const off_t pos = ::lseek(m_hFile, 0, SEEK_CUR);
+  if (pos < 0) ThrowErrno(errno, "seek in");
+  return static_cast<ULONGLONG>(pos);
+}
+
+ULONGLONG CFile::Seek(LONGLONG lOff, UINT nFrom) {
+  CheckOpen("seek in");
+  int whence = SEEK_SET;
+  if (nFrom == current) whence = SEEK_CUR;
+  if (nFrom == end) whence = SEEK_END;
+  const off_t pos = ::lseek(m_hFile, static_cast<off_t>(lOff), whence);
+  if (pos < 0) {
+    const int err = errno;
+    if (err == EINVAL) {
+      CFileException e(CFileException::badSeek, err, m_strFileName);
+      e.m_strAction = "seek in";
+      throw e;
+    }
+    ThrowErrno(err, "seek in");
+  }
+  return static_cast<ULONGLONG>(pos);
+}
+
+void CFile::SetLength(ULONGLONG dwNewLen) {
+  CheckOpen("change the length of");
+  int rc;
+  do {
+    rc = ::ftruncate(m_hFile, static_cast<off_t>(dwNewLen));
+  } while (rc < 0 && errno == EINTR);
+  if (rc < 0) ThrowErrno(errno, "change the length of");
+}
+
+ULONGLONG CFile::GetLength() const {
+  CheckOpen("measure");
+  struct stat st {};
+  if (::fstat(m_hFile, &st) < 0) ThrowErrno(errno, "measure");
+  return static_cast<ULONGLONG>(st.st_size);
+}
+
+UINT CFile::Read(void* lpBuf, UINT nCount) {
+  CheckOpen("read");
+  auto* p = static_cast<char*>(lpBuf);
+  UINT nDone = 0;
+  while (nDone < nCount) {
+    const size_t nChunk = std::min<size_t>(nCount - nDone, std::numeric_limits<int>::max());
+    const ssize_t n = ::read(m_hFile, p + nDone, nChunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ThrowErrno(errno, "read");
+    }
+    if (n == 0) break;
+    nDone += static_cast<UINT>(n);
+  }
+  return nDone;
+}
+
+UINT CFile::ReadAt(ULONGLONG dwPos, void* lpBuf, UINT nCount) const {
+  CheckOpen("read");
+  auto* p = static_cast<char*>(lpBuf);
+  UINT nDone = 0;
+  while (nDone < nCount) {
+    const size_t nChunk = std::min<size_t>(nCount - nDone, std::numeric_limits<int>::max());
+    const ssize_t n = ::pread(m_hFile, p + nDone, nChunk, static_cast<off_t>(dwPos + nDone));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ThrowErrno(errno, "read");
+    }
+    if (n == 0) break;
+    nDone += static_cast<UINT>(n);
+  }
+  return nDone;
+}
+
+void CFile::Write(const void* lpBuf, UINT nCount) {
+  CheckOpen("write to");
+  const auto* p = static_cast<const char*>(lpBuf);
+  UINT nDone = 0;
+  while (nDone < nCount) {
+    const size_t nChunk = std::min<size_t>(nCount - nDone, std::numeric_limits<int>::max());
+    const ssize_t n = ::write(m_hFile, p + nDone, nChunk);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ThrowErrno(errno, "write to");
+    }
+    // A write that takes nothing makes no progress: the disk is full.
+    if (n == 0) ThrowErrno(ENOSPC, "write to");
+    nDone += static_cast<UINT>(n);
+  }
+}
+
+void CFile::LockRange(ULONGLONG dwPos, ULONGLONG dwCount) {
+  CheckOpen("lock");
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = static_cast<off_t>(dwPos);
+  lock.l_len = static_cast<off_t>(dwCount);
+  if (::fcntl(m_hFile, F_SETLK, &lock) < 0) {
+    const int err = errno;
+    CFileException e(err == EACCES || err == EAGAIN ? CFileException::lockViolation
+                                                    : CFileException::OsErrorToException(err),
+                     err, m_strFileName);
+    e.m_strAction = "lock";
+    throw e;
+  }
+}
+
+void CFile::UnlockRange(ULONGLONG dwPos, ULONGLONG dwCount) {
+  CheckOpen("unlock");
+  struct flock lock {};
+  lock.l_type = F_UNLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = static_cast<off_t>(dwPos);
+  lock.l_len = static_cast<off_t>(dwCount);
+  if (::fcntl(m_hFile, F_SETLK, &lock) < 0) ThrowErrno(errno, "unlock");
+}
+
+void CFile::Abort() {
+  if (m_hFile != hFileNull) {
+    ::close(m_hFile);
+    m_hFile = hFileNull;
+  }
+}
+
+void CFile::Flush() {
+  if (m_hFile == hFileNull) return;
+  if (::fsync(m_hFile) < 0 && errno != EINVAL && errno != EROFS) ThrowErrno(errno, "write to");
+}
+
+void CFile::Close() {
+  if (m_hFile == hFileNull) return;
+  const int fd = std::exchange(m_hFile, hFileNull);
+  // The descriptor is gone after close() whatever it returns; EINTR is no error.
+  if (::close(fd) < 0 && errno != EINTR) ThrowErrno(errno, "close");
+}
