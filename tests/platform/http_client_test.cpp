@@ -1,0 +1,312 @@
+// The HTTP client against real servers on 127.0.0.1: a proper one for normal
+// answers and a bare socket server for the broken ones.
+#include "platform/http_client.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "support/local_server.h"
+#include "support/raw_server.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using qvntest::LocalHttpServer;
+using qvntest::RawServer;
+using ::testing::HasSubstr;
+
+struct Fetch {
+  DWORD dwStatus = 0;
+  std::string strBody;
+};
+
+std::unique_ptr<CHttpFile> Open(CInternetSession& session, const std::string& strUrl,
+                                std::unique_ptr<CHttpConnection>& pConnection) {
+  DWORD dwService = 0;
+  std::string strServer;
+  std::string strObject;
+  INTERNET_PORT nPort = 0;
+  EXPECT_TRUE(AfxParseURL(strUrl, dwService, strServer, strObject, nPort)) << strUrl;
+  pConnection = session.GetHttpConnection(
+      strServer, dwService == AFX_INET_SERVICE_HTTPS ? INTERNET_FLAG_SECURE : 0, nPort);
+  auto pFile = pConnection->OpenRequest("GET", strObject,
+                                        INTERNET_FLAG_RELOAD | INTERNET_FLAG_EXISTING_CONNECT |
+                                            INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTO_REDIRECT);
+  pFile->SendRequest();
+  return pFile;
+}
+
+// Fetches a whole body in the blocks the download uses.
+Fetch Get(const std::string& strUrl, long nStall = 0) {
+  CInternetSession session;
+  session.SetStallTimeout(nStall);
+  std::unique_ptr<CHttpConnection> pConnection;
+  auto pFile = Open(session, strUrl, pConnection);
+  Fetch f;
+  EXPECT_TRUE(pFile->QueryInfoStatusCode(f.dwStatus));
+  char buf[4096];
+  for (;;) {
+    const UINT n = pFile->Read(buf, sizeof buf);
+    f.strBody.append(buf, n);
+    if (n < sizeof buf) break;
+  }
+  EXPECT_EQ(pFile->Read(buf, sizeof buf), 0u);  // the end stays the end
+  pFile->Close();
+  return f;
+}
+
+std::vector<std::string> Lines(const std::string& strBody) {
+  LocalHttpServer server;
+  server.Serve("/m.txt", strBody);
+  server.Start();
+  CInternetSession session;
+  std::unique_ptr<CHttpConnection> pConnection;
+  auto pFile = Open(session, server.Url() + "/m.txt", pConnection);
+  std::vector<std::string> arrLines;
+  std::string strLine;
+  while (pFile->ReadString(strLine)) arrLines.push_back(strLine);
+  return arrLines;
+}
+
+// --- URLs -------------------------------------------------------------------
+
+TEST(ParseUrl, SplitsWhatTheUpdateUses) {
+  struct Case {
+    const char* pszUrl;
+    DWORD dwService;
+    const char* pszServer;
+    const char* pszObject;
+    INTERNET_PORT nPort;
+  };
+  const Case cases[] = {
+      {"http://updates.example/Updates/UpdateInfo.txt", AFX_INET_SERVICE_HTTP, "updates.example",
+       "/Updates/UpdateInfo.txt", 80},
+      {"HTTP://127.0.0.1:8080/Updates/a%20b.dll", AFX_INET_SERVICE_HTTP, "127.0.0.1", "/Updates/a%20b.dll",
+       8080},
+      {"https://updates.example/x", AFX_INET_SERVICE_HTTPS, "updates.example", "/x", 443},
+      {"http://[::1]:81/Updates/x", AFX_INET_SERVICE_HTTP, "::1", "/Updates/x", 81},
+      {"http://host", AFX_INET_SERVICE_HTTP, "host", "/", 80},
+      {"http://host/a?b#frag", AFX_INET_SERVICE_HTTP, "host", "/a?b", 80},
+      {"ftp://host/file", AFX_INET_SERVICE_UNK, "host", "/file", 0},
+  };
+  for (const Case& c : cases) {
+    DWORD dwService = 99;
+    std::string strServer;
+    std::string strObject;
+    INTERNET_PORT nPort = 0;
+    ASSERT_TRUE(AfxParseURL(c.pszUrl, dwService, strServer, strObject, nPort)) << c.pszUrl;
+    EXPECT_EQ(dwService, c.dwService) << c.pszUrl;
+    EXPECT_EQ(strServer, c.pszServer) << c.pszUrl;
+    EXPECT_EQ(strObject, c.pszObject) << c.pszUrl;
+    EXPECT_EQ(nPort, c.nPort) << c.pszUrl;
+  }
+}
+
+TEST(ParseUrl, RefusesWhatIsNoUrl) {
+  for (const char* pszUrl :
+       {"", "updates.example/x", "http://", "http:///x", "http://host:0/", "http://host:65536/",
+        "http://host:8x/", "http://user@host/", "http://[::1/x", "http://host/a b", "://host/"}) {
+    DWORD dwService = 0;
+    std::string strServer;
+    std::string strObject;
+    INTERNET_PORT nPort = 0;
+    EXPECT_FALSE(AfxParseURL(pszUrl, dwService, strServer, strObject, nPort)) << pszUrl;
+  }
+}
+
+// --- What goes out ----------------------------------------------------------
+
+TEST(HttpRequest, IsAPlainHttp10GetWithTheAgentAndNoCacheHeadersOnly) {
+  RawServer server([](const std::string&) { return RawServer::Reply{RawServer::Head(200) + "ok"}; });
+  EXPECT_EQ(Get(server.Url() + "/Updates/UpdateInfo.txt").strBody, "ok");
+  ASSERT_EQ(server.RequestHeads().size(), 1u);
+  const std::string strHead = server.RequestHeads()[0];
+  EXPECT_EQ(strHead.substr(0, strHead.find("\r\n")), "GET /Updates/UpdateInfo.txt HTTP/1.0");
+  std::vector<std::string> arrHeaders;
+  for (size_t nPos = strHead.find("\r\n") + 2; nPos < strHead.size();) {
+    const size_t nEnd = strHead.find("\r\n", nPos);
+    if (nEnd == nPos) break;
+    arrHeaders.push_back(strHead.substr(nPos, strHead.find(':', nPos) - nPos));
+    nPos = nEnd + 2;
+  }
+  EXPECT_THAT(arrHeaders, ::testing::UnorderedElementsAre("Host", "User-Agent", "Pragma", "Cache-Control"));
+  EXPECT_THAT(strHead, HasSubstr("User-Agent: QVNLicenseRequest\r\n"));
+  EXPECT_THAT(strHead, HasSubstr("Pragma: no-cache\r\n"));
+  EXPECT_THAT(strHead, HasSubstr("Cache-Control: no-cache\r\n"));
+}
+
+TEST(HttpRequest, GoesThroughTheProxyTheEnvironmentNames) {
+  RawServer proxy([](const std::string&) { return RawServer::Reply{RawServer::Head(200) + "via proxy"}; });
+  setenv("http_proxy", proxy.Url().c_str(), 1);
+  const Fetch f = Get("http://updates.quorvane.test/Updates/UpdateInfo.txt");
+  unsetenv("http_proxy");
+  EXPECT_EQ(f.strBody, "via proxy");
+  ASSERT_EQ(proxy.RequestHeads().size(), 1u);
+  EXPECT_THAT(proxy.RequestHeads()[0],
+              ::testing::StartsWith("GET http://updates.quorvane.test/Updates/UpdateInfo.txt HTTP/1.0\r\n"));
+}
+
+TEST(HttpRequest, LeavesOutTheProxyForNamesInNoProxy) {
+  LocalHttpServer server;
+  server.Serve("/x", "direct");
+  server.Start();
+  setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(qvntest::ClosedLoopbackPort())).c_str(), 1);
+  setenv("no_proxy", "127.0.0.1", 1);
+  const Fetch f = Get(server.Url() + "/x");
+  unsetenv("http_proxy");
+  unsetenv("no_proxy");
+  EXPECT_EQ(f.strBody, "direct");
+}
+
+// --- Answers ----------------------------------------------------------------
+
+TEST(HttpAnswer, StatusAndBodyOfEveryKindOfAnswerAreReadable) {
+  LocalHttpServer server;
+  server.Serve("/ok", "fine");
+  server.Serve("/denied", "go away", 401);
+  server.Serve("/broken", "oops", 500);
+  server.Start();
+  EXPECT_EQ(Get(server.Url() + "/ok").dwStatus, 200u);
+  EXPECT_EQ(Get(server.Url() + "/ok").strBody, "fine");
+  EXPECT_EQ(Get(server.Url() + "/denied").dwStatus, 401u);
+  EXPECT_EQ(Get(server.Url() + "/denied").strBody, "go away");
+  EXPECT_EQ(Get(server.Url() + "/missing").dwStatus, 404u);
+  EXPECT_EQ(Get(server.Url() + "/broken").dwStatus, 500u);
+}
+
+TEST(HttpAnswer, ARedirectionIsNotFollowed) {
+  LocalHttpServer server;
+  server.Server().Get("/moved", [](const httplib::Request&, httplib::Response& res) {
+    res.status = 302;
+    res.set_header("Location", "/elsewhere");
+    res.set_content("moved", "text/plain");
+  });
+  server.Serve("/elsewhere", "should not be fetched");
+  server.Start();
+  const Fetch f = Get(server.Url() + "/moved");
+  EXPECT_EQ(f.dwStatus, 302u);
+  EXPECT_EQ(f.strBody, "moved");
+  EXPECT_EQ(server.Requests(), std::vector<std::string>{"/moved"});
+}
+
+TEST(HttpAnswer, BlocksAreFullUntilTheLastAndTheBodyComesWhole) {
+  // Larger than every buffer on the way, so that the transfer pauses and resumes.
+  const std::string strData = qvntest::PatternData(3 * 1024 * 1024 + 1808);
+  LocalHttpServer server;
+  server.Serve("/big", strData);
+  server.Start();
+  CInternetSession session;
+  std::unique_ptr<CHttpConnection> pConnection;
+  auto pFile = Open(session, server.Url() + "/big", pConnection);
+  std::string strBody;
+  std::vector<UINT> arrShort;
+  char buf[4096];
+  for (;;) {
+    const UINT n = pFile->Read(buf, sizeof buf);
+    strBody.append(buf, n);
+    if (n < sizeof buf) {
+      arrShort.push_back(n);
+      break;
+    }
+  }
+  EXPECT_EQ(arrShort, std::vector<UINT>{1808});
+  EXPECT_TRUE(strBody == strData);
+  EXPECT_EQ(pFile->GetBytesRead(), strData.size());
+}
+
+TEST(HttpAnswer, LinesAreSplitAtLineFeedsWithCarriageReturnsDropped) {
+  EXPECT_EQ(Lines("a\r\nb\n\nc"), (std::vector<std::string>{"a", "b", "", "c"}));
+  EXPECT_EQ(Lines("x\r\n"), (std::vector<std::string>{"x"}));
+  EXPECT_EQ(Lines(""), (std::vector<std::string>{}));
+  EXPECT_EQ(Lines("\n"), (std::vector<std::string>{""}));
+  EXPECT_EQ(Lines("a\rb\r\n\r"), (std::vector<std::string>{"ab"}));
+}
+
+TEST(HttpAnswer, ABodyPastTheLimitFails) {
+  LocalHttpServer server;
+  server.Serve("/m", std::string(10000, 'a'));
+  server.Start();
+  CInternetSession session;
+  std::unique_ptr<CHttpConnection> pConnection;
+  auto pFile = Open(session, server.Url() + "/m", pConnection);
+  pFile->SetMaxBodySize(5000);
+  char buf[4096];
+  EXPECT_EQ(pFile->Read(buf, sizeof buf), 4096u);
+  EXPECT_THROW(pFile->Read(buf, sizeof buf), CInternetException);
+}
+
+// --- Failures ---------------------------------------------------------------
+
+TEST(HttpFailure, ABodyShorterThanItsLengthIsAnErrorNotAnEnd) {
+  RawServer server([](const std::string&) {
+    return RawServer::Reply{RawServer::Head(200, "Content-Length: 10000\r\n") + std::string(5000, 'x')};
+  });
+  try {
+    Get(server.Url() + "/x");
+    FAIL() << "a cut body was taken as whole";
+  } catch (const CInternetException& e) {
+    EXPECT_EQ(e.m_dwError, static_cast<DWORD>(CURLE_PARTIAL_FILE));
+    EXPECT_THAT(e.GetErrorMessage(), HasSubstr("bytes remaining"));
+    EXPECT_THAT(e.GetErrorMessage(), HasSubstr(server.Url() + "/x"));
+  }
+}
+
+TEST(HttpFailure, ADroppedConnectionIsAnError) {
+  RawServer server([](const std::string&) {
+    return RawServer::Reply{RawServer::Head(200) + std::string(20000, 'x'), RawServer::Ending::Reset};
+  });
+  EXPECT_THROW(Get(server.Url() + "/x"), CInternetException);
+}
+
+TEST(HttpFailure, AServerThatStopsSendingFailsAfterTheStallLimit) {
+  RawServer midBody([](const std::string&) {
+    return RawServer::Reply{RawServer::Head(200, "Content-Length: 100000\r\n") + std::string(6000, 'x'),
+                            RawServer::Ending::Stall, 20000};
+  });
+  try {
+    Get(midBody.Url() + "/x", 1);
+    FAIL() << "a stalled transfer ended";
+  } catch (const CInternetException& e) {
+    EXPECT_EQ(e.m_dwError, static_cast<DWORD>(CURLE_OPERATION_TIMEDOUT));
+    EXPECT_THAT(e.m_strCurlText, HasSubstr("too slow"));
+  }
+
+  RawServer silent([](const std::string&) { return RawServer::Reply{"", RawServer::Ending::Stall, 20000}; });
+  CInternetSession session;
+  session.SetStallTimeout(1);
+  std::unique_ptr<CHttpConnection> pConnection;
+  EXPECT_THROW(Open(session, silent.Url() + "/x", pConnection), CInternetException);
+}
+
+TEST(HttpFailure, ARefusedConnectionCarriesLibcurlsText) {
+  const std::string strUrl = "http://127.0.0.1:" + std::to_string(qvntest::ClosedLoopbackPort()) + "/x";
+  try {
+    Get(strUrl);
+    FAIL() << "connected to a closed port";
+  } catch (const CInternetException& e) {
+    EXPECT_EQ(e.m_dwError, static_cast<DWORD>(CURLE_COULDNT_CONNECT));
+    EXPECT_THAT(e.m_strCurlText, HasSubstr("127.0.0.1"));
+    EXPECT_EQ(e.m_strUrl, strUrl);
+  }
+}
+
+TEST(HttpFailure, ANameThatCannotResolveFailsAtOnce) {
+  try {
+    Get("http://updates.quorvane.invalid/Updates/UpdateInfo.txt");
+    FAIL() << "resolved a .invalid name";
+  } catch (const CInternetException& e) {
+    EXPECT_EQ(e.m_dwError, static_cast<DWORD>(CURLE_COULDNT_RESOLVE_HOST));
+    EXPECT_EQ(e.m_strCurlText, "Could not resolve host: updates.quorvane.invalid");
+  }
+}
+
+TEST(HttpFailure, AnAnswerThatIsNoHttpIsAnError) {
+  RawServer server([](const std::string&) { return RawServer::Reply{"this is not http\n"}; });
+  EXPECT_THROW(Get(server.Url() + "/x"), CInternetException);
+}
+
+}  // namespace
