@@ -95,14 +95,4 @@ TEST(LineSplitter, MemoryHoldsOnlyTheUnfinishedLine) {
   EXPECT_EQ(splitter.BytesFed(), 100100u);
 }
 
-TEST(LineSplitter, FinishTwiceDeliversNothingMore) {
-  Lines lines;
-  CLineSplitter splitter;
-  auto onLine = [&lines](const std::string& strLine) { lines.push_back(strLine); };
-  splitter.Feed(std::string("tail"), onLine);
-  splitter.Finish(onLine);
-  splitter.Finish(onLine);
-  EXPECT_EQ(lines, Lines{"tail"});
-}
-
 }  // namespace
