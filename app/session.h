@@ -13,6 +13,9 @@ struct UpdateSettings {
   std::string strProductExe = "Quorvane.exe";
   // An extra certificate authority for https servers (--cacert); empty for none.
   std::string strCaFile;
+  // Seconds without a byte from the server before a request fails; 0 for the
+  // default of 60. The console takes it from QVN_STALL_TIMEOUT (for tests).
+  long nStallTimeout = 0;
 };
 
 // Runs one update in the current directory, reporting through view. Returns

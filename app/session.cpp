@@ -1,0 +1,86 @@
+// One update: the manifest, the version check and the three phases.
+#include "app/session.h"
+
+#include <fmt/format.h>
+
+#include "app/version_array.h"
+#include "app/version_info.h"
+#include "manifest/update_info.h"
+#include "phases/download.h"
+#include "phases/expand.h"
+#include "phases/replace.h"
+#include "platform/http_client.h"
+
+namespace {
+
+// No manifest comes near this; a larger answer is not one.
+constexpr ULONGLONG kMaxManifestSize = 1024 * 1024;
+
+}  // namespace
+
+BOOL RunUpdate(CUpdateReporter& view, const UpdateSettings& settings) {
+  CUpdateInfo info;
+  CFileVersionInfo versionInfo;
+
+  CInternetSession session(kUpdateAgentName);
+  session.SetCaFile(settings.strCaFile);
+  session.SetStallTimeout(settings.nStallTimeout);
+
+  view.ResetStatus();
+  view.AddStatus("Attempting to connection to server");
+
+  DWORD dwService = 0;
+  std::string strServer;
+  std::string strObject;
+  INTERNET_PORT nPort = 0;
+  if (!AfxParseURL(settings.strServerUrl + "/Updates/UpdateInfo.txt", dwService, strServer, strObject,
+                   nPort) ||
+      (dwService != AFX_INET_SERVICE_HTTP && dwService != AFX_INET_SERVICE_HTTPS)) {
+    return FALSE;
+  }
+
+  {
+    auto pConnection = session.GetHttpConnection(
+        strServer, dwService == AFX_INET_SERVICE_HTTPS ? INTERNET_FLAG_SECURE : 0, nPort);
+    auto pRequest =
+        pConnection->OpenRequest("GET", strObject,
+                                 INTERNET_FLAG_RELOAD | INTERNET_FLAG_EXISTING_CONNECT |
+                                     INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTO_REDIRECT);
+    pRequest->SendRequest();
+
+    // Only a success answer is a manifest. An error page read as one has no
+    // version and would report the product as up to date.
+    DWORD dwStatus = 0;
+    if (!pRequest->QueryInfoStatusCode(dwStatus) || dwStatus < 200 || dwStatus > 299) {
+      view.MessageBox("Unable to connect to server. Please try againt later.", CUpdateReporter::Icon::None);
+      view.AddStatus("Unable to connect to server");
+      return FALSE;
+    }
+
+    pRequest->SetMaxBodySize(kMaxManifestSize);
+    std::string strLine;
+    while (pRequest->ReadString(strLine)) info.ParseLine(strLine);
+    pRequest->Close();
+    pConnection->Close();
+  }
+
+  versionInfo.Load(LocateProductExe(settings.strProductExe));
+  const std::string strInstalled = versionInfo.GetProductVersion();
+  view.AddStatus(fmt::format("Current Version of {} is {}", settings.strProductExe, strInstalled));
+  view.AddStatus(fmt::format("Available Version of {} is {}", settings.strProductExe, info.m_strVersion));
+
+  CVersionArray installed;
+  CVersionArray available;
+  installed.FromString(strInstalled);
+  available.FromString(info.m_strVersion);
+
+  if (available.Compare(installed) > 0) {
+    if (!DownloadFiles(view, session, info, settings.strServerUrl)) return FALSE;
+    if (!UncompressFiles(view, info)) return FALSE;
+    if (!ReplaceFiles(view, info)) return FALSE;
+    view.AddStatus("Update Completed!");
+    return TRUE;
+  }
+  view.AddStatus(fmt::format("{} is up to date", settings.strProductExe));
+  return TRUE;
+}

@@ -1,0 +1,127 @@
+#include "phases/download.h"
+
+#include <fmt/format.h>
+
+#include <ctime>
+
+#include "manifest/item_name.h"
+#include "phases/blocks.h"
+#include "phases/replace.h"
+#include "phases/temp_file_name.h"
+#include "platform/file.h"
+
+namespace {
+
+// A name as it can be shown on one status line: control bytes as \xNN.
+std::string Printable(const std::string& str) {
+  std::string strOut;
+  for (unsigned char c : str) {
+    if (c < 0x20 || c == 0x7F) {
+      strOut += fmt::format("\\x{:02X}", c);
+    } else {
+      strOut += static_cast<char>(c);
+    }
+  }
+  return strOut;
+}
+
+}  // namespace
+
+BOOL CheckItemNames(CUpdateReporter& view, const CUpdateInfo& info) {
+  for (const auto& pItem : info.m_arrItems) {
+    std::string strReason;
+    if (!IsSafeItemName(pItem->m_strName, &strReason)) {
+      view.AddStatus(
+          fmt::format("Unsafe file name \"{}\": {} - ABORTING", Printable(pItem->m_strName), strReason));
+      return FALSE;
+    }
+    // Cutting the compression suffix can leave a name that is no longer safe
+    // ("a/..z" becomes "a/..") or no name at all ("z").
+    const std::string strTarget = TargetFileName(*pItem);
+    if (!IsSafeItemName(strTarget, &strReason)) {
+      view.AddStatus(fmt::format("Unsafe file name \"{}\": installed as \"{}\", {} - ABORTING",
+                                 Printable(pItem->m_strName), Printable(strTarget), strReason));
+      return FALSE;
+    }
+  }
+  return TRUE;
+}
+
+std::string PayloadUrl(const std::string& strServerUrl, const std::string& strName) {
+  return strServerUrl + "/Updates/" + EncodeUrlPath(strName);
+}
+
+int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdateInfo& info,
+                  const std::string& strServerUrl) {
+  if (!CheckItemNames(view, info)) return 0;
+
+  const int nCount = static_cast<int>(info.m_arrItems.size());
+  ULONGLONG nOverall = 0;
+  for (const auto& pItem : info.m_arrItems) nOverall += Blocks(pItem->m_nSize) + 1;
+  view.m_progressOverall.SetRange32(0, static_cast<int>(nOverall));
+  view.m_progressOverall.SetPos(0);
+  view.m_progressOverall.SetStep(1);
+
+  char buffer[kTransferBlock];
+  for (int i = 0; i < nCount; ++i) {
+    const CUpdateFileItem& item = *info.m_arrItems[static_cast<size_t>(i)];
+    view.m_staticOverall.SetWindowText(fmt::format("Downloading File {} of {}", i + 1, nCount));
+    view.m_staticCurrent.SetWindowText(
+        fmt::format("Downloading File {} ({} bytes)", item.m_strName, item.m_nSize));
+    view.m_progressCurrent.SetRange32(0, static_cast<int>(Blocks(item.m_nSize)));
+    view.m_progressCurrent.SetPos(0);
+    view.m_progressCurrent.SetStep(1);
+
+    const std::string strTempName = FormatTempFileName(i + 1, FALSE);
+    CFile file;
+    if (!file.Open(strTempName, CFile::modeCreate | CFile::modeWrite)) {
+      view.AddStatus(fmt::format("Unable to open local file {} - ABORTING", strTempName));
+      return 0;
+    }
+
+    DWORD dwService = 0;
+    std::string strServer;
+    std::string strObject;
+    INTERNET_PORT nPort = 0;
+    if (!AfxParseURL(PayloadUrl(strServerUrl, item.m_strName), dwService, strServer, strObject, nPort) ||
+        (dwService != AFX_INET_SERVICE_HTTP && dwService != AFX_INET_SERVICE_HTTPS)) {
+      return 0;
+    }
+    auto pConnection = session.GetHttpConnection(
+        strServer, dwService == AFX_INET_SERVICE_HTTPS ? INTERNET_FLAG_SECURE : 0, nPort);
+    auto pRequest =
+        pConnection->OpenRequest("GET", strObject,
+                                 INTERNET_FLAG_RELOAD | INTERNET_FLAG_EXISTING_CONNECT |
+                                     INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTO_REDIRECT);
+    pRequest->SendRequest();
+
+    // Only a success answer carries the file: an error page must never be
+    // stored, expanded or installed in its place.
+    DWORD dwStatus = 0;
+    if (!pRequest->QueryInfoStatusCode(dwStatus) || dwStatus < 200 || dwStatus > 299) {
+      view.AddStatus(fmt::format("Unable to open remote file {} - ABORTING", item.m_strName));
+      return 0;
+    }
+
+    const std::time_t tStart = std::time(nullptr);
+    UINT nLast = kTransferBlock;
+    ULONGLONG nReceived = 0;
+    while (nLast == kTransferBlock) {
+      nLast = pRequest->Read(buffer, kTransferBlock);
+      if (nLast > 0) file.Write(buffer, nLast);
+      nReceived += nLast;
+      view.m_staticCurrent.SetWindowText(
+          fmt::format("Downloading File {} ({} of {} bytes)", item.m_strName, nReceived, item.m_nSize));
+      view.m_progressCurrent.StepIt();
+      view.m_progressOverall.StepIt();
+    }
+
+    pRequest->Close();
+    file.Close();
+    pConnection->Close();
+    const std::time_t tEnd = std::time(nullptr);
+    view.AddStatus(fmt::format("Downloaded File {} - {} second(s)", item.m_strName,
+                               static_cast<std::int32_t>(tEnd - tStart)));
+  }
+  return 1;
+}

@@ -1,0 +1,27 @@
+#pragma once
+// The first phase: every item of the manifest is fetched from the server's
+// "/Updates/" folder into its temporary file (see temp_file_name.h).
+#include <string>
+
+#include "manifest/update_info.h"
+#include "phases/reporter.h"
+#include "platform/http_client.h"
+
+// Checks every item's name, and the installed name it leads to, before
+// anything is fetched: a name that could reach outside the current directory
+// (or the server's update folder) stops the update with one status line that
+// names the item and ends in "- ABORTING". Returns FALSE then.
+BOOL CheckItemNames(CUpdateReporter& view, const CUpdateInfo& info);
+
+// The URL of an item's payload on the server: strServerUrl + "/Updates/" +
+// the name, with the bytes that cannot stand in a URL path percent-encoded.
+std::string PayloadUrl(const std::string& strServerUrl, const std::string& strName);
+
+// Downloads every item in list order, showing progress in the captions and
+// bars and adding "Downloaded File %s - %d second(s)" for each. Returns 1 when
+// every item was stored whole; 0, after a status line saying why, when a name
+// is unsafe, a temporary file cannot be created, or the server does not answer
+// an item with success (2xx). A body that breaks off or a server that stalls
+// throws CInternetException; a failed write throws CFileException.
+int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdateInfo& info,
+                  const std::string& strServerUrl);

@@ -1,0 +1,58 @@
+#include "phases/expand.h"
+
+#include <fmt/format.h>
+
+#include "compress/compressed_file.h"
+#include "phases/blocks.h"
+#include "phases/temp_file_name.h"
+#include "platform/file.h"
+
+int UncompressFiles(CUpdateReporter& view, const CUpdateInfo& info) {
+  int nCount = 0;
+  for (const auto& pItem : info.m_arrItems) {
+    if (pItem->m_bCompressed) ++nCount;
+  }
+  if (nCount == 0) return 1;
+
+  view.m_progressOverall.SetRange32(0, nCount);
+  view.m_progressOverall.SetPos(0);
+  view.m_progressOverall.SetStep(1);
+
+  char buffer[kTransferBlock];
+  int k = 0;
+  for (size_t i = 0; i < info.m_arrItems.size(); ++i) {
+    if (!info.m_arrItems[i]->m_bCompressed) continue;
+    ++k;
+    view.m_staticOverall.SetWindowText(fmt::format("Uncompressing File {} of {}", k, nCount));
+
+    CFile output;
+    COXCompressedFile input(0);
+    const std::string strInput = FormatTempFileName(static_cast<int>(i + 1), FALSE);
+    if (!input.Open(strInput, CFile::modeRead)) {
+      view.AddStatus(fmt::format("Unable to find file [{}] - Aborting", strInput));
+      return 0;
+    }
+    const std::string strOutput = FormatTempFileName(static_cast<int>(i + 1), TRUE);
+    if (!output.Open(strOutput, CFile::modeCreate | CFile::modeWrite)) {
+      view.AddStatus(fmt::format("Unable to open file [{}] - Aborting", strOutput));
+      return 0;
+    }
+
+    const ULONGLONG nLength = input.GetLength();
+    view.m_staticCurrent.SetWindowText(fmt::format("Uncompressing File {} ({} bytes)", strOutput, nLength));
+    view.m_progressCurrent.SetRange32(0, static_cast<int>(Blocks(nLength)));
+    view.m_progressCurrent.SetPos(0);
+    view.m_progressCurrent.SetStep(1);
+
+    for (;;) {
+      const int nRead = static_cast<int>(input.Read(buffer, kTransferBlock));
+      if (nRead <= 0) break;
+      output.Write(buffer, static_cast<UINT>(nRead));
+      view.m_progressCurrent.StepIt();
+    }
+
+    view.AddStatus(fmt::format("Uncompressed {}", strOutput));
+    view.m_progressOverall.StepIt();
+  }
+  return 1;
+}

@@ -1,0 +1,19 @@
+#pragma once
+// The last phase: each item's final temporary file is copied over the
+// installed file that the item names.
+#include <string>
+
+#include "manifest/update_info.h"
+#include "phases/reporter.h"
+
+// The installed file's name for an item: its name as given, or for a
+// compressed item its name less ".crz" (when ".crz" occurs anywhere in it,
+// case-sensitively, the last four characters are cut; otherwise the last one).
+std::string TargetFileName(const CUpdateFileItem& item);
+
+// Reports "Replacing Files", then for every item in list order "Copying %s to
+// %s" and the copy. Each copy replaces its target whole or not at all. Returns
+// 1 when every file was replaced; at the first copy that fails, reports it
+// with the two names and the system's reason, copies nothing more, and
+// returns 0.
+int ReplaceFiles(CUpdateReporter& view, const CUpdateInfo& info);

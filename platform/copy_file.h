@@ -1,0 +1,22 @@
+#pragma once
+// The file copy that installs an updated file.
+#include <string>
+
+#include "platform/types.h"
+
+// Copies strExistingFile to strNewFile so that strNewFile is never left
+// half-written: the bytes go to a hidden temporary file beside the target
+// (".<name>.XXXXXX"), which is flushed to disk and then renamed over the
+// target in one step. An interruption leaves either the old file or the new
+// one, whole. Folders missing on the way to the target are created. An
+// existing target keeps its permission bits; a new one gets the source's.
+//
+// With bFailIfExists an existing target is an error. A target that is
+// read-only (no write permission bit set) is refused too, whoever runs the
+// copy, since it is marked as not to be changed.
+//
+// Returns TRUE on success. On failure returns FALSE, leaves the target as it
+// was, removes the temporary file, and puts the system's reason (e.g.
+// "Permission denied") in *pReason when pReason is not null.
+BOOL CopyFileA(const std::string& strExistingFile, const std::string& strNewFile, BOOL bFailIfExists,
+               std::string* pReason = nullptr);
