@@ -1,0 +1,452 @@
+#include "compress/compressed_file.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+
+namespace {
+
+constexpr LONGLONG kMaxPosition = std::numeric_limits<int>::max();
+constexpr int kScratchSize = COXCompressedFile::kBlockSize + 4;  // header, length word, body
+
+WORD LoadWord(const BYTE* p) {
+  return static_cast<WORD>(p[0] | (p[1] << 8));
+}
+void StoreWord(BYTE* p, WORD n) {
+  p[0] = static_cast<BYTE>(n & 0xFF);
+  p[1] = static_cast<BYTE>(n >> 8);
+}
+
+}  // namespace
+
+COXCompressedFile::COXCompressedFile(int nRawSize)
+    : m_nRawSize(nRawSize), m_pBlockBuffer(new BYTE[kBlockSize]()), m_pScratch(new BYTE[kScratchSize]()) {
+  if (nRawSize < 0 || nRawSize > kBlockSize) {
+    throw std::invalid_argument("COXCompressedFile: the uncompressed prefix must be 0 to 1024 bytes");
+  }
+}
+
+COXCompressedFile::~COXCompressedFile() = default;
+
+void COXCompressedFile::ThrowState(int cause, const char* pszWhy) {
+  throw CFileException(cause, -1, {}, pszWhy);
+}
+
+void COXCompressedFile::ThrowDamaged(const std::string& strWhy) const {
+  throw CFileException(CFileException::genericException, -1, {},
+                       "Cannot read " + m_strFileName + ": the compressed data is damaged (" + strWhy + ")");
+}
+
+ULONGLONG COXCompressedFile::GetPosition() const {
+  return static_cast<ULONGLONG>(m_nPosition);
+}
+
+BOOL COXCompressedFile::Open(const std::string& strFileName, UINT nOpenFlags, CFileException* pError) {
+  if ((nOpenFlags & 0x3) == modeReadWrite) {
+    if (pError) {
+      pError->m_cause = CFileException::accessDenied;
+      pError->m_lOsError = -1;
+      pError->m_strFileName = strFileName;
+      pError->m_strAction = "open";
+      pError->m_strDetail = "a compressed file is opened for reading or for writing, not both";
+    }
+    return FALSE;
+  }
+  // Everything cached belongs to one opened file.
+  m_bLengthKnown = FALSE;
+  m_bWriting = (nOpenFlags & modeWrite) ? TRUE : FALSE;
+  m_nBlockLength = 0;
+  m_nBlockOffset = 0;
+  m_nPosition = 0;
+  m_nTotalLength = 0;
+  m_nRawRead = 0;
+  m_nBlockRawLength = 0;
+  m_blockTable.clear();
+  m_blockPlaces.clear();
+  m_nBaseOffset = 0;
+  m_nBlockDataStart = -1;
+  m_bOpen = CFile::Open(strFileName, nOpenFlags, pError);
+  if (!m_bOpen) m_bWriting = FALSE;
+  return m_bOpen;
+}
+
+// --- The underlying file ---------------------------------------------------
+
+UINT COXCompressedFile::ReadBase(void* pBuf, UINT nCount) {
+  const UINT nGot = CFile::Read(pBuf, nCount);
+  m_nBaseOffset += nGot;
+  return nGot;
+}
+
+bool COXCompressedFile::ReadBaseWord(WORD& nWord) {
+  BYTE b[2];
+  if (ReadBase(b, 2) < 2) return false;
+  nWord = LoadWord(b);
+  return true;
+}
+
+void COXCompressedFile::SeekBase(LONGLONG nOffset) {
+  CFile::Seek(nOffset, begin);
+  m_nBaseOffset = nOffset;
+}
+
+void COXCompressedFile::WriteBase(const void* pBuf, UINT nCount) {
+  CFile::Write(pBuf, nCount);
+}
+
+// --- Reading ---------------------------------------------------------------
+
+UINT COXCompressedFile::Read(void* lpBuf, UINT nCount) {
+  if (m_bWriting || !m_bOpen) ThrowState(CFileException::accessDenied, "The file is not open for reading");
+  BYTE* const pOut = static_cast<BYTE*>(lpBuf);
+  UINT nDone = ReadPrefix(pOut, nCount);
+  while (nDone < nCount) {
+    const int nAvailable = std::max(0, m_nBlockLength - m_nBlockOffset);
+    const UINT nCopy = std::min<UINT>(nCount - nDone, static_cast<UINT>(nAvailable));
+    if (m_nPosition + static_cast<LONGLONG>(nCopy) > kMaxPosition) {
+      ThrowDamaged("it holds more than the 2 GiB of data the format can address");
+    }
+    std::memcpy(pOut + nDone, m_pBlockBuffer.get() + m_nBlockOffset, nCopy);
+    nDone += nCopy;
+    m_nBlockOffset += static_cast<int>(nCopy);
+    m_nPosition += static_cast<int>(nCopy);
+    if (nDone < nCount) {
+      WORD nHeader = 0;
+      WORD nLengthWord = 0;
+      if (!ReadBaseWord(nHeader)) break;
+      if ((nHeader & kLengthWordBit) && !ReadBaseWord(nLengthWord)) break;
+      m_nBlockDataStart = -1;
+      LoadBlock(nHeader, nLengthWord);
+      m_nBlockOffset = 0;
+      m_nBlockDataStart = m_nPosition;
+    }
+  }
+  return nDone;
+}
+
+UINT COXCompressedFile::ReadPrefix(BYTE* pBuf, UINT nCount) {
+  if (m_nPosition >= m_nRawSize) return 0;
+  LoadPrefix();
+  if (m_nPosition + static_cast<LONGLONG>(nCount) < m_nRawRead) {
+    std::memcpy(pBuf, m_pBlockBuffer.get() + m_nPosition, nCount);
+    m_nPosition += static_cast<int>(nCount);
+    m_nBlockOffset = m_nPosition;
+    return nCount;
+  }
+  const int nRemaining = std::max(0, m_nRawRead - m_nPosition);
+  std::memcpy(pBuf, m_pBlockBuffer.get() + m_nPosition, static_cast<size_t>(nRemaining));
+  m_nPosition = m_nRawRead;
+  m_nBlockOffset = 0;
+  return static_cast<UINT>(nRemaining);
+}
+
+void COXCompressedFile::LoadPrefix() {
+  SeekBase(0);
+  const UINT nGot = ReadBase(m_pBlockBuffer.get(), static_cast<UINT>(m_nRawSize));
+  m_nRawRead = static_cast<WORD>(nGot);
+  m_nBlockRawLength = static_cast<WORD>(nGot);
+  m_nBlockLength = 0;
+  m_nBlockDataStart = -1;
+}
+
+int COXCompressedFile::DataLengthOf(WORD nHeader, WORD nLengthWord) {
+  if (nHeader & kLengthWordBit) return nLengthWord;
+  if (nHeader & kCompressedBit) return kBlockSize;
+  return nHeader & kBodyLengthMask;
+}
+
+int COXCompressedFile::LoadBlock(WORD nHeader, WORD nLengthWord) {
+  const LONGLONG nBlockAt = m_nBaseOffset - ((nHeader & kLengthWordBit) ? 4 : 2);
+  const int nBody = nHeader & kBodyLengthMask;
+  m_nBlockLength = 0;
+  if (nBody > kBlockSize) {
+    ThrowDamaged("the block at byte " + std::to_string(nBlockAt) + " claims a body of " +
+                 std::to_string(nBody) + " bytes, more than 1024");
+  }
+  const int nExpected = DataLengthOf(nHeader, nLengthWord);
+  if (nHeader & kCompressedBit) {
+    // A body cut short by the end of the file is expanded from the bytes
+    // actually read; it then falls short of its length and is reported.
+    const UINT nGot = ReadBase(m_pScratch.get(), static_cast<UINT>(nBody));
+    const int nLength =
+        m_compressor.Expand(m_pScratch.get(), static_cast<int>(nGot), m_pBlockBuffer.get(), kBlockSize);
+    if (nLength != nExpected) {
+      m_nBlockLength = -1;
+      m_nBlockRawLength = static_cast<WORD>(m_nBlockLength);
+      ThrowDamaged("the block at byte " + std::to_string(nBlockAt) + " does not expand to its " +
+                   std::to_string(nExpected) + " bytes");
+    }
+    m_nBlockLength = nLength;
+  } else {
+    if (nExpected != nBody) {
+      ThrowDamaged("the stored block at byte " + std::to_string(nBlockAt) + " gives two different lengths");
+    }
+    m_nBlockLength = static_cast<int>(ReadBase(m_pBlockBuffer.get(), static_cast<UINT>(nBody)));
+  }
+  m_nBlockRawLength = static_cast<WORD>(m_nBlockLength);
+  return m_nBlockLength;
+}
+
+// --- Length and seeking ----------------------------------------------------
+
+ULONGLONG COXCompressedFile::GetLength() const {
+  if (!m_bOpen) ThrowState(CFileException::invalidFile, "The file is not open");
+  if (m_bWriting) ThrowState(CFileException::accessDenied, "The length is known only when reading");
+  if (!m_bLengthKnown) ScanLength();
+  return static_cast<ULONGLONG>(m_nTotalLength);
+}
+
+bool COXCompressedFile::LocateBlock(LONGLONG nBlock) const {
+  while (static_cast<LONGLONG>(m_blockPlaces.size()) <= nBlock) {
+    BlockPlace place{};
+    if (m_blockPlaces.empty()) {
+      place.nFileOffset = m_nRawSize;
+      place.nDataStart = 0;
+    } else {
+      const BlockPlace& last = m_blockPlaces.back();
+      place.nFileOffset =
+          last.nFileOffset + ((last.nHeader & kLengthWordBit) ? 4 : 2) + (last.nHeader & kBodyLengthMask);
+      place.nDataStart = last.nDataStart + last.nDataLength;
+    }
+    BYTE b[4];
+    if (ReadAt(static_cast<ULONGLONG>(place.nFileOffset), b, 2) < 2) return false;
+    place.nHeader = LoadWord(b);
+    if (place.nHeader & kLengthWordBit) {
+      if (ReadAt(static_cast<ULONGLONG>(place.nFileOffset) + 2, b + 2, 2) < 2) return false;
+      place.nLengthWord = LoadWord(b + 2);
+    }
+    place.nDataLength = DataLengthOf(place.nHeader, place.nLengthWord);
+    m_blockPlaces.push_back(place);
+    m_blockTable.push_back(place.nHeader);
+  }
+  return true;
+}
+
+LONGLONG COXCompressedFile::RecordedDataEnd() const {
+  if (m_blockPlaces.empty()) return 0;
+  const BlockPlace& last = m_blockPlaces.back();
+  LONGLONG nEnd = last.nDataStart + last.nDataLength;
+  // A stored body cut short by the end of the file holds only what is there.
+  if (!(last.nHeader & kCompressedBit)) {
+    const LONGLONG nBodyAt = last.nFileOffset + ((last.nHeader & kLengthWordBit) ? 4 : 2);
+    const LONGLONG nPresent = static_cast<LONGLONG>(CFile::GetLength()) - nBodyAt;
+    if (nPresent < last.nDataLength) nEnd = last.nDataStart + std::max<LONGLONG>(0, nPresent);
+  }
+  return nEnd;
+}
+
+void COXCompressedFile::ScanLength() const {
+  const UINT nGot = ReadAt(0, m_pScratch.get(), static_cast<UINT>(m_nRawSize));
+  m_nRawRead = static_cast<WORD>(nGot);
+  LONGLONG nTotal = nGot;
+  if (static_cast<int>(nGot) == m_nRawSize) {
+    LONGLONG nBlock = static_cast<LONGLONG>(m_blockPlaces.size());
+    while (LocateBlock(nBlock)) ++nBlock;
+    nTotal += RecordedDataEnd();
+  }
+  if (nTotal > kMaxPosition) ThrowDamaged("it holds more than the 2 GiB of data the format can address");
+  m_nTotalLength = static_cast<int>(nTotal);
+  m_bLengthKnown = TRUE;
+}
+
+ULONGLONG COXCompressedFile::Seek(LONGLONG lOff, UINT nFrom) {
+  if (m_bWriting) ThrowState(CFileException::invalidFile, "A compressed file being written cannot seek");
+  if (!m_bOpen) ThrowState(CFileException::invalidFile, "The file is not open");
+  LONGLONG nTarget;
+  switch (nFrom) {
+    case begin:
+      nTarget = lOff;
+      break;
+    case current:
+      nTarget = m_nPosition + lOff;
+      break;
+    case end:
+      if (!m_bLengthKnown) ScanLength();
+      if (lOff > 0) ThrowState(CFileException::endOfFile, "Cannot seek beyond the end of the data");
+      nTarget = m_nTotalLength + lOff;
+      break;
+    default:
+      ThrowState(CFileException::badSeek, "Unknown seek origin");
+  }
+  if (nTarget < 0) ThrowState(CFileException::badSeek, "Cannot seek before the start of the data");
+
+  if (nTarget <= m_nRawSize) {
+    if (m_nRawRead == 0 || nFrom == begin) {
+      LoadPrefix();
+    } else {
+      SeekBase(m_nRawRead);
+      m_nBlockLength = 0;
+      m_nBlockDataStart = -1;
+    }
+    if (nTarget > m_nRawRead) {
+      m_nPosition = m_nRawRead;
+      m_nBlockOffset = m_nPosition;
+      ThrowState(CFileException::endOfFile, "Cannot seek beyond the end of the data");
+    }
+    m_nPosition = static_cast<int>(nTarget);
+    m_nBlockOffset = m_nPosition;
+    return static_cast<ULONGLONG>(m_nPosition);
+  }
+
+  if (nFrom != begin && m_nBlockDataStart >= 0 && nTarget >= m_nBlockDataStart &&
+      nTarget < m_nBlockDataStart + m_nBlockLength) {
+    m_nBlockOffset = static_cast<int>(nTarget - m_nBlockDataStart);
+    m_nPosition = static_cast<int>(nTarget);
+    return static_cast<ULONGLONG>(m_nPosition);
+  }
+
+  if (m_nRawRead == 0 && m_nRawSize > 0)
+    m_nRawRead = static_cast<WORD>(ReadAt(0, m_pScratch.get(), m_nRawSize));
+  if (m_nRawRead < m_nRawSize) {
+    // The file ends inside the prefix: the data end there.
+    SeekBase(m_nRawRead);
+    m_nBlockLength = 0;
+    m_nBlockDataStart = -1;
+    m_nPosition = m_nRawRead;
+    m_nBlockOffset = m_nPosition;
+    return static_cast<ULONGLONG>(m_nPosition);
+  }
+  SkipToBlock(nTarget);
+  return static_cast<ULONGLONG>(m_nPosition);
+}
+
+void COXCompressedFile::SkipToBlock(LONGLONG nTarget) {
+  const LONGLONG nBlock = (nTarget - m_nRawSize) / kBlockSize;
+  const int nOffset = static_cast<int>((nTarget - m_nRawSize) % kBlockSize);
+  m_nBlockLength = 0;
+  m_nBlockOffset = 0;
+  m_nBlockDataStart = -1;
+  if (!LocateBlock(nBlock)) {
+    // The data end before the target block: stop at their end, where the
+    // next Read finds no header.
+    const LONGLONG nEnd = m_nRawSize + RecordedDataEnd();
+    if (nEnd > kMaxPosition) ThrowDamaged("it holds more than the 2 GiB of data the format can address");
+    LONGLONG nNextHeader = m_nRawSize;
+    if (!m_blockPlaces.empty()) {
+      const BlockPlace& last = m_blockPlaces.back();
+      nNextHeader =
+          last.nFileOffset + ((last.nHeader & kLengthWordBit) ? 4 : 2) + (last.nHeader & kBodyLengthMask);
+    }
+    SeekBase(nNextHeader);
+    m_nPosition = static_cast<int>(nEnd);
+    return;
+  }
+  const BlockPlace place = m_blockPlaces[static_cast<size_t>(nBlock)];
+  const LONGLONG nBlockStart = m_nRawSize + place.nDataStart;
+  if (nBlockStart + std::min(nOffset, place.nDataLength) > kMaxPosition) {
+    ThrowDamaged("it holds more than the 2 GiB of data the format can address");
+  }
+  SeekBase(place.nFileOffset + ((place.nHeader & kLengthWordBit) ? 4 : 2));
+  LoadBlock(place.nHeader, place.nLengthWord);
+  m_nBlockOffset = std::min(nOffset, m_nBlockLength);
+  m_nBlockDataStart = nBlockStart;
+  m_nPosition = static_cast<int>(nBlockStart + m_nBlockOffset);
+}
+
+// --- Writing ---------------------------------------------------------------
+
+void COXCompressedFile::Write(const void* lpBuf, UINT nCount) {
+  if (!m_bWriting) ThrowState(CFileException::accessDenied, "The file is not open for writing");
+  if (m_nPosition + static_cast<LONGLONG>(nCount) > kMaxPosition) {
+    throw CFileException(
+        CFileException::diskFull, -1, {},
+        "Cannot write to " + m_strFileName + ": a compressed file holds at most 2 GiB of data");
+  }
+  const BYTE* const pIn = static_cast<const BYTE*>(lpBuf);
+  UINT nDone = WritePrefix(pIn, nCount);
+  while (nDone < nCount) {
+    const UINT nCopy = std::min<UINT>(nCount - nDone, static_cast<UINT>(kBlockSize - m_nBlockOffset));
+    std::memcpy(m_pBlockBuffer.get() + m_nBlockOffset, pIn + nDone, nCopy);
+    nDone += nCopy;
+    m_nBlockOffset += static_cast<int>(nCopy);
+    m_nPosition += static_cast<int>(nCopy);
+    if (m_nBlockOffset == kBlockSize) {
+      StoreBlock(FALSE);
+      m_nBlockOffset = 0;
+    }
+  }
+}
+
+UINT COXCompressedFile::WritePrefix(const BYTE* pBuf, UINT nCount) {
+  if (m_nPosition >= m_nRawSize) return 0;
+  const UINT nCopy = std::min<UINT>(nCount, static_cast<UINT>(m_nRawSize - m_nBlockOffset));
+  std::memcpy(m_pBlockBuffer.get() + m_nBlockOffset, pBuf, nCopy);
+  if (m_nPosition + static_cast<LONGLONG>(nCount) < m_nRawSize) {
+    m_nPosition += static_cast<int>(nCount);
+    m_nBlockOffset += static_cast<int>(nCount);
+    return nCount;
+  }
+  WriteBase(m_pBlockBuffer.get(), static_cast<UINT>(m_nRawSize));
+  const UINT nTaken = static_cast<UINT>(m_nRawSize - m_nPosition);
+  m_nPosition = m_nRawSize;
+  m_nBlockOffset = 0;
+  return nTaken;
+}
+
+void COXCompressedFile::StoreBlock(BOOL bFinal) {
+  BYTE* const pOut = m_pScratch.get();
+  const int nData = m_nBlockOffset;
+  // The stream goes where it will be written, after the header and the
+  // length word; Compress never writes past its capacity of 1024.
+  const int r = m_compressor.Compress(m_pBlockBuffer.get(), nData, pOut + 4, kBlockSize);
+  if (r == -1 || r >= nData) {
+    StoreWord(pOut, static_cast<WORD>(nData));
+    WriteBase(pOut, 2);
+    WriteBase(m_pBlockBuffer.get(), static_cast<UINT>(nData));
+    m_nBlockRawLength = static_cast<WORD>(nData);
+    return;
+  }
+  BYTE* pStart = pOut + 2;
+  WORD nHeader = static_cast<WORD>(kCompressedBit | r);
+  if (bFinal) {
+    nHeader |= kLengthWordBit;
+    pStart = pOut;
+    StoreWord(pOut + 2, static_cast<WORD>(nData));
+  }
+  StoreWord(pStart, nHeader);
+  WriteBase(pStart, static_cast<UINT>(pOut + 4 + r - pStart));
+  m_nBlockRawLength = static_cast<WORD>(nData);
+}
+
+void COXCompressedFile::FinishOutput(BOOL bFinal) {
+  if (!m_bWriting) return;
+  if (m_nPosition < m_nRawSize) {
+    WriteBase(m_pBlockBuffer.get(), static_cast<UINT>(m_nPosition));
+  } else if (m_nBlockOffset > 0) {
+    StoreBlock(bFinal);
+  }
+}
+
+void COXCompressedFile::Close() {
+  if (!m_bOpen) return;
+  FinishOutput(TRUE);
+  m_nBlockOffset = 0;
+  CFile::Close();
+  m_bOpen = FALSE;
+  m_bWriting = FALSE;
+}
+
+void COXCompressedFile::Abort() {
+  CFile::Abort();
+  m_bOpen = FALSE;
+  m_bWriting = FALSE;
+}
+
+// --- Not offered -----------------------------------------------------------
+
+CFile* COXCompressedFile::Duplicate() const {
+  throw CNotSupportedException();
+}
+void COXCompressedFile::SetLength(ULONGLONG) {
+  throw CNotSupportedException();
+}
+void COXCompressedFile::LockRange(ULONGLONG, ULONGLONG) {
+  throw CNotSupportedException();
+}
+void COXCompressedFile::UnlockRange(ULONGLONG, ULONGLONG) {
+  throw CNotSupportedException();
+}
+void COXCompressedFile::Flush() {
+  throw CNotSupportedException();
+}

@@ -1,0 +1,118 @@
+#pragma once
+// A file whose callers see plain data while the disk holds it in blocks of
+// 1024 bytes, each compressed or, where that does not pay, stored as it is.
+// An optional number of leading bytes (the prefix) stays uncompressed.
+//
+// Layout: prefix, then blocks. A block is a 16-bit little-endian header
+// (bit 15: the body is a compressed stream; bit 14: a 16-bit little-endian
+// length word with the block's data length follows; bits 0-13: body length),
+// the optional length word, then the body. Every block but the last holds
+// 1024 data bytes. There is no file header, total length or checksum.
+//
+// A file is written from start to end, or read from start to end or with
+// seeks. Damaged blocks (a body longer than 1024 bytes, a stream that does not
+// expand to the block's data length) throw CFileException genericException.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "compress/compressor.h"
+#include "platform/file.h"
+
+class COXCompressedFile : public CFile {
+ public:
+  static constexpr int kBlockSize = 1024;
+  static constexpr WORD kCompressedBit = 0x8000;
+  static constexpr WORD kLengthWordBit = 0x4000;
+  static constexpr WORD kBodyLengthMask = 0x3FFF;
+
+  // nRawSize: the number of leading bytes kept uncompressed, 0 to 1024.
+  explicit COXCompressedFile(int nRawSize = 0);
+  // Does not finish written data (a writer calls Close); closes the file.
+  ~COXCompressedFile() override;
+  COXCompressedFile(const COXCompressedFile&) = delete;
+  COXCompressedFile& operator=(const COXCompressedFile&) = delete;
+
+  // Position in the uncompressed data.
+  ULONGLONG GetPosition() const override;
+  // Opens for reading (modeRead) or writing (modeCreate | modeWrite).
+  // modeReadWrite returns FALSE with accessDenied and throws nothing.
+  BOOL Open(const std::string& strFileName, UINT nOpenFlags, CFileException* pError = nullptr) override;
+  // Reading only: moves in the uncompressed data, expanding only the block
+  // that holds the target. Returns the new position; a target past the end of
+  // the data stops at the end.
+  ULONGLONG Seek(LONGLONG lOff, UINT nFrom) override;
+  // Reading only: the total length of the uncompressed data. Leaves the
+  // reading state as it was.
+  ULONGLONG GetLength() const override;
+  // Returns the bytes delivered: fewer than asked only at the end of the data.
+  UINT Read(void* lpBuf, UINT nCount) override;
+  void Write(const void* lpBuf, UINT nCount) override;
+  // Writes what is still gathered (the last block) and closes.
+  void Close() override;
+  // Closes without writing what is still gathered; never throws.
+  void Abort() override;
+
+  // Not offered: each throws CNotSupportedException.
+  CFile* Duplicate() const override;
+  void SetLength(ULONGLONG dwNewLen) override;
+  void LockRange(ULONGLONG dwPos, ULONGLONG dwCount) override;
+  void UnlockRange(ULONGLONG dwPos, ULONGLONG dwCount) override;
+  void Flush() override;
+
+ private:
+  // Where a block lies in the file and in the data.
+  struct BlockPlace {
+    LONGLONG nFileOffset;  // of its header
+    LONGLONG nDataStart;   // of its data, counted after the prefix
+    WORD nHeader;
+    WORD nLengthWord;
+    int nDataLength;
+  };
+
+  UINT ReadPrefix(BYTE* pBuf, UINT nCount);
+  UINT WritePrefix(const BYTE* pBuf, UINT nCount);
+  int LoadBlock(WORD nHeader, WORD nLengthWord);
+  void StoreBlock(BOOL bFinal);
+  void FinishOutput(BOOL bFinal);
+  void ScanLength() const;
+  void SkipToBlock(LONGLONG nTarget);
+
+  // Reads the prefix into the block buffer (the file is then at its end).
+  void LoadPrefix();
+  // Makes sure block nBlock is recorded, reading the headers up to it; false
+  // when the data end before it.
+  bool LocateBlock(LONGLONG nBlock) const;
+  // End of the data described by the recorded blocks, counted after the prefix.
+  LONGLONG RecordedDataEnd() const;
+  static int DataLengthOf(WORD nHeader, WORD nLengthWord);
+
+  // The underlying file, with the offset kept here.
+  UINT ReadBase(void* pBuf, UINT nCount);
+  bool ReadBaseWord(WORD& nWord);
+  void SeekBase(LONGLONG nOffset);
+  void WriteBase(const void* pBuf, UINT nCount);
+
+  [[noreturn]] void ThrowDamaged(const std::string& strWhy) const;
+  [[noreturn]] static void ThrowState(int cause, const char* pszWhy);
+
+  mutable BOOL m_bLengthKnown = FALSE;
+  BOOL m_bOpen = FALSE;
+  BOOL m_bWriting = FALSE;
+  COXCompressor m_compressor;
+  int m_nPosition = 0;
+  mutable int m_nTotalLength = 0;
+  int m_nBlockOffset = 0;
+  int m_nRawSize;
+  int m_nBlockLength = 0;
+  std::unique_ptr<BYTE[]> m_pBlockBuffer;
+  mutable WORD m_nRawRead = 0;
+  WORD m_nBlockRawLength = 0;
+  // Header word of each block seen so far, in block order.
+  mutable std::vector<WORD> m_blockTable;
+
+  mutable std::vector<BlockPlace> m_blockPlaces;  // beside m_blockTable, entry for entry
+  std::unique_ptr<BYTE[]> m_pScratch;             // a compressed body, or a block being stored
+  LONGLONG m_nBaseOffset = 0;                     // position of the underlying file
+  LONGLONG m_nBlockDataStart = -1;                // data position of the block in the buffer; -1 none
+};

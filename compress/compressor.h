@@ -1,0 +1,56 @@
+#pragma once
+// LZSS over a 512-byte sliding window with a 17-byte look-ahead: each code is
+// a literal byte or a copy of 2 to 17 bytes from an earlier window position,
+// packed most significant bit first.
+//
+// Stream: literal = 1, 8 bits; copy = 0, 9-bit position (1..511), 4-bit
+// length-2; end = a single 0 bit, then 0 bits to the byte boundary.
+//
+// Every call starts writing the window at position 1 and copies only refer to
+// bytes written in the same call, so any compressor expands any stream. The
+// window itself is cleared once, at construction, and carries over from call
+// to call: which matches the compressor finds (and so the exact stream) depends
+// on what it handled before.
+#include <memory>
+
+#include "platform/types.h"
+
+class COXCompressor {
+ public:
+  COXCompressor();
+  ~COXCompressor();
+  COXCompressor(const COXCompressor&) = delete;
+  COXCompressor& operator=(const COXCompressor&) = delete;
+
+  // Compresses nSourceLength bytes into pTarget. Returns the stream length, 0
+  // for an empty source, or -1 when the stream would not come out shorter than
+  // nTargetCapacity. Never writes at or beyond pTarget[nTargetCapacity].
+  int Compress(const BYTE* pSource, int nSourceLength, BYTE* pTarget, int nTargetCapacity);
+  // Expands a stream of nSourceLength bytes into pTarget. Returns the number
+  // of bytes produced, or -1 when they would not fit in nTargetCapacity. Fills
+  // the whole capacity (zeros after the data); never reads outside the source.
+  int Expand(const BYTE* pSource, int nSourceLength, BYTE* pTarget, int nTargetCapacity);
+
+  static constexpr int kWindowSize = 512;
+  static constexpr int kWindowMask = kWindowSize - 1;
+  static constexpr int kLookAhead = 17;
+  static constexpr int kRoot = kWindowSize;  // node whose largerChild is the top of the tree
+  static constexpr int kNone = 0;            // window position 0 doubles as "no node"
+
+ private:
+  struct Node {
+    int parent;
+    int smallerChild;
+    int largerChild;
+  };
+
+  void ResetTree(int r);
+  int InsertString(int n, int& nMatchPosition);
+  void RemoveString(int x);
+  void SpliceNode(int oldNode, int newNode);
+  void SubstituteNode(int oldNode, int newNode);
+  int FindPredecessor(int x) const;
+
+  std::unique_ptr<BYTE[]> m_pWindow;
+  Node m_tree[kWindowSize + 1];
+};
