@@ -22,7 +22,8 @@ int CmdVersion(const Args& args) {
       char szTranslation[16];
       std::snprintf(szTranslation, sizeof szTranslation, "%08lx",
                     static_cast<unsigned long>(info.m_dwTranslation));
-      strWhy = std::string("has no ProductVersion in the string table of its first translation (") +
+      strWhy = std::string(
+                   "has no ProductVersion, or an empty one, in the string table of its first translation (") +
                szTranslation + ")";
     }
   } else {

@@ -13,6 +13,11 @@ set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
 
+# Temporary files and folders, removed however the script ends; any failing
+# command ends it (set -e), so build steps are never run inside a || list.
+cleanup=""
+trap 'rm -rf $cleanup' EXIT
+
 need() {
   for tool in "$@"; do
     if ! command -v "$tool" >/dev/null 2>&1; then
@@ -31,6 +36,7 @@ build_exe() {
   esac
   need "$prefix-as" "$prefix-ld" "$prefix-windres"
   work=$(mktemp -d)
+  cleanup="$cleanup $work"
   printf '.globl start\n.text\nstart:\n  ret\n' >"$work/start.s"
   "$prefix-as" -o "$work/start.o" "$work/start.s"
   # The .rc files use no preprocessor directives, only whole-line // comments,
@@ -40,7 +46,6 @@ build_exe() {
   "$prefix-windres" --preprocessor=cat -c 65001 -i "$work/res.rc" -o "$work/res.o"
   "$prefix-ld" --no-insert-timestamp -s -e start -o "$work/out.exe" "$work/start.o" "$work/res.o"
   mv "$work/out.exe" "$3"
-  rm -rf "$work"
 }
 
 # rc_string TEXT: TEXT as the body of an .rc string literal.
@@ -50,7 +55,7 @@ rc_string() {
 
 # numeric_version TEXT: up to four leading numbers of TEXT as "a,b,c,d" for FILEVERSION.
 numeric_version() {
-  printf '%s' "$1" | awk -F. '{
+  printf '%s\n' "$1" | head -n 1 | awk -F. '{
     out = ""
     for (i = 1; i <= 4; i++) {
       n = (i <= NF && $i ~ /^[0-9]+/) ? substr($i, 1, 5) + 0 : 0
@@ -67,9 +72,14 @@ if [ "${1:-}" = "--product" ]; then
     exit 2
   fi
   version=$2
+  case "$version" in
+    *'
+'*) echo "make-fixtures: the version must be a single line" >&2; exit 2 ;;
+  esac
   out=$3
   bits=${4:-32}
   rc=$(mktemp)
+  cleanup="$cleanup $rc"
   numbers=$(numeric_version "$version")
   text=$(rc_string "$version")
   cat >"$rc" <<RC
@@ -97,10 +107,8 @@ BEGIN
   END
 END
 RC
-  status=0
-  build_exe "$bits" "$rc" "$out" || status=$?
-  rm -f "$rc"
-  exit $status
+  build_exe "$bits" "$rc" "$out"
+  exit 0
 fi
 
 if [ $# -ne 0 ]; then
