@@ -1,6 +1,650 @@
-// Placeholder until this command lands.
+// qvnpack build SRC OUT: turns a release folder into an update directory that
+// any web server can serve as /Updates/. Every file of SRC becomes one item
+// of OUT/UpdateInfo.txt, sent compressed (NAME.crz) when that is smaller.
+//
+// Everything that can be checked is checked before OUT is touched: names the
+// updater would refuse or could not read back from the manifest, the version,
+// and what OUT already holds. Payloads and the manifest are written to
+// temporary files and renamed into place, the manifest last, so a server that
+// serves OUT meanwhile never hands out a half-written file.
+#include <fnmatch.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "app/version_array.h"
+#include "app/version_info.h"
+#include "compress/compressed_file.h"
+#include "manifest/item_name.h"
+#include "manifest/line_splitter.h"
+#include "manifest/update_info.h"
+#include "platform/file.h"
 #include "tools/commands.h"
 
-int CmdBuild(const Args&) {
-  return UsageError("this command is not built yet");
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kProductExe = "Quorvane.exe";
+constexpr const char* kManifestName = "UpdateInfo.txt";
+constexpr const char* kCompressedSuffix = ".crz";
+// The manifest reads SIZE: as 32 bits.
+constexpr std::uint64_t kMaxItemSize = 0xFFFFFFFFull;
+// The compressed format counts positions in signed 32 bits.
+constexpr std::uint64_t kMaxCompressibleSize = 0x7FFFFFFFull;
+constexpr UINT kChunk = 1 << 20;
+
+struct BuildOptions {
+  std::string strSrc;
+  std::string strOut;
+  std::string strVersion;
+  bool bHaveVersion = false;
+  std::vector<std::string> arrStorePatterns;
+  bool bReboot = false;
+};
+
+// One file of the release and what became of it.
+struct SourceFile {
+  std::string strName;  // relative to SRC, "/" between folders; the installed name
+  fs::path path;        // where it is read from
+  std::uint64_t nSize = 0;
+  std::string strStoreReason;  // why it is sent as it is without trying; empty to try
+  // Filled while OUT is written.
+  bool bCompressed = false;
+  std::string strSentName;
+  std::uint64_t nSentSize = 0;
+};
+
+class BuildError : public std::exception {
+ public:
+  explicit BuildError(std::string strMessage) : m_strMessage(std::move(strMessage)) {}
+  const char* what() const noexcept override { return m_strMessage.c_str(); }
+
+ private:
+  std::string m_strMessage;
+};
+
+void PrintError(const std::string& strMessage) {
+  std::fprintf(stderr, "qvnpack: %s\n", strMessage.c_str());
+}
+void PrintWarning(const std::string& strMessage) {
+  std::fprintf(stderr, "qvnpack: warning: %s\n", strMessage.c_str());
+}
+
+// A name for messages: control bytes are shown as escapes, so that a name
+// with a line feed in it cannot break the message in two.
+std::string ShowName(const std::string& strName) {
+  std::string strShown = "'";
+  for (const char c : strName) {
+    const auto b = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      strShown += "\\n";
+    } else if (c == '\t') {
+      strShown += "\\t";
+    } else if (b < 0x20 || b == 0x7F) {
+      char sz[8];
+      std::snprintf(sz, sizeof sz, "\\x%02X", b);
+      strShown += sz;
+    } else {
+      strShown += c;
+    }
+  }
+  return strShown + "'";
+}
+
+// Returns 0 and fills options, or the exit status of a usage error.
+int ParseBuildArgs(const Args& args, BuildOptions& options) {
+  std::vector<std::string> arrPositional;
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string arg = args[i];
+    std::string value;
+    bool bHasValue = false;
+    if (const size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = arg.substr(eq + 1);
+      arg.resize(eq);
+      bHasValue = true;
+    }
+    if (arg == "--version" || arg == "--store") {
+      if (!bHasValue) {
+        if (i + 1 >= args.size()) return UsageError("build: option '" + arg + "' needs a value");
+        value = args[++i];
+      }
+      if (arg == "--version") {
+        options.strVersion = value;
+        options.bHaveVersion = true;
+      } else {
+        if (value.empty()) return UsageError("build: --store needs a pattern");
+        options.arrStorePatterns.push_back(value);
+      }
+    } else if (arg == "--reboot" && !bHasValue) {
+      options.bReboot = true;
+    } else if (arg.rfind("--", 0) == 0 && arg.size() > 2) {
+      return UsageError("build: unknown option '" + args[i] + "'");
+    } else {
+      arrPositional.push_back(args[i]);
+    }
+  }
+  if (arrPositional.size() != 2)
+    return UsageError("build takes a release folder SRC and an output folder OUT");
+  options.strSrc = arrPositional[0];
+  options.strOut = arrPositional[1];
+  if (options.bHaveVersion && options.strVersion.empty())
+    return UsageError("build: --version needs a version");
+  return 0;
+}
+
+// Parses text as the updater reads a manifest body.
+void ParseManifestText(const std::string& strText, CUpdateInfo& info) {
+  CLineSplitter splitter;
+  auto onLine = [&info](const std::string& strLine) { info.ParseLine(strLine); };
+  splitter.Feed(strText, onLine);
+  splitter.Finish(onLine);
+}
+
+// Why the updater would not read `strName` back from a NAME: line; empty when
+// it would.
+std::string NameReadBackProblem(const std::string& strName) {
+  CUpdateInfo info;
+  ParseManifestText(std::string("[FILES]\nNUMBERITEMS: 1\nITEM: 1\nNAME: ") + strName + "\n", info);
+  if (info.m_arrMessages.empty() && info.m_arrItems.size() == 1 && info.m_arrItems[0]->m_strName == strName) {
+    return {};
+  }
+  if (strName[0] == ' ') return "it begins with a space, which the manifest format drops";
+  return "a manifest line NAME: with it would not read back as this name (it holds a key text such as "
+         "VERSION:, ITEM: or SNAME:)";
+}
+
+std::string VersionReadBackProblem(const std::string& strVersion) {
+  for (const char c : strVersion) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return "it holds a control character";
+  }
+  CUpdateInfo info;
+  ParseManifestText("[GENERAL]\nVERSION: " + strVersion + "\n", info);
+  if (info.m_arrMessages.empty() && info.m_strVersion == strVersion) return {};
+  if (strVersion[0] == ' ') return "it begins with a space, which the manifest format drops";
+  return "a manifest line VERSION: with it would not read back as this version";
+}
+
+// Why the updater would refuse the item named strName, or the manifest could
+// not carry it; empty when the name is fine.
+std::string NameProblem(const std::string& strName) {
+  std::string strReason;
+  if (!IsSafeItemName(strName, &strReason)) return strReason;
+  if (strName.find('%') != std::string::npos) {
+    return "it holds '%', which web servers read as the start of an escaped character";
+  }
+  if (strName == kManifestName || strName.rfind(std::string(kManifestName) + "/", 0) == 0) {
+    return "it would take the place of the manifest of the update directory";
+  }
+  if (std::string strWhy = NameReadBackProblem(strName); !strWhy.empty()) return strWhy;
+  return NameReadBackProblem(strName + kCompressedSuffix);
+}
+
+bool MatchesStorePattern(const std::string& strPattern, const std::string& strName) {
+  if (fnmatch(strPattern.c_str(), strName.c_str(), 0) == 0) return true;
+  // A pattern without a folder in it also matches the file name alone, so
+  // that "*.png" and "Logo.png" match in every subfolder.
+  if (strPattern.find('/') != std::string::npos) return false;
+  const size_t nSlash = strName.rfind('/');
+  return nSlash != std::string::npos && fnmatch(strPattern.c_str(), strName.c_str() + nSlash + 1, 0) == 0;
+}
+
+std::string RelativeName(const fs::path& root, const fs::path& path) {
+  return path.lexically_relative(root).generic_string();
+}
+
+// Every file below SRC, in byte order of their names. Problems that make the
+// release impossible to send are gathered in arrProblems.
+std::vector<SourceFile> CollectSourceFiles(const fs::path& src, std::vector<std::string>& arrProblems,
+                                           std::set<std::string>& setFolders) {
+  std::vector<SourceFile> arrFiles;
+  std::error_code ec;
+  fs::recursive_directory_iterator it(src, fs::directory_options::none, ec);
+  if (ec) throw BuildError("cannot read the release folder '" + src.string() + "': " + ec.message());
+  for (const fs::recursive_directory_iterator end; it != end; it.increment(ec)) {
+    if (ec) throw BuildError("cannot read the release folder '" + src.string() + "': " + ec.message());
+    const fs::path& path = it->path();
+    const std::string strName = RelativeName(src, path);
+    const fs::file_status linkStatus = it->symlink_status(ec);
+    if (ec) throw BuildError("cannot look at '" + path.string() + "': " + ec.message());
+    if (fs::is_directory(linkStatus)) {
+      setFolders.insert(strName);
+      continue;
+    }
+    // A link to a file sends the file it points to; anything else cannot be
+    // installed as a file.
+    const fs::file_status status = fs::is_symlink(linkStatus) ? it->status(ec) : linkStatus;
+    if (ec || !fs::is_regular_file(status)) {
+      arrProblems.push_back(
+          ShowName(strName) + ": " +
+          (fs::is_symlink(linkStatus) ? "a symbolic link to a folder or to nothing" : "not a regular file") +
+          ", which cannot be sent as an update item");
+      continue;
+    }
+    SourceFile file;
+    file.strName = strName;
+    file.path = path;
+    file.nSize = fs::file_size(path, ec);
+    if (ec) throw BuildError("cannot look at '" + path.string() + "': " + ec.message());
+    arrFiles.push_back(std::move(file));
+  }
+  std::sort(arrFiles.begin(), arrFiles.end(),
+            [](const SourceFile& a, const SourceFile& b) { return a.strName < b.strName; });
+  return arrFiles;
+}
+
+bool IsSameOrInside(const fs::path& inner, const fs::path& outer) {
+  auto itOuter = outer.begin();
+  auto itInner = inner.begin();
+  for (; itOuter != outer.end(); ++itOuter, ++itInner) {
+    if (itOuter->empty()) continue;  // the empty last element of a path ending in "/"
+    if (itInner == inner.end() || *itInner != *itOuter) return false;
+  }
+  return true;
+}
+
+// The item names of an earlier manifest in OUT, so that files it listed and
+// the new one does not can be removed.
+std::vector<std::string> ReadPreviousItems(const fs::path& manifest) {
+  std::vector<std::string> arrNames;
+  CFile file;
+  if (!file.Open(manifest.string(), CFile::modeRead)) return arrNames;
+  CUpdateInfo info;
+  CLineSplitter splitter;
+  auto onLine = [&info](const std::string& strLine) { info.ParseLine(strLine); };
+  std::vector<char> buffer(65536);
+  while (const UINT n = file.Read(buffer.data(), static_cast<UINT>(buffer.size()))) {
+    splitter.Feed(buffer.data(), n, onLine);
+    // An earlier manifest is small; anything huge is not one of ours.
+    if (splitter.BytesFed() > (64u << 20)) return {};
+  }
+  splitter.Finish(onLine);
+  for (const auto& pItem : info.m_arrItems) arrNames.push_back(pItem->m_strName);
+  return arrNames;
+}
+
+// A temporary file beside target, with the permissions of a new file.
+class CTempFile {
+ public:
+  explicit CTempFile(const fs::path& target) {
+    std::string strTemplate =
+        (target.parent_path() / ("." + target.filename().string() + ".qvnpack-XXXXXX")).string();
+    const int fd = mkstemp(strTemplate.data());
+    if (fd < 0) {
+      throw BuildError("cannot create a file in '" + target.parent_path().string() +
+                       "': " + std::strerror(errno));
+    }
+    // mkstemp makes the file private; payloads are for a web server to read.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    close(fd);
+    m_path = strTemplate;
+  }
+  ~CTempFile() {
+    if (!m_path.empty()) {
+      std::error_code ec;
+      fs::remove(m_path, ec);
+    }
+  }
+  CTempFile(const CTempFile&) = delete;
+  CTempFile& operator=(const CTempFile&) = delete;
+
+  const fs::path& Path() const { return m_path; }
+  std::uint64_t Size() const {
+    struct stat st;
+    return stat(m_path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+  }
+  void RenameTo(const fs::path& target) {
+    if (std::rename(m_path.c_str(), target.c_str()) != 0) {
+      throw BuildError("cannot put '" + target.string() + "' in place: " + std::strerror(errno));
+    }
+    m_path.clear();
+  }
+
+ private:
+  fs::path m_path;
+};
+
+// Copies source to dest (opened already), returning the bytes copied.
+std::uint64_t CopyInto(const fs::path& source, CFile& dest, std::vector<char>& buffer) {
+  CFile in(source.string(), CFile::modeRead);
+  std::uint64_t nTotal = 0;
+  while (const UINT n = in.Read(buffer.data(), static_cast<UINT>(buffer.size()))) {
+    dest.Write(buffer.data(), n);
+    nTotal += n;
+  }
+  return nTotal;
+}
+
+// Writes file into dir, compressed when that comes out smaller, else as it is.
+void SendFile(const fs::path& out, SourceFile& file, std::vector<char>& buffer) {
+  const fs::path target = out / file.strName;
+  fs::create_directories(target.parent_path());
+
+  if (file.strStoreReason.empty()) {
+    const fs::path crzTarget = out / (file.strName + kCompressedSuffix);
+    CTempFile temp(crzTarget);
+    COXCompressedFile crz(0);
+    CFileException error;
+    if (!crz.Open(temp.Path().string(), CFile::modeCreate | CFile::modeWrite, &error)) throw error;
+    CFile in(file.path.string(), CFile::modeRead);
+    std::uint64_t nRead = 0;
+    bool bLarger = false;
+    while (const UINT n = in.Read(buffer.data(), static_cast<UINT>(buffer.size()))) {
+      crz.Write(buffer.data(), n);
+      nRead += n;
+      // Data that does not compress is found out early: the compressed file
+      // already holds as much as the original.
+      if (temp.Size() >= file.nSize || nRead > kMaxCompressibleSize) {
+        bLarger = true;
+        break;
+      }
+    }
+    if (!bLarger) {
+      crz.Close();
+      const std::uint64_t nCompressed = temp.Size();
+      if (nCompressed < nRead) {
+        temp.RenameTo(crzTarget);
+        file.bCompressed = true;
+        file.strSentName = file.strName + kCompressedSuffix;
+        file.nSentSize = nCompressed;
+        return;
+      }
+    } else {
+      crz.Abort();
+    }
+    file.strStoreReason = "compressed form not smaller";
+  }
+
+  CTempFile temp(target);
+  CFile dest(temp.Path().string(), CFile::modeCreate | CFile::modeWrite);
+  file.nSentSize = CopyInto(file.path, dest, buffer);
+  dest.Close();
+  temp.RenameTo(target);
+  file.strSentName = file.strName;
+}
+
+std::string BuildManifest(const std::string& strVersion, bool bReboot,
+                          const std::vector<SourceFile>& arrFiles) {
+  std::string strText = "[GENERAL]\nVERSION: " + strVersion + "\nREBOOT: " + (bReboot ? "Y" : "N") +
+                        "\n[FILES]\nNUMBERITEMS: " + std::to_string(arrFiles.size()) + "\n";
+  for (size_t i = 0; i < arrFiles.size(); ++i) {
+    const SourceFile& file = arrFiles[i];
+    strText += "ITEM: " + std::to_string(i + 1) + "\nNAME: " + file.strSentName +
+               "\nSIZE: " + std::to_string(file.nSentSize) +
+               "\nREPLACE: Y\nCOMPRESSED: " + (file.bCompressed ? "Y" : "N") + "\n";
+  }
+  strText += "[REGISTRY]\nNUMBERITEMS: 0\n";
+  return strText;
+}
+
+// The manifest must read back, through the updater's own parser, as exactly
+// what was meant, with no diagnostic.
+void CheckManifest(const std::string& strText, const std::string& strVersion, bool bReboot,
+                   const std::vector<SourceFile>& arrFiles) {
+  CUpdateInfo info;
+  ParseManifestText(strText, info);
+  bool bSame = info.m_arrMessages.empty() && info.m_strVersion == strVersion &&
+               (info.m_bReboot != FALSE) == bReboot && info.m_arrItems.size() == arrFiles.size();
+  for (size_t i = 0; bSame && i < arrFiles.size(); ++i) {
+    const CUpdateFileItem& item = *info.m_arrItems[i];
+    bSame = item.m_strName == arrFiles[i].strSentName && item.m_nSize == arrFiles[i].nSentSize &&
+            (item.m_bCompressed != FALSE) == arrFiles[i].bCompressed && item.m_nReplace == 1;
+  }
+  if (!bSame) {
+    std::string strWhy = info.m_arrMessages.empty() ? "it reads back differently" : info.m_arrMessages[0];
+    throw BuildError("the manifest does not read back as written (" + strWhy +
+                     "); nothing was changed in it");
+  }
+}
+
+void WriteTextFile(const fs::path& target, const std::string& strText) {
+  CTempFile temp(target);
+  CFile file(temp.Path().string(), CFile::modeCreate | CFile::modeWrite);
+  file.Write(strText.data(), static_cast<UINT>(strText.size()));
+  file.Flush();
+  file.Close();
+  temp.RenameTo(target);
+}
+
+std::string Percent(std::uint64_t nPart, std::uint64_t nWhole) {
+  if (nWhole == 0) return "-";
+  char sz[32];
+  std::snprintf(sz, sizeof sz, "%.0f%%", 100.0 * static_cast<double>(nPart) / static_cast<double>(nWhole));
+  return sz;
+}
+
+int Build(const BuildOptions& options) {
+  const auto tStart = std::chrono::steady_clock::now();
+  std::error_code ec;
+
+  // The release folder.
+  const fs::path src = fs::weakly_canonical(fs::absolute(options.strSrc, ec), ec);
+  if (ec || !fs::is_directory(src, ec)) {
+    PrintError("cannot read the release folder '" + options.strSrc +
+               "': " + (fs::exists(options.strSrc, ec) ? "it is not a folder" : "no such folder"));
+    return 2;
+  }
+  if (access(src.c_str(), R_OK | X_OK) != 0) {
+    PrintError("cannot read the release folder '" + options.strSrc + "': " + std::strerror(errno));
+    return 2;
+  }
+
+  // The output folder: neither SRC itself nor inside it or around it, and
+  // either new, empty, or the update directory of an earlier build.
+  const fs::path out = fs::weakly_canonical(fs::absolute(options.strOut, ec), ec);
+  if (ec) {
+    PrintError("cannot use the output folder '" + options.strOut + "': " + ec.message());
+    return 2;
+  }
+  if (IsSameOrInside(out, src) || IsSameOrInside(src, out)) {
+    PrintError("the output folder '" + options.strOut + "' must lie outside the release folder '" +
+               options.strSrc + "', and the release outside it");
+    return 2;
+  }
+  std::vector<std::string> arrPrevious;
+  if (fs::exists(out, ec)) {
+    if (!fs::is_directory(out, ec)) {
+      PrintError("the output folder '" + options.strOut + "' exists and is not a folder");
+      return 1;
+    }
+    const bool bEmpty = fs::is_empty(out, ec);
+    if (!bEmpty && !fs::exists(out / kManifestName, ec)) {
+      PrintError("the output folder '" + options.strOut + "' is not empty and holds no " + kManifestName +
+                 "; give a new or empty folder, or the folder of an earlier build");
+      return 1;
+    }
+    arrPrevious = ReadPreviousItems(out / kManifestName);
+  }
+
+  // The files, and every reason they cannot be sent.
+  std::vector<std::string> arrProblems;
+  std::set<std::string> setFolders;
+  std::vector<SourceFile> arrFiles = CollectSourceFiles(src, arrProblems, setFolders);
+  for (const SourceFile& file : arrFiles) {
+    if (std::string strWhy = NameProblem(file.strName); !strWhy.empty()) {
+      arrProblems.push_back(ShowName(file.strName) + " cannot be an update item: " + strWhy);
+    } else if (file.nSize > kMaxItemSize) {
+      arrProblems.push_back(ShowName(file.strName) + " has " + std::to_string(file.nSize) +
+                            " bytes, more than an update item can hold (" + std::to_string(kMaxItemSize) +
+                            ")");
+    }
+  }
+
+  // The version the update offers.
+  std::string strVersion = options.strVersion;
+  std::string strExeVersion;
+  {
+    CFileVersionInfo info;
+    if (info.Load((src / kProductExe).string())) strExeVersion = info.GetProductVersion();
+  }
+  if (!options.bHaveVersion) {
+    strVersion = strExeVersion;
+    if (strVersion.empty()) {
+      arrProblems.push_back(std::string("cannot tell the version of the release: ") +
+                            (fs::exists(src / kProductExe, ec)
+                                 ? "its " + std::string(kProductExe) + " has no ProductVersion"
+                                 : "it has no " + std::string(kProductExe)) +
+                            "; give the version with --version V");
+    }
+  }
+  if (!strVersion.empty()) {
+    if (std::string strWhy = VersionReadBackProblem(strVersion); !strWhy.empty()) {
+      arrProblems.push_back("the version " + ShowName(strVersion) +
+                            " cannot be written in the manifest: " + strWhy);
+    }
+  }
+
+  if (!arrProblems.empty()) {
+    for (const std::string& strProblem : arrProblems) PrintError(strProblem);
+    PrintError("nothing was written to '" + options.strOut + "'");
+    return 1;
+  }
+
+  // Warnings: things that work, but are probably not what the publisher meant.
+  CVersionArray offered;
+  offered.FromString(strVersion);
+  if (CVersionArray zero; offered.Compare(zero) <= 0) {
+    PrintWarning("the version '" + strVersion +
+                 "' reads as 0, so no installation will ever take this update");
+  }
+  if (!fs::exists(src / kProductExe, ec)) {
+    PrintWarning(
+        std::string("the release has no ") + kProductExe +
+        ": installations keep the version they have, and will take this update again every time they "
+        "look");
+  } else if (!strExeVersion.empty() && strExeVersion != strVersion) {
+    CVersionArray exe;
+    exe.FromString(strExeVersion);
+    if (offered.Compare(exe) > 0) {
+      PrintWarning("the update offers " + strVersion + " but its " + kProductExe + " says " + strExeVersion +
+                   ": installations will take this update again every time they look");
+    }
+  }
+  if (arrFiles.empty()) PrintWarning("the release folder holds no files");
+  std::set<std::string> setFileFolders;
+  for (const SourceFile& file : arrFiles) {
+    for (fs::path p = fs::path(file.strName).parent_path(); !p.empty(); p = p.parent_path()) {
+      setFileFolders.insert(p.generic_string());
+    }
+  }
+  for (const std::string& strFolder : setFolders) {
+    if (setFileFolders.count(strFolder) == 0) {
+      PrintWarning("the empty folder '" + strFolder +
+                   "' is not sent: the updater makes only the folders of files");
+    }
+  }
+
+  // Which files are sent as they are without trying to compress them.
+  std::set<std::string> setTaken(setFolders);
+  for (const SourceFile& file : arrFiles) setTaken.insert(file.strName);
+  std::vector<bool> arrPatternUsed(options.arrStorePatterns.size(), false);
+  for (SourceFile& file : arrFiles) {
+    for (size_t i = 0; i < options.arrStorePatterns.size(); ++i) {
+      if (MatchesStorePattern(options.arrStorePatterns[i], file.strName)) {
+        arrPatternUsed[i] = true;
+        if (file.strStoreReason.empty()) file.strStoreReason = "--store " + options.arrStorePatterns[i];
+      }
+    }
+    if (!file.strStoreReason.empty()) continue;
+    if (file.nSize == 0) {
+      file.strStoreReason = "empty";
+    } else if (file.nSize > kMaxCompressibleSize) {
+      file.strStoreReason = "too large for the compressed format";
+    } else if (setTaken.count(file.strName + kCompressedSuffix) != 0) {
+      file.strStoreReason = "the release also holds " + file.strName + kCompressedSuffix;
+    }
+  }
+  for (size_t i = 0; i < arrPatternUsed.size(); ++i) {
+    if (!arrPatternUsed[i]) PrintWarning("--store '" + options.arrStorePatterns[i] + "' matches no file");
+  }
+
+  // From here on OUT is written.
+  std::uint64_t nBytesIn = 0;
+  std::uint64_t nBytesSent = 0;
+  try {
+    fs::create_directories(out);
+    std::vector<char> buffer(kChunk);
+    for (SourceFile& file : arrFiles) {
+      SendFile(out, file, buffer);
+      nBytesIn += file.nSize;
+      nBytesSent += file.nSentSize;
+      if (file.bCompressed) {
+        std::printf("  compressed %s -> %s (%llu -> %llu bytes, %s)\n", file.strName.c_str(),
+                    file.strSentName.c_str(), static_cast<unsigned long long>(file.nSize),
+                    static_cast<unsigned long long>(file.nSentSize),
+                    Percent(file.nSentSize, file.nSize).c_str());
+      } else {
+        std::printf("  stored     %s (%llu bytes; %s)\n", file.strSentName.c_str(),
+                    static_cast<unsigned long long>(file.nSentSize), file.strStoreReason.c_str());
+      }
+    }
+    const std::string strManifest = BuildManifest(strVersion, options.bReboot, arrFiles);
+    CheckManifest(strManifest, strVersion, options.bReboot, arrFiles);
+    WriteTextFile(out / kManifestName, strManifest);
+  } catch (const CException& e) {
+    PrintError("building '" + options.strOut + "' failed: " + e.GetErrorMessage() +
+               "; its manifest was left as it was");
+    return 1;
+  } catch (const BuildError& e) {
+    PrintError("building '" + options.strOut + "' failed: " + e.what() + "; its manifest was left as it was");
+    return 1;
+  } catch (const fs::filesystem_error& e) {
+    PrintError("building '" + options.strOut + "' failed: " + e.code().message() + " (" + e.path1().string() +
+               "); its manifest was left as it was");
+    return 1;
+  }
+
+  // Payloads of the earlier build that the new manifest no longer lists.
+  std::set<std::string> setSent;
+  for (const SourceFile& file : arrFiles) setSent.insert(file.strSentName);
+  for (const std::string& strOld : arrPrevious) {
+    if (setSent.count(strOld) != 0 || strOld == kManifestName || !IsSafeItemName(strOld, nullptr)) continue;
+    const fs::path old = out / strOld;
+    if (!fs::is_regular_file(fs::symlink_status(old, ec)) || !fs::remove(old, ec)) continue;
+    for (fs::path dir = old.parent_path(); dir != out && IsSameOrInside(dir, out); dir = dir.parent_path()) {
+      if (!fs::is_empty(dir, ec) || !fs::remove(dir, ec)) break;
+    }
+  }
+
+  const double dSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - tStart).count();
+  std::printf("Built %s: version %s, %zu files, %llu bytes in, %llu bytes sent (%s), %.2f s\n",
+              options.strOut.c_str(), strVersion.c_str(), arrFiles.size(),
+              static_cast<unsigned long long>(nBytesIn), static_cast<unsigned long long>(nBytesSent),
+              Percent(nBytesSent, nBytesIn).c_str(), dSeconds);
+  return 0;
+}
+
+}  // namespace
+
+int CmdBuild(const Args& args) {
+  BuildOptions options;
+  if (const int nStatus = ParseBuildArgs(args, options); nStatus != 0) return nStatus;
+  try {
+    return Build(options);
+  } catch (const BuildError& e) {
+    PrintError(e.what());
+    return 1;
+  } catch (const CException& e) {
+    PrintError(e.GetErrorMessage());
+    return 1;
+  } catch (const fs::filesystem_error& e) {
+    PrintError(e.code().message() + " (" + e.path1().string() + ")");
+    return 1;
+  }
 }

@@ -1,0 +1,363 @@
+// qvnpack build as a process: the manifest it writes, the files it sends, the
+// names and folders it refuses, and an update from its output.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/local_server.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using qvntest::ProcessResult;
+using qvntest::TempDir;
+using qvntest::WriteFile;
+
+const std::string kQvnpack = QVN_BIN_DIR "/qvnpack";
+const std::string kQvnupdate = QVN_BIN_DIR "/qvnupdate";
+const std::string kMakeProductExe = QVN_TEST_DATA_DIR "/../../scripts/make-product-exe";
+
+ProcessResult RunTool(std::vector<std::string> args, const std::string& strCwd = {}) {
+  qvntest::ProcessOptions options;
+  options.nTimeoutSeconds = 60;
+  options.strCwd = strCwd;
+  return qvntest::RunProcess(args, options);
+}
+
+ProcessResult Build(const std::vector<std::string>& arrArgs) {
+  std::vector<std::string> args = {kQvnpack, "build"};
+  args.insert(args.end(), arrArgs.begin(), arrArgs.end());
+  return RunTool(args);
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void MakeProductExe(const std::string& strVersion, const fs::path& path) {
+  fs::create_directories(path.parent_path());
+  const ProcessResult result = RunTool({kMakeProductExe, strVersion, path.string()});
+  ASSERT_EQ(result.nExit, 0) << result.strErr;
+}
+
+std::string RandomBytes(size_t n, unsigned nSeed) {
+  std::mt19937 gen(nSeed);
+  std::string str(n, '\0');
+  for (char& c : str) c = static_cast<char>(gen() & 0xFF);
+  return str;
+}
+
+std::string Text(int nLines, const std::string& strWord) {
+  std::string str;
+  for (int i = 0; i < nLines; ++i) str += strWord + " line " + std::to_string(i) + " of the release\r\n";
+  return str;
+}
+
+// Every file below dir with its contents, leaving out the updater's own
+// temporary files.
+std::map<std::string, std::string> TreeOf(const fs::path& dir) {
+  std::map<std::string, std::string> tree;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    if (!entry.is_regular_file()) continue;
+    const std::string strName = entry.path().lexically_relative(dir).generic_string();
+    if (strName.rfind("QVNUPD", 0) == 0 && strName.size() > 4 &&
+        strName.substr(strName.size() - 4) == ".TMP") {
+      continue;
+    }
+    tree[strName] = ReadFile(entry.path());
+  }
+  return tree;
+}
+
+std::vector<std::string> NamesIn(const std::string& strManifest) {
+  std::vector<std::string> arrNames;
+  std::istringstream in(strManifest);
+  for (std::string strLine; std::getline(in, strLine);) {
+    if (strLine.rfind("NAME: ", 0) == 0) arrNames.push_back(strLine.substr(6));
+  }
+  return arrNames;
+}
+
+// The block of manifest lines that describe the item sent as strSentName.
+std::string ItemLines(const std::string& strManifest, const std::string& strSentName) {
+  const size_t nName = strManifest.find("NAME: " + strSentName + "\n");
+  if (nName == std::string::npos) return {};
+  const size_t nEnd = strManifest.find("COMPRESSED: ", nName);
+  return strManifest.substr(nName, strManifest.find('\n', nEnd) - nName);
+}
+
+class BuildTest : public ::testing::Test {
+ protected:
+  fs::path Src() const { return m_temp.Path() / "release"; }
+  fs::path Out() const { return m_temp.Path() / "updates"; }
+
+  TempDir m_temp;
+};
+
+// The whole road: a release becomes an update directory, a web server serves
+// it, and the updater brings an older installation to exactly the release.
+TEST_F(BuildTest, AnUpdateFromTheOutputReproducesTheRelease) {
+  MakeProductExe("1.2.0.5", Src() / "Quorvane.exe");
+  WriteFile(Src() / "Engine.dll", Text(4000, "engine"));
+  WriteFile(Src() / "Sounds/Click.wav", RandomBytes(20000, 7));
+  WriteFile(Src() / "Data/Empty.cfg", "");
+  WriteFile(Src() / "Data/zero.crz", "");
+  WriteFile(Src() / "Data/Levels.crz", Text(300, "levels"));
+  WriteFile(Src() / "Data/Table.dat", Text(200, "table"));
+  WriteFile(Src() / "Data/Table.dat.crz", Text(100, "other table"));
+  WriteFile(Src() / "Help/Read Me #1.txt", Text(50, "help"));
+  WriteFile(Src() / "deep/a/b/c.txt", "c");
+
+  const fs::path installed = m_temp.Path() / "installed";
+  MakeProductExe("1.0.0.2", installed / "Quorvane.exe");
+  WriteFile(installed / "Engine.dll", Text(1000, "old engine"));
+  WriteFile(installed / "Data/Empty.cfg", "old settings");
+
+  const ProcessResult build = Build({Src().string(), Out().string()});
+  ASSERT_EQ(build.nExit, 0) << build.strErr;
+  EXPECT_NE(build.strOut.find("Built " + Out().string() + ": version 1.2.0.5, 10 files, "), std::string::npos)
+      << build.strOut;
+
+  const std::string strManifest = ReadFile(Out() / "UpdateInfo.txt");
+  // Items in byte order of the installed names; compressed ones carry .crz.
+  const std::vector<std::string> arrExpected = {
+      "Data/Empty.cfg",   "Data/Levels.crz.crz", "Data/Table.dat",          "Data/Table.dat.crz.crz",
+      "Data/zero.crz",    "Engine.dll.crz",      "Help/Read Me #1.txt.crz", "Quorvane.exe.crz",
+      "Sounds/Click.wav", "deep/a/b/c.txt",
+  };
+  EXPECT_EQ(NamesIn(strManifest), arrExpected);
+  // A file whose .crz name another file of the release has is sent as it is.
+  EXPECT_EQ(ItemLines(strManifest, "Data/Table.dat"),
+            "NAME: Data/Table.dat\nSIZE: " + std::to_string(Text(200, "table").size()) +
+                "\nREPLACE: Y\nCOMPRESSED: N");
+
+  const ProcessResult lint = RunTool({kQvnpack, "lint", (Out() / "UpdateInfo.txt").string()});
+  EXPECT_EQ(lint.nExit, 0) << lint.strOut;
+
+  qvntest::LocalHttpServer server;
+  server.Server().set_mount_point("/Updates", Out().string());
+  server.Start();
+  const ProcessResult update =
+      RunTool({kQvnupdate, "--console", "--server", server.Url()}, installed.string());
+  ASSERT_EQ(update.nExit, 0) << update.strOut << update.strErr;
+  EXPECT_NE(update.strOut.find("Update Completed!"), std::string::npos) << update.strOut;
+  EXPECT_TRUE(TreeOf(installed) == TreeOf(Src())) << update.strOut;
+
+  // The installation now has the release's version: nothing more to do.
+  const ProcessResult again =
+      RunTool({kQvnupdate, "--console", "--server", server.Url()}, installed.string());
+  EXPECT_EQ(again.nExit, 0);
+  EXPECT_NE(again.strOut.find("Quorvane.exe is up to date"), std::string::npos) << again.strOut;
+}
+
+TEST_F(BuildTest, WritesTheManifestExactly) {
+  WriteFile(Src() / "b.txt", RandomBytes(100, 1));
+  WriteFile(Src() / "A.txt", Text(100, "alpha"));
+  WriteFile(Src() / "sub/c.dat", "");
+
+  const ProcessResult build = Build({Src().string(), Out().string(), "--version", "3.1", "--reboot"});
+  ASSERT_EQ(build.nExit, 0) << build.strErr;
+  const auto nCompressed = fs::file_size(Out() / "A.txt.crz");
+  EXPECT_LT(nCompressed, Text(100, "alpha").size());
+  EXPECT_EQ(ReadFile(Out() / "UpdateInfo.txt"),
+            "[GENERAL]\nVERSION: 3.1\nREBOOT: Y\n"
+            "[FILES]\nNUMBERITEMS: 3\n"
+            "ITEM: 1\nNAME: A.txt.crz\nSIZE: " +
+                std::to_string(nCompressed) +
+                "\nREPLACE: Y\nCOMPRESSED: Y\n"
+                "ITEM: 2\nNAME: b.txt\nSIZE: 100\nREPLACE: Y\nCOMPRESSED: N\n"
+                "ITEM: 3\nNAME: sub/c.dat\nSIZE: 0\nREPLACE: Y\nCOMPRESSED: N\n"
+                "[REGISTRY]\nNUMBERITEMS: 0\n");
+  // What is sent is what the release holds (the stored files byte for byte).
+  EXPECT_EQ(ReadFile(Out() / "b.txt"), RandomBytes(100, 1));
+  EXPECT_TRUE(fs::is_regular_file(Out() / "sub/c.dat"));
+  EXPECT_FALSE(fs::exists(Out() / "A.txt"));
+  // The summary: files, bytes in, bytes sent, time.
+  const std::string strIn = std::to_string(Text(100, "alpha").size() + 100);
+  const std::string strSent = std::to_string(nCompressed + 100);
+  EXPECT_NE(build.strOut.find("3 files, " + strIn + " bytes in, " + strSent + " bytes sent"),
+            std::string::npos)
+      << build.strOut;
+  // Payloads are readable by a web server running as another user.
+  struct stat st;
+  ASSERT_EQ(stat((Out() / "A.txt.crz").c_str(), &st), 0);
+  EXPECT_TRUE(st.st_mode & S_IROTH);
+}
+
+TEST_F(BuildTest, StorePatternsSendFilesAsTheyAre) {
+  for (const char* name : {"a.txt", "sub/b.txt", "sub/c.log", "d.log", "sub/deeper/e.txt"}) {
+    WriteFile(Src() / name, Text(100, name));
+  }
+  const ProcessResult build = Build({Src().string(), Out().string(), "--version", "1.0", "--store", "*.txt",
+                                     "--store=sub/*.log", "--store", "nothing*"});
+  ASSERT_EQ(build.nExit, 0) << build.strErr;
+  // "*.txt" has no folder in it, so it matches the file name in every folder;
+  // "sub/*.log" matches the whole name.
+  EXPECT_EQ(NamesIn(ReadFile(Out() / "UpdateInfo.txt")),
+            (std::vector<std::string>{"a.txt", "d.log.crz", "sub/b.txt", "sub/c.log", "sub/deeper/e.txt"}));
+  EXPECT_NE(build.strErr.find("warning: --store 'nothing*' matches no file"), std::string::npos)
+      << build.strErr;
+}
+
+// Names the updater would refuse, or that the manifest could not carry, are
+// refused before anything is written.
+TEST_F(BuildTest, RefusesNamesTheUpdaterCouldNotUse) {
+  struct Case {
+    const char* name;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"back\\slash.dll", "'back\\slash.dll' cannot be an update item: "},
+      {"line\nfeed.dll", "'line\\nfeed.dll' cannot be an update item: "},
+      {"tab\there.dll", "'tab\\there.dll' cannot be an update item: "},
+      {" leading.dll", "' leading.dll' cannot be an update item: it begins with a space"},
+      {"100%.txt", "'100%.txt' cannot be an update item: it holds '%'"},
+      {"myVERSION:2.dll", "'myVERSION:2.dll' cannot be an update item: a manifest line NAME: with it"},
+      {"sub/ITEM: 3", "'sub/ITEM: 3' cannot be an update item: a manifest line NAME: with it"},
+      {"UpdateInfo.txt",
+       "'UpdateInfo.txt' cannot be an update item: it would take the place of the manifest"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(Src());
+    WriteFile(Src() / "fine.dll", "fine");
+    WriteFile(Src() / c.name, "data");
+    const ProcessResult build = Build({Src().string(), Out().string(), "--version", "1.0"});
+    EXPECT_EQ(build.nExit, 1);
+    EXPECT_NE(build.strErr.find("qvnpack: " + std::string(c.reason)), std::string::npos) << build.strErr;
+    EXPECT_NE(build.strErr.find("nothing was written to"), std::string::npos) << build.strErr;
+    EXPECT_FALSE(fs::exists(Out()));
+  }
+}
+
+TEST_F(BuildTest, RefusesWhatCannotBeInstalledAsAFile) {
+  WriteFile(Src() / "fine.dll", "fine");
+  ASSERT_EQ(mkfifo((Src() / "pipe").c_str(), 0600), 0);
+  fs::create_directories(m_temp.Path() / "elsewhere");
+  fs::create_directory_symlink(m_temp.Path() / "elsewhere", Src() / "folder-link");
+  fs::create_symlink("fine.dll", Src() / "file-link");
+  const ProcessResult build = Build({Src().string(), Out().string(), "--version", "1.0"});
+  EXPECT_EQ(build.nExit, 1);
+  EXPECT_NE(build.strErr.find("'pipe': not a regular file"), std::string::npos) << build.strErr;
+  EXPECT_NE(build.strErr.find("'folder-link': a symbolic link to a folder or to nothing"), std::string::npos)
+      << build.strErr;
+  EXPECT_EQ(build.strErr.find("'file-link'"), std::string::npos) << build.strErr;
+  EXPECT_FALSE(fs::exists(Out()));
+}
+
+// The version comes from --version, else from the release's Quorvane.exe;
+// with neither there is no update to offer.
+TEST_F(BuildTest, TakesTheVersionFromTheOptionOrTheProductExe) {
+  WriteFile(Src() / "Engine.dll", "engine");
+  ProcessResult build = Build({Src().string(), Out().string()});
+  EXPECT_EQ(build.nExit, 1);
+  EXPECT_NE(
+      build.strErr.find("cannot tell the version of the release: it has no Quorvane.exe; give the version "
+                        "with --version V"),
+      std::string::npos)
+      << build.strErr;
+  EXPECT_FALSE(fs::exists(Out()));
+
+  build = Build({Src().string(), Out().string(), "--version", "2.0.0.1"});
+  ASSERT_EQ(build.nExit, 0) << build.strErr;
+  EXPECT_EQ(ReadFile(Out() / "UpdateInfo.txt").rfind("[GENERAL]\nVERSION: 2.0.0.1\nREBOOT: N\n", 0), 0u);
+  EXPECT_NE(build.strErr.find("warning: the release has no Quorvane.exe"), std::string::npos) << build.strErr;
+
+  MakeProductExe("1.2.0.5", Src() / "Quorvane.exe");
+  build = Build({Src().string(), Out().string()});
+  ASSERT_EQ(build.nExit, 0) << build.strErr;
+  EXPECT_EQ(ReadFile(Out() / "UpdateInfo.txt").rfind("[GENERAL]\nVERSION: 1.2.0.5\n", 0), 0u);
+  EXPECT_EQ(build.strErr, "");
+
+  // An offered version above the product's own would be taken again and again.
+  build = Build({Src().string(), Out().string(), "--version", "1.3"});
+  ASSERT_EQ(build.nExit, 0) << build.strErr;
+  EXPECT_EQ(ReadFile(Out() / "UpdateInfo.txt").rfind("[GENERAL]\nVERSION: 1.3\n", 0), 0u);
+  EXPECT_NE(build.strErr.find("warning: the update offers 1.3 but its Quorvane.exe says 1.2.0.5"),
+            std::string::npos)
+      << build.strErr;
+}
+
+// OUT may be new, empty or an earlier build's; never SRC, inside it or around
+// it, and never a folder with other things in it.
+TEST_F(BuildTest, KeepsTheOutputFolderApartFromEverythingElse) {
+  WriteFile(Src() / "Engine.dll", Text(100, "engine"));
+  struct Case {
+    fs::path out;
+    int nExit;
+    const char* reason;
+  };
+  WriteFile(m_temp.Path() / "foreign/keep.txt", "mine");
+  const Case cases[] = {
+      {Src(), 2, "must lie outside the release folder"},
+      {Src() / "updates", 2, "must lie outside the release folder"},
+      {m_temp.Path(), 2, "must lie outside the release folder"},
+      {m_temp.Path() / "foreign", 1, "is not empty and holds no UpdateInfo.txt"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.out.string());
+    const ProcessResult build = Build({Src().string(), c.out.string(), "--version", "1.0"});
+    EXPECT_EQ(build.nExit, c.nExit);
+    EXPECT_NE(build.strErr.find(c.reason), std::string::npos) << build.strErr;
+  }
+  EXPECT_EQ(TreeOf(Src()), (std::map<std::string, std::string>{{"Engine.dll", Text(100, "engine")}}));
+  EXPECT_EQ(TreeOf(m_temp.Path() / "foreign"), (std::map<std::string, std::string>{{"keep.txt", "mine"}}));
+}
+
+// Building again into the same folder replaces the update: what the earlier
+// manifest listed and the new one does not is removed, nothing else.
+TEST_F(BuildTest, RebuildingRemovesOnlyWhatTheEarlierManifestListed) {
+  WriteFile(Src() / "Engine.dll", Text(100, "engine"));
+  WriteFile(Src() / "old/Gone.dll", Text(100, "gone"));
+  ASSERT_EQ(Build({Src().string(), Out().string(), "--version", "1.0"}).nExit, 0);
+  ASSERT_TRUE(fs::exists(Out() / "Engine.dll.crz"));
+  WriteFile(Out() / "notes.txt", "the publisher's own");
+
+  fs::remove_all(Src() / "old");
+  const ProcessResult build = Build({Src().string(), Out().string(), "--version", "1.1", "--store", "*.dll"});
+  ASSERT_EQ(build.nExit, 0) << build.strErr;
+  EXPECT_EQ(TreeOf(Out()), (std::map<std::string, std::string>{
+                               {"Engine.dll", Text(100, "engine")},
+                               {"UpdateInfo.txt", ReadFile(Out() / "UpdateInfo.txt")},
+                               {"notes.txt", "the publisher's own"},
+                           }));
+  EXPECT_FALSE(fs::exists(Out() / "old"));
+}
+
+TEST_F(BuildTest, BadArgumentsAreUsageErrors) {
+  WriteFile(Src() / "a.txt", "a");
+  struct Case {
+    std::vector<std::string> args;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {{Src().string()}, "build takes a release folder SRC and an output folder OUT"},
+      {{Src().string(), Out().string(), "extra"},
+       "build takes a release folder SRC and an output folder OUT"},
+      {{Src().string(), Out().string(), "--zip"}, "unknown option '--zip'"},
+      {{Src().string(), Out().string(), "--version"}, "option '--version' needs a value"},
+      {{Src().string(), Out().string(), "--version="}, "--version needs a version"},
+      {{(m_temp.Path() / "nowhere").string(), Out().string(), "--version", "1"}, "no such folder"},
+      {{(Src() / "a.txt").string(), Out().string(), "--version", "1"}, "it is not a folder"},
+  };
+  for (const Case& c : cases) {
+    const ProcessResult build = Build(c.args);
+    EXPECT_EQ(build.nExit, 2) << build.strErr;
+    EXPECT_NE(build.strErr.find(c.reason), std::string::npos) << build.strErr;
+  }
+  EXPECT_FALSE(fs::exists(Out()));
+}
+
+}  // namespace
