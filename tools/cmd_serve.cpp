@@ -240,7 +240,11 @@ int CmdServe(const Args& args) {
   }
 
   // Ctrl-C and SIGTERM are taken by sigwait below, in this thread only: every
-  // thread the server starts inherits the blocked mask.
+  // thread the server starts inherits the blocked mask. Both are reset first,
+  // because a shell starts background jobs with SIGINT ignored, and an
+  // ignored signal never reaches sigwait.
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
