@@ -19,5 +19,12 @@ build: configure
 test: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+demo: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target qvnupdate qvnpack
+	@scripts/demo --build-dir $(BUILD)
+
+package: build
+	@cd $(BUILD) && cpack -G DEB
+
 clean:
 	rm -rf $(BUILD)
