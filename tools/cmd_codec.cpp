@@ -1,9 +1,128 @@
-// Placeholder until this command lands.
+// qvnpack compress IN OUT and qvnpack expand IN OUT: the compressed file
+// format (prefix length 0) from and to plain files, streamed through a fixed
+// buffer whatever the size. OUT appears only when the command succeeds: the
+// data go to a temporary file beside it, renamed over OUT at the end.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+
+#include "compress/compressed_file.h"
+#include "platform/file.h"
 #include "tools/commands.h"
 
-int CmdCompress(const Args&) {
-  return UsageError("this command is not built yet");
+namespace {
+
+constexpr UINT kChunk = 1 << 20;
+
+int Fail(const std::string& strMessage) {
+  std::fprintf(stderr, "qvnpack: %s\n", strMessage.c_str());
+  return 1;
 }
-int CmdExpand(const Args&) {
-  return UsageError("this command is not built yet");
+
+// A unique name in OUT's folder, made by creating the file.
+bool MakeTempBeside(const std::string& strOut, std::string& strTemp, std::string& strError) {
+  std::string strTemplate = strOut + ".qvnpack-XXXXXX";
+  const int fd = ::mkstemp(strTemplate.data());
+  if (fd < 0) {
+    CFileException e(CFileException::OsErrorToException(errno), errno, strOut);
+    e.m_strAction = "create";
+    strError = e.GetErrorMessage();
+    return false;
+  }
+  // mkstemp makes the file private; OUT gets the usual permissions.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  ::fchmod(fd, 0666 & ~mask);
+  ::close(fd);
+  strTemp = strTemplate;
+  return true;
+}
+
+bool RenameOver(const std::string& strTemp, const std::string& strOut, std::string& strError) {
+  if (std::rename(strTemp.c_str(), strOut.c_str()) == 0) return true;
+  CFileException e(CFileException::OsErrorToException(errno), errno, strOut);
+  e.m_strAction = "write";
+  strError = e.GetErrorMessage();
+  return false;
+}
+
+// Copies everything from source to target in chunks; returns the byte count.
+ULONGLONG Pump(CFile& source, CFile& target, BYTE* pBuffer) {
+  ULONGLONG nTotal = 0;
+  for (;;) {
+    const UINT n = source.Read(pBuffer, kChunk);
+    if (n == 0) return nTotal;
+    target.Write(pBuffer, n);
+    nTotal += n;
+  }
+}
+
+// Runs one conversion: IN is read through Source and written through Target
+// to a temporary file beside OUT, renamed over OUT once it is complete.
+template <typename Source, typename Target>
+int Convert(const Args& args, const char* pszCommand, bool bCheckSize) {
+  if (args.size() != 2) return UsageError(std::string(pszCommand) + " needs two arguments: IN OUT");
+  const std::string& strIn = args[0];
+  const std::string& strOut = args[1];
+
+  Source source;
+  CFileException error;
+  if (!source.Open(strIn, CFile::modeRead, &error)) return Fail(error.GetErrorMessage());
+  std::string strTemp;
+  std::string strError;
+  try {
+    if (bCheckSize && source.GetLength() > static_cast<ULONGLONG>(std::numeric_limits<int>::max())) {
+      return Fail("Cannot compress " + strIn +
+                  ": it is larger than the 2147483647 bytes a compressed file holds");
+    }
+    if (!MakeTempBeside(strOut, strTemp, strError)) return Fail(strError);
+    Target target;
+    if (!target.Open(strTemp, CFile::modeCreate | CFile::modeWrite, &error)) {
+      std::remove(strTemp.c_str());
+      error.m_strFileName = strOut;
+      return Fail(error.GetErrorMessage());
+    }
+    try {
+      const std::unique_ptr<BYTE[]> pBuffer(new BYTE[kChunk]);
+      Pump(source, target, pBuffer.get());
+      target.Close();
+    } catch (...) {
+      target.Abort();
+      throw;
+    }
+    if (!RenameOver(strTemp, strOut, strError)) {
+      std::remove(strTemp.c_str());
+      return Fail(strError);
+    }
+    return 0;
+  } catch (const CException& e) {
+    if (!strTemp.empty()) std::remove(strTemp.c_str());
+    std::string strMessage = e.GetErrorMessage();
+    // Errors from the temporary file name OUT, which is what the user knows.
+    if (!strTemp.empty()) {
+      for (auto at = strMessage.find(strTemp); at != std::string::npos; at = strMessage.find(strTemp)) {
+        strMessage.replace(at, strTemp.size(), strOut);
+      }
+    }
+    return Fail(strMessage.empty() ? "Internal application error." : strMessage);
+  } catch (const std::bad_alloc&) {
+    if (!strTemp.empty()) std::remove(strTemp.c_str());
+    return Fail("out of memory");
+  }
+}
+
+}  // namespace
+
+int CmdCompress(const Args& args) {
+  return Convert<CFile, COXCompressedFile>(args, "compress", true);
+}
+
+int CmdExpand(const Args& args) {
+  return Convert<COXCompressedFile, CFile>(args, "expand", false);
 }

@@ -1,0 +1,129 @@
+// qvnpack compress and qvnpack expand run as processes on real files.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "compress/codec_test_util.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kQvnpack = QVN_BIN_DIR "/qvnpack";
+const std::string kGoldenDir = QVN_TEST_DATA_DIR "/compress/";
+
+qvntest::ProcessResult Qvnpack(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{kQvnpack};
+  argv.insert(argv.end(), args.begin(), args.end());
+  qvntest::ProcessOptions options;
+  options.nTimeoutSeconds = 60;
+  return qvntest::RunProcess(argv, options);
+}
+
+std::string AsString(const Bytes& b) {
+  return std::string(b.begin(), b.end());
+}
+
+// --- Round trips, and the exact bytes of the format
+
+TEST(QvnpackCodec, CompressThenExpandGivesTheFileBack) {
+  qvntest::TempDir dir;
+  Bytes mixed = MakeText(200000, 1);
+  const Bytes bin = MakeBinary(200000, 2);
+  mixed.insert(mixed.end(), bin.begin(), bin.end());
+  const std::string inputs[] = {"",
+                                "a",
+                                AsString(MakeText(1023, 3)),
+                                AsString(MakeText(1024, 3)),
+                                AsString(MakeRandom(1025, 4)),
+                                AsString(mixed)};
+  for (const std::string& data : inputs) {
+    qvntest::WriteFile(dir / "in", data);
+    auto r = Qvnpack({"compress", dir / "in", dir / "in.crz"});
+    ASSERT_EQ(r.nExit, 0) << r.strErr;
+    EXPECT_EQ(r.strErr, "");
+    r = Qvnpack({"expand", dir / "in.crz", dir / "out"});
+    ASSERT_EQ(r.nExit, 0) << r.strErr;
+    EXPECT_EQ(qvntest::ReadFile(dir / "out"), data) << data.size() << " bytes";
+  }
+}
+
+TEST(QvnpackCodec, OutputMatchesTheCheckedInFiles) {
+  qvntest::TempDir dir;
+  qvntest::WriteFile(dir / "text", AsString(MakeText(5000, 1)));
+  auto r = Qvnpack({"compress", dir / "text", dir / "text.crz"});
+  ASSERT_EQ(r.nExit, 0) << r.strErr;
+  EXPECT_EQ(qvntest::ReadFile(dir / "text.crz"), qvntest::ReadFile(kGoldenDir + "text5000.crz"));
+
+  r = Qvnpack({"expand", kGoldenDir + "binary20000.crz", dir / "binary"});
+  ASSERT_EQ(r.nExit, 0) << r.strErr;
+  EXPECT_EQ(qvntest::ReadFile(dir / "binary"), AsString(MakeBinary(20000, 2)));
+}
+
+TEST(QvnpackCodec, ReplacesAnExistingOutput) {
+  qvntest::TempDir dir;
+  qvntest::WriteFile(dir / "in", "abc");
+  qvntest::WriteFile(dir / "in.crz", std::string(5000, 'x'));
+  ASSERT_EQ(Qvnpack({"compress", dir / "in", dir / "in.crz"}).nExit, 0);
+  EXPECT_EQ(qvntest::ReadFile(dir / "in.crz"), AsString(Hex("03 00 61 62 63")));
+}
+
+// --- Failures: a message naming the file, status 1, and OUT left alone
+
+TEST(QvnpackCodec, FailuresLeaveNoPartialOutput) {
+  qvntest::TempDir dir;
+  Bytes damaged(Hex("10 80"));  // a compressed block of 16 bytes that expand to nothing sensible
+  damaged.resize(2 + 16, 0x00);
+  Bytes good = MakeText(5000, 5);
+  qvntest::WriteFile(dir / "text", AsString(good));
+  ASSERT_EQ(Qvnpack({"compress", dir / "text", dir / "text.crz"}).nExit, 0);
+  std::string crz = qvntest::ReadFile(dir / "text.crz");
+  crz.resize(crz.size() - 5);  // the last block cut short
+  qvntest::WriteFile(dir / "cut.crz", crz);
+  qvntest::WriteFile(dir / "damaged.crz", AsString(damaged));
+  qvntest::WriteFile(dir / "toolong.crz", AsString(Hex("FF 07 00")));
+  fs::create_directory(dir / "folder");
+
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;  // part of the message on stderr
+  };
+  const Case cases[] = {
+      {{"expand", dir / "missing.crz", dir / "out"},
+       "Cannot open " + (dir / "missing.crz") + ": No such file"},
+      {{"compress", dir / "missing", dir / "out"}, "Cannot open " + (dir / "missing") + ": No such file"},
+      {{"compress", dir / "folder", dir / "out"}, "Cannot open " + (dir / "folder")},
+      {{"expand", dir / "damaged.crz", dir / "out"},
+       "Cannot read " + (dir / "damaged.crz") + ": the compressed data is damaged"},
+      {{"expand", dir / "cut.crz", dir / "out"}, "the compressed data is damaged"},
+      {{"expand", dir / "toolong.crz", dir / "out"}, "more than 1024"},
+      {{"compress", dir / "text", dir / "nowhere/out"}, "Cannot create " + (dir / "nowhere/out")},
+      {{"expand", dir / "text.crz", dir / "folder"}, dir / "folder"},
+  };
+  for (const Case& c : cases) {
+    qvntest::WriteFile(dir / "out", "keep me");
+    const auto r = Qvnpack(c.args);
+    EXPECT_EQ(r.nExit, 1) << c.args[0] << " " << c.args[1];
+    EXPECT_NE(r.strErr.find(c.message), std::string::npos) << r.strErr;
+    EXPECT_EQ(r.strErr.rfind("qvnpack: ", 0), 0u) << r.strErr;
+    EXPECT_EQ(qvntest::ReadFile(dir / "out"), "keep me");
+    for (const auto& entry : fs::directory_iterator(dir.Path())) {
+      EXPECT_EQ(entry.path().filename().string().find(".qvnpack-"), std::string::npos) << entry.path();
+    }
+  }
+}
+
+TEST(QvnpackCodec, WrongArgumentsAreAUsageError) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"compress"}, {"compress", "a"}, {"expand", "a", "b", "c"}}) {
+    const auto r = Qvnpack(args);
+    EXPECT_EQ(r.nExit, 2);
+    EXPECT_NE(r.strErr.find("IN OUT"), std::string::npos) << r.strErr;
+  }
+}
+
+}  // namespace
