@@ -1,0 +1,322 @@
+#include "app/window.h"
+
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QCoreApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenu>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QShortcut>
+#include <QThread>
+#include <exception>
+#include <new>
+
+#include "app/about.h"
+#include "app/window_support.h"
+#include "platform/exception.h"
+#include "res/resource.h"
+
+namespace {
+
+template <typename T>
+T* Control(QWidget* pDialog, int nId) {
+  T* pControl = pDialog->findChild<T*>(QStringLiteral("control%1").arg(nId), Qt::FindDirectChildrenOnly);
+  Q_ASSERT(pControl != nullptr);
+  return pControl;
+}
+
+QMessageBox::Icon ToQtIcon(CUpdateReporter::Icon icon) {
+  switch (icon) {
+    case CUpdateReporter::Icon::Stop:
+      return QMessageBox::Critical;
+    case CUpdateReporter::Icon::Exclamation:
+      return QMessageBox::Warning;
+    case CUpdateReporter::Icon::Information:
+      return QMessageBox::Information;
+    case CUpdateReporter::Icon::None:
+      break;
+  }
+  return QMessageBox::NoIcon;
+}
+
+}  // namespace
+
+CUpdateDlg::CUpdateDlg(const UpdateSettings& settings, QWidget* pParent)
+    : QDialog(pParent), m_settings(settings), m_hIcon(AppIcon()) {
+  // A main window of its own (with a taskbar entry), fixed in size, with a close
+  // box but neither minimise nor maximise button, like the layout it follows.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowCloseButtonHint);
+  CreateDialogControls(this, MainDialogTemplate());
+  setWindowIcon(m_hIcon);
+
+  m_buttonExit = Control<QPushButton>(this, IDCANCEL);
+  m_barCurrent = Control<QProgressBar>(this, IDC_PROGRESS_CURRENT);
+  m_labelCurrent = Control<QLabel>(this, IDC_STATIC_CURRENT);
+  m_labelOverall = Control<QLabel>(this, IDC_STATIC_OVERALL);
+  m_barOverall = Control<QProgressBar>(this, IDC_PROGRESS_OVERALL);
+  m_listStatus = Control<QListWidget>(this, IDC_LIST_STATUS);
+  m_buttonStart = Control<QPushButton>(this, IDC_START);
+  // Captions take whatever width the phases' texts need up to the window's
+  // edge, one line each.
+  m_labelCurrent->setWordWrap(false);
+  m_labelOverall->setWordWrap(false);
+
+  connect(m_buttonExit, &QPushButton::clicked, this, &QDialog::reject);
+  connect(m_buttonStart, &QPushButton::clicked, this, &CUpdateDlg::OnStart);
+  auto* pHelp = new QShortcut(QKeySequence(Qt::Key_F1), this);
+  connect(pHelp, &QShortcut::activated, this, &CUpdateDlg::OnAbout);
+
+  // Exit is the first tab stop and holds the focus when the window opens.
+  m_buttonExit->setFocus();
+
+  // The captions start with the layout's texts; from here on the reporter's
+  // captions and bars are the truth and the widgets follow them.
+  m_staticCurrent.m_onChange = [this] { MirrorControls(); };
+  m_staticOverall.m_onChange = [this] { MirrorControls(); };
+  m_progressCurrent.m_onChange = [this] { MirrorControls(); };
+  m_progressOverall.m_onChange = [this] { MirrorControls(); };
+  m_staticCurrent.SetWindowText(MainDialogTemplate().Find(IDC_STATIC_CURRENT)->pszText);
+  m_staticOverall.SetWindowText(MainDialogTemplate().Find(IDC_STATIC_OVERALL)->pszText);
+}
+
+CUpdateDlg::~CUpdateDlg() {
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bDetached = true;
+  }
+  m_cvDone.notify_all();
+  if (m_pThread != nullptr) {
+    m_pThread->wait();
+    delete m_pThread;
+    m_pThread = nullptr;
+  }
+  m_staticCurrent.m_onChange = nullptr;
+  m_staticOverall.m_onChange = nullptr;
+  m_progressCurrent.m_onChange = nullptr;
+  m_progressOverall.m_onChange = nullptr;
+}
+
+void CUpdateDlg::RunInWindow(const std::function<void()>& fn) {
+  if (QThread::currentThread() == thread()) {
+    fn();
+    return;
+  }
+  auto pDone = std::make_shared<bool>(false);
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_bDetached) return;
+  }
+  QMetaObject::invokeMethod(
+      this,
+      [this, fn, pDone] {
+        fn();
+        {
+          std::lock_guard<std::mutex> lock(m_mutex);
+          *pDone = true;
+        }
+        m_cvDone.notify_all();
+      },
+      Qt::QueuedConnection);
+  std::unique_lock<std::mutex> lock(m_mutex);
+  m_cvDone.wait(lock, [&] { return *pDone || m_bDetached; });
+}
+
+void CUpdateDlg::AddStatus(std::string strLine) {
+  RunInWindow([this, strLine = std::move(strLine)] {
+    m_listStatus->addItem(FromAnsi(strLine));
+    const int nRow = m_listStatus->count() - 1;
+    m_listStatus->setCurrentRow(nRow);
+    m_listStatus->scrollToItem(m_listStatus->item(nRow));
+  });
+}
+
+void CUpdateDlg::ResetStatus() {
+  RunInWindow([this] { m_listStatus->clear(); });
+}
+
+void CUpdateDlg::MessageBox(const std::string& strText, CUpdateReporter::Icon icon) {
+  RunInWindow([this, strText, icon] { ShowMessage(strText, icon); });
+}
+
+void CUpdateDlg::ShowMessage(const std::string& strText, CUpdateReporter::Icon icon) {
+  // The caption is the program's name, as for every message of the program.
+  QMessageBox box(ToQtIcon(icon), QCoreApplication::applicationName(), FromAnsi(strText), QMessageBox::Ok,
+                  this);
+  box.setObjectName(QStringLiteral("updateMessage"));
+  box.setTextFormat(Qt::PlainText);
+  box.exec();
+}
+
+void CUpdateDlg::MirrorControls() {
+  ControlState state{
+      m_staticCurrent.GetWindowText(),
+      m_staticOverall.GetWindowText(),
+      {m_progressCurrent.GetLower(), m_progressCurrent.GetUpper(), m_progressCurrent.GetPos()},
+      {m_progressOverall.GetLower(), m_progressOverall.GetUpper(), m_progressOverall.GetPos()}};
+  if (QThread::currentThread() == thread()) {
+    ApplyControls(state);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_bDetached) return;
+    m_pending = std::move(state);
+    if (m_bApplyPosted) return;
+    m_bApplyPosted = true;
+  }
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        ControlState latest;
+        {
+          std::lock_guard<std::mutex> lock(m_mutex);
+          latest = m_pending;
+          m_bApplyPosted = false;
+        }
+        ApplyControls(latest);
+      },
+      Qt::QueuedConnection);
+}
+
+namespace {
+
+void ShowBar(QProgressBar* pBar, int nLower, int nUpper, int nPos) {
+  // An empty range draws an empty bar; the widget would animate a busy
+  // indicator instead.
+  if (nUpper > nLower) {
+    pBar->setRange(nLower, nUpper);
+    pBar->setValue(nPos);
+  } else {
+    pBar->setRange(0, 1);
+    pBar->setValue(0);
+  }
+}
+
+}  // namespace
+
+void CUpdateDlg::ApplyControls(const ControlState& state) {
+  m_labelCurrent->setText(FromAnsi(state.strCurrent));
+  m_labelOverall->setText(FromAnsi(state.strOverall));
+  ShowBar(m_barCurrent, state.current.nLower, state.current.nUpper, state.current.nPos);
+  ShowBar(m_barOverall, state.overall.nLower, state.overall.nUpper, state.overall.nPos);
+}
+
+void CUpdateDlg::OnStart() {
+  if (m_bRunning) return;  // one update at a time
+  SetUpdateRunning(true);
+  m_pThread = QThread::create([this] {
+    const Outcome outcome = RunSession();
+    QMetaObject::invokeMethod(
+        this, [this, outcome] { OnUpdateEnded(outcome); }, Qt::QueuedConnection);
+  });
+  m_pThread->setObjectName(QStringLiteral("update"));
+  m_pThread->start();
+}
+
+CUpdateDlg::Outcome CUpdateDlg::RunSession() {
+  // Whatever ends the update early is shown to the user, never lost: an
+  // exception escaping this thread would end the program.
+  Outcome outcome;
+  try {
+    outcome.bResult = RunUpdate(*this, m_settings);
+  } catch (const CException& e) {
+    outcome.bError = true;
+    outcome.strError = e.GetErrorMessage();
+  } catch (const std::bad_alloc&) {
+    outcome.bError = true;
+    outcome.strError = "Out of memory.";
+    outcome.icon = CUpdateReporter::Icon::Exclamation;
+  } catch (const std::exception& e) {
+    outcome.bError = true;
+    outcome.strError = e.what();
+  } catch (...) {
+    outcome.bError = true;
+  }
+  return outcome;
+}
+
+void CUpdateDlg::OnUpdateEnded(const Outcome& outcome) {
+  if (m_pThread != nullptr) {
+    m_pThread->wait();
+    delete m_pThread;
+    m_pThread = nullptr;
+  }
+  // The error is shown while the update still counts as running, so that
+  // Start works again once the user has read it.
+  if (outcome.bError) ShowMessage(outcome.strError.empty() ? kNoErrorText : outcome.strError, outcome.icon);
+  m_bLastResult = outcome.bError ? FALSE : outcome.bResult;
+  SetUpdateRunning(false);
+  emit UpdateEnded(m_bLastResult);
+}
+
+void CUpdateDlg::SetUpdateRunning(bool bRunning) {
+  m_bRunning = bRunning ? TRUE : FALSE;
+  if (bRunning) {
+    m_pFocusBeforeUpdate = focusWidget();
+    setCursor(Qt::BusyCursor);
+  } else {
+    unsetCursor();
+  }
+  m_buttonStart->setEnabled(!bRunning);
+  m_buttonExit->setEnabled(!bRunning);
+  // Disabling the focused button moved the focus on; give it back.
+  if (!bRunning && (m_pFocusBeforeUpdate == m_buttonStart || m_pFocusBeforeUpdate == m_buttonExit)) {
+    m_pFocusBeforeUpdate->setFocus();
+  }
+}
+
+void CUpdateDlg::done(int nResult) {
+  if (m_bRunning) return;  // refused: never leave an update half done
+  QDialog::done(nResult);
+}
+
+void CUpdateDlg::closeEvent(QCloseEvent* pEvent) {
+  if (m_bRunning) {
+    pEvent->ignore();
+    return;
+  }
+  QDialog::closeEvent(pEvent);
+}
+
+void CUpdateDlg::keyPressEvent(QKeyEvent* pEvent) {
+  const bool bEnter = pEvent->key() == Qt::Key_Return || pEvent->key() == Qt::Key_Enter;
+  const auto modifiers = pEvent->modifiers() & ~Qt::KeypadModifier;
+  if (bEnter && modifiers == Qt::NoModifier) {
+    // No button is the default one: Enter presses the focused push button,
+    // and anywhere else it closes the window, as OK would.
+    if (auto* pButton = qobject_cast<QPushButton*>(focusWidget())) {
+      if (pButton->isEnabled()) pButton->click();
+    } else {
+      accept();
+    }
+    return;
+  }
+  QDialog::keyPressEvent(pEvent);
+}
+
+QMenu* CUpdateDlg::CreateContextMenu() {
+  auto* pMenu = new QMenu(this);
+  const QString strAbout = FromAnsi(LoadResString(IDS_ABOUTBOX));
+  if (!strAbout.isEmpty()) {
+    QAction* pAbout = pMenu->addAction(strAbout);
+    pAbout->setShortcut(QKeySequence(Qt::Key_F1));
+    connect(pAbout, &QAction::triggered, this, &CUpdateDlg::OnAbout);
+  }
+  return pMenu;
+}
+
+void CUpdateDlg::contextMenuEvent(QContextMenuEvent* pEvent) {
+  QMenu* pMenu = CreateContextMenu();
+  if (!pMenu->isEmpty()) pMenu->exec(pEvent->globalPos());
+  delete pMenu;
+}
+
+void CUpdateDlg::OnAbout() {
+  CAboutDlg dlg(this);
+  dlg.exec();
+}

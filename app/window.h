@@ -1,0 +1,133 @@
+#pragma once
+// The updater's main window: an opening text, the captions and bars of the
+// current file and of the whole phase, the status list, Start and Exit.
+//
+// Start runs one update (RunUpdate) on a thread of its own, and the window is
+// the reporter that update talks to. Why a thread rather than pumping events
+// from inside the update: the update blocks in places the window cannot reach
+// (making a connection, waiting for a slow server up to the stall limit,
+// copying a large file), and a window that only repaints between status lines
+// or blocks freezes there. On its own thread the update may block as long as it
+// likes while the window repaints, moves and shows every caption and bar change.
+// Every report is carried to the window's thread:
+//   - AddStatus, ResetStatus and MessageBox wait until the window has done them,
+//     so a line is on screen, and a message has been seen, when they return;
+//   - caption and bar changes are coalesced: the update never waits for them,
+//     and the window shows the latest state each time it gets to it, which
+//     bounds the redraw rate by what the window can draw.
+//
+// While an update runs, Start and Exit are disabled and every way of closing
+// the window (Exit, Escape, Enter, the close box) is refused: an update is never
+// cut off, least of all while it is replacing installed files.
+#include <QDialog>
+#include <QIcon>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "app/session.h"
+#include "phases/reporter.h"
+#include "platform/types.h"
+
+class QLabel;
+class QListWidget;
+class QMenu;
+class QProgressBar;
+class QPushButton;
+class QThread;
+
+class CUpdateDlg : public QDialog, public CUpdateReporter {
+  Q_OBJECT
+
+ public:
+  explicit CUpdateDlg(const UpdateSettings& settings, QWidget* pParent = nullptr);
+  // Waits for a running update to end; its remaining reports are dropped.
+  ~CUpdateDlg() override;
+
+  // The reporting interface; callable from the window's thread or the update's.
+  void AddStatus(std::string strLine) override;
+  void ResetStatus() override;
+  void MessageBox(const std::string& strText, Icon icon) override;
+
+  BOOL IsUpdateRunning() const { return m_bRunning; }
+  // Result of the last update that ended without an error; FALSE before any.
+  BOOL LastResult() const { return m_bLastResult; }
+  const QIcon& GetIcon() const { return m_hIcon; }
+
+  // The context menu that stands in for the system menu, which desktops here
+  // do not let a program extend. The caller owns it.
+  QMenu* CreateContextMenu();
+
+  // The text an error shows when it has none of its own.
+  static constexpr const char* kNoErrorText = "Internal application error.";
+
+ signals:
+  // An update has ended and any error it raised has been shown.
+  void UpdateEnded(BOOL bResult);
+
+ public slots:
+  // Starts an update, unless one is running.
+  void OnStart();
+  // Shows the About box.
+  void OnAbout();
+
+ protected:
+  void done(int nResult) override;
+  void closeEvent(QCloseEvent* pEvent) override;
+  void keyPressEvent(QKeyEvent* pEvent) override;
+  void contextMenuEvent(QContextMenuEvent* pEvent) override;
+
+ private:
+  struct BarState {
+    int nLower = 0;
+    int nUpper = 0;
+    int nPos = 0;
+  };
+  struct ControlState {
+    std::string strCurrent;
+    std::string strOverall;
+    BarState current;
+    BarState overall;
+  };
+  // How an update ended.
+  struct Outcome {
+    BOOL bResult = FALSE;
+    bool bError = false;  // an exception ended it
+    std::string strError;
+    CUpdateReporter::Icon icon = CUpdateReporter::Icon::Stop;
+  };
+
+  // Runs fn on the window's thread and waits for it; at once when called there.
+  // Does nothing once the window is being destroyed.
+  void RunInWindow(const std::function<void()>& fn);
+  // Called by the captions and bars after every change, on the changing thread.
+  void MirrorControls();
+  void ApplyControls(const ControlState& state);
+  void ShowMessage(const std::string& strText, CUpdateReporter::Icon icon);
+  Outcome RunSession();
+  void OnUpdateEnded(const Outcome& outcome);
+  void SetUpdateRunning(bool bRunning);
+
+  UpdateSettings m_settings;
+  QIcon m_hIcon;
+  QListWidget* m_listStatus = nullptr;
+  QLabel* m_labelCurrent = nullptr;
+  QProgressBar* m_barCurrent = nullptr;
+  QLabel* m_labelOverall = nullptr;
+  QProgressBar* m_barOverall = nullptr;
+  QPushButton* m_buttonStart = nullptr;
+  QPushButton* m_buttonExit = nullptr;
+
+  BOOL m_bRunning = FALSE;
+  BOOL m_bLastResult = FALSE;
+  QThread* m_pThread = nullptr;
+  QWidget* m_pFocusBeforeUpdate = nullptr;
+
+  // Shared with the update's thread.
+  std::mutex m_mutex;
+  std::condition_variable m_cvDone;
+  bool m_bDetached = false;     // the window is going away: drop every report
+  ControlState m_pending;       // latest caption and bar state not yet shown
+  bool m_bApplyPosted = false;  // a call to show m_pending is on its way
+};
