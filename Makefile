@@ -23,6 +23,11 @@ demo: configure
 	@cmake --build $(BUILD) -j $(JOBS) --target qvnupdate qvnpack
 	@scripts/demo --build-dir $(BUILD)
 
+bench: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target qvn_bench qvnpack
+	@$(BUILD)/bench/qvn_bench
+	@bench/compare $(BUILD)
+
 package: build
 	@cd $(BUILD) && cpack -G DEB
 
