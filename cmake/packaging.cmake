@@ -25,4 +25,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # trust store is what https update servers are checked against.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "ca-certificates")
 
+# What a user of the package reads first.
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION share/doc/quorvane-updater)
+
 include(CPack)
