@@ -235,6 +235,11 @@ std::vector<SourceFile> CollectSourceFiles(const fs::path& src, std::vector<std:
           ", which cannot be sent as an update item");
       continue;
     }
+    // Found out now rather than halfway through writing OUT.
+    if (access(path.c_str(), R_OK) != 0) {
+      arrProblems.push_back(ShowName(strName) + " cannot be read: " + std::strerror(errno));
+      continue;
+    }
     SourceFile file;
     file.strName = strName;
     file.path = path;
