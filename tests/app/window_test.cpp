@@ -25,10 +25,7 @@
 
 namespace {
 
-template <typename T>
-T* Control(QWidget* pDialog, int nId) {
-  return pDialog->findChild<T*>(QStringLiteral("control%1").arg(nId));
-}
+using qvntest::Control;
 
 // Dialog units to pixels, worked out here from the font on its own: a quarter
 // of the average letter width across, an eighth of the line height down.
@@ -167,8 +164,8 @@ class TestWindow : public QObject {
     auto* pList = Control<QListWidget>(&dlg, IDC_LIST_STATUS);
     auto* pStart = Control<QPushButton>(&dlg, IDC_START);
     dlg.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
-    QCOMPARE(dlg.focusWidget(), pExit);
+    QVERIFY(QTest::qWaitForWindowActive(&dlg));
+    QCOMPARE(QApplication::focusWidget(), pExit);
     QCOMPARE(TabChain(pExit), (QList<QWidget*>{pExit, pList, pStart}));
     // Neither bars nor texts take the focus.
     for (int nId : {IDC_PROGRESS_CURRENT, IDC_PROGRESS_OVERALL, IDC_STATIC_CURRENT, IDC_STATIC_OVERALL}) {

@@ -60,6 +60,12 @@ class ModalWatcher {
   QElapsedTimer m_clock;
 };
 
+// A control of one of the updater's dialogs, by its identifier.
+template <typename T>
+T* Control(QWidget* pDialog, int nId) {
+  return pDialog->findChild<T*>(QStringLiteral("control%1").arg(nId));
+}
+
 // Presses a message box's OK button, as the user would.
 inline void PressOk(QWidget* pBox) {
   if (auto* pMessage = qobject_cast<QMessageBox*>(pBox)) {

@@ -30,6 +30,8 @@
 
 namespace {
 
+using qvntest::Control;
+
 // An update server on a free loopback port. One payload can be held back
 // part-way ("gated") until the test lets it go, so that a test can look at the
 // window in the middle of a download.
@@ -128,11 +130,6 @@ int ClosedPort() {
   getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &nLen);
   close(fd);
   return ntohs(addr.sin_port);
-}
-
-template <typename T>
-T* Control(QWidget* pDialog, int nId) {
-  return pDialog->findChild<T*>(QStringLiteral("control%1").arg(nId));
 }
 
 QStringList Lines(CUpdateDlg& dlg) {
