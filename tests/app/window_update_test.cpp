@@ -23,6 +23,7 @@
 
 #include "app/update_app.h"
 #include "app/window.h"
+#include "platform/exception.h"
 #include "res/resource.h"
 #include "support/temp_dir.h"
 #include "support/update_fixture.h"
@@ -31,6 +32,23 @@
 namespace {
 
 using qvntest::Control;
+
+// The window with a fault injected into one report: once the installed
+// version has been reported, the update fails as given. Exceptions with no
+// text of their own, and running out of memory, do not happen on demand.
+class FaultyWindow : public CUpdateDlg {
+ public:
+  FaultyWindow(const UpdateSettings& settings, std::function<void()> fnFail)
+      : CUpdateDlg(settings), m_fnFail(std::move(fnFail)) {}
+  void AddStatus(std::string strLine) override {
+    const bool bFail = strLine.rfind("Current Version", 0) == 0;
+    CUpdateDlg::AddStatus(std::move(strLine));
+    if (bFail) m_fnFail();
+  }
+
+ private:
+  std::function<void()> m_fnFail;
+};
 
 // An update server on a free loopback port. One payload can be held back
 // part-way ("gated") until the test lets it go, so that a test can look at the
@@ -348,6 +366,42 @@ class TestWindowUpdate : public QObject {
       QVERIFY(dlg.isVisible());
       QVERIFY(Control<QPushButton>(&dlg, IDC_START)->isEnabled());
       QCOMPARE(dlg.LastResult(), FALSE);
+    }
+  }
+
+  void ErrorsWithoutTextAndLackOfMemory() {
+    m_pServer->Serve("/Updates/UpdateInfo.txt", qvntest::MakeManifest("1.0.0.2", {}));
+    struct Case {
+      std::function<void()> fnFail;
+      QMessageBox::Icon icon;
+      QString strText;
+    };
+    const Case cases[] = {
+        {[] { throw CException(""); }, QMessageBox::Critical, "Internal application error."},
+        {[] { throw std::bad_alloc(); }, QMessageBox::Warning, "Out of memory."},
+    };
+    for (const Case& c : cases) {
+      FaultyWindow dlg(m_settings, c.fnFail);
+      dlg.show();
+      QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+      QString strText;
+      QMessageBox::Icon icon = QMessageBox::NoIcon;
+      qvntest::ModalWatcher watcher(
+          [&](QWidget* p) {
+            if (auto* pBox = qobject_cast<QMessageBox*>(p)) {
+              strText = pBox->text();
+              icon = pBox->icon();
+            }
+            qvntest::PressOk(p);
+          },
+          &dlg);
+      QVERIFY(RunStart(dlg));
+      QCOMPARE(strText, c.strText);
+      QCOMPARE(icon, c.icon);
+      // The lines written before the failure stay; the window stays usable.
+      QCOMPARE(Lines(dlg).size(), 2);
+      QVERIFY(dlg.isVisible());
+      QVERIFY(Control<QPushButton>(&dlg, IDC_START)->isEnabled());
     }
   }
 
