@@ -2,6 +2,7 @@
 // Start would run it. stdout carries the status lines and nothing else;
 // stderr carries messages and errors and, on a terminal, the captions and
 // bars, redrawn in place a few times a second at most.
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -30,6 +31,8 @@ class CConsoleReporter : public CUpdateReporter {
  public:
   CConsoleReporter() : m_bTerminal(isatty(STDERR_FILENO) == 1) {
     if (!m_bTerminal) return;
+    winsize size{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 40) m_nColumns = size.ws_col;
     for (CStatic* p : {&m_staticCurrent, &m_staticOverall}) p->m_onChange = [this] { Redraw(false); };
     for (CProgressCtrl* p : {&m_progressCurrent, &m_progressOverall})
       p->m_onChange = [this] { Redraw(false); };
@@ -57,7 +60,7 @@ class CConsoleReporter : public CUpdateReporter {
   static constexpr auto kRedrawInterval = std::chrono::milliseconds(200);
   static constexpr int kBarWidth = 30;
 
-  static std::string Line(const CStatic& caption, const CProgressCtrl& bar) {
+  std::string Line(const CStatic& caption, const CProgressCtrl& bar) const {
     const long long nSpan = static_cast<long long>(bar.GetUpper()) - bar.GetLower();
     const long long nDone = static_cast<long long>(bar.GetPos()) - bar.GetLower();
     const int nFilled = nSpan > 0 ? static_cast<int>(nDone * kBarWidth / nSpan) : 0;
@@ -65,7 +68,8 @@ class CConsoleReporter : public CUpdateReporter {
     std::string strText = "[" + std::string(static_cast<size_t>(nFilled), '#') +
                           std::string(static_cast<size_t>(kBarWidth - nFilled), '.') + "] ";
     strText += std::to_string(nPercent) + "% " + OneLine(caption.GetWindowText());
-    if (strText.size() > 79) strText.resize(79);
+    // One screen line each, or the redraw would no longer land in place.
+    if (strText.size() >= m_nColumns) strText.resize(m_nColumns - 1);
     return strText;
   }
 
@@ -91,6 +95,7 @@ class CConsoleReporter : public CUpdateReporter {
   }
 
   bool m_bTerminal;
+  size_t m_nColumns = 80;
   bool m_bDrawn = false;
   std::chrono::steady_clock::time_point m_lastDraw;
 };
