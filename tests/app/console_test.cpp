@@ -13,6 +13,7 @@
 #include "support/process.h"
 #include "support/raw_server.h"
 #include "support/temp_dir.h"
+#include "support/tls_cert.h"
 #include "support/update_fixture.h"
 
 namespace {
@@ -159,6 +160,39 @@ TEST_F(ConsoleTest, AnUpdateThroughNginx) {
   EXPECT_EQ(WithoutSeconds(r.strOut), kUpdateLines);
   EXPECT_TRUE(ReadFile(dir / "Engine.dll") == kEngine);
   EXPECT_EQ(ReadFile(dir / "ReadMe.txt"), kReadMe);
+}
+
+TEST_F(ConsoleTest, AnHttpsServerIsTrustedThroughTheGivenAuthorityOnly) {
+  if (access("/usr/bin/openssl", X_OK) != 0) GTEST_SKIP() << "the openssl tool is not installed";
+  qvntest::TempDir certDir;
+  const qvntest::TlsCert cert = qvntest::MakeLoopbackCert(certDir.Path());
+  httplib::SSLServer server(cert.strCert.c_str(), cert.strKey.c_str());
+  const std::map<std::string, std::string> files = {{"/Updates/UpdateInfo.txt", Manifest()},
+                                                    {"/Updates/Engine.dll.crz", qvntest::Compress(kEngine)},
+                                                    {"/Updates/ReadMe.txt", kReadMe}};
+  server.Get(R"(/.*)", [&files](const httplib::Request& req, httplib::Response& res) {
+    const auto it = files.find(req.path);
+    if (it == files.end()) {
+      res.status = 404;
+    } else {
+      res.set_content(it->second, "application/octet-stream");
+    }
+  });
+  const int nPort = server.bind_to_any_port("127.0.0.1");
+  std::thread thread([&server] { server.listen_after_bind(); });
+  const std::string strUrl = "https://127.0.0.1:" + std::to_string(nPort);
+
+  const ProcessResult untrusted = Update(strUrl);
+  EXPECT_EQ(untrusted.nExit, 2);
+  EXPECT_EQ(untrusted.strOut, "Attempting to connection to server\n");
+  ExpectNothingInstalled();
+
+  const ProcessResult trusted = Run({"--console", "--server", strUrl, "--cacert", cert.strCert});
+  EXPECT_EQ(trusted.nExit, 0) << trusted.strErr;
+  EXPECT_EQ(WithoutSeconds(trusted.strOut), kUpdateLines);
+  EXPECT_TRUE(ReadFile(dir / "Engine.dll") == kEngine);
+  server.stop();
+  thread.join();
 }
 
 // --- The server refuses -----------------------------------------------------

@@ -12,6 +12,7 @@
 #include "support/local_server.h"
 #include "support/raw_server.h"
 #include "support/temp_dir.h"
+#include "support/tls_cert.h"
 
 namespace {
 
@@ -307,6 +308,70 @@ TEST(HttpFailure, ANameThatCannotResolveFailsAtOnce) {
 TEST(HttpFailure, AnAnswerThatIsNoHttpIsAnError) {
   RawServer server([](const std::string&) { return RawServer::Reply{"this is not http\n"}; });
   EXPECT_THROW(Get(server.Url() + "/x"), CInternetException);
+}
+
+}  // namespace
+
+// --- https ------------------------------------------------------------------
+
+namespace {
+
+class HttpsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (access("/usr/bin/openssl", X_OK) != 0) GTEST_SKIP() << "the openssl tool is not installed";
+    cert = qvntest::MakeLoopbackCert(dir.Path());
+    server = std::make_unique<httplib::SSLServer>(cert.strCert.c_str(), cert.strKey.c_str());
+    server->Get("/x", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content("secret", "text/plain");
+    });
+    nPort = server->bind_to_any_port("127.0.0.1");
+    thread = std::thread([this] { server->listen_after_bind(); });
+    for (int i = 0; i < 500 && !server->is_running(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  void TearDown() override {
+    if (thread.joinable()) {
+      server->stop();
+      thread.join();
+    }
+  }
+  std::string Url(const char* pszHost = "127.0.0.1") const {
+    return std::string("https://") + pszHost + ":" + std::to_string(nPort) + "/x";
+  }
+  std::string Fetch(const std::string& strUrl, const std::string& strCaFile) {
+    CInternetSession session;
+    session.SetCaFile(strCaFile);
+    std::unique_ptr<CHttpConnection> pConnection;
+    auto pFile = Open(session, strUrl, pConnection);
+    std::string strLine;
+    pFile->ReadString(strLine);
+    return strLine;
+  }
+
+  qvntest::TempDir dir;
+  qvntest::TlsCert cert;
+  std::unique_ptr<httplib::SSLServer> server;
+  std::thread thread;
+  int nPort = 0;
+};
+
+TEST_F(HttpsTest, AServerSignedByATrustedAuthorityIsRead) {
+  EXPECT_EQ(Fetch(Url(), cert.strCert), "secret");
+}
+
+TEST_F(HttpsTest, AnUntrustedCertificateIsRefused) {
+  try {
+    Fetch(Url(), "");
+    FAIL() << "an untrusted server was read";
+  } catch (const CInternetException& e) {
+    EXPECT_EQ(e.m_dwError, static_cast<DWORD>(CURLE_PEER_FAILED_VERIFICATION));
+  }
+}
+
+TEST_F(HttpsTest, ACertificateForAnotherNameIsRefused) {
+  // Trusted, but issued for 127.0.0.1 only.
+  EXPECT_THROW(Fetch(Url("localhost"), cert.strCert), CInternetException);
 }
 
 }  // namespace
