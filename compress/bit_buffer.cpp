@@ -22,11 +22,6 @@ void COXBitBuffer::WriteBit(int nBit) {
   }
 }
 
-void COXBitBuffer::WriteBits(DWORD nValue, int nCount) {
-  for (DWORD mask = nCount > 0 ? DWORD{1} << (nCount - 1) : 0; mask != 0; mask >>= 1)
-    WriteBit(nValue & mask ? 1 : 0);
-}
-
 void COXBitBuffer::FlushBits() {
   if (m_bitMask == 0x80) return;
   if (m_nByteIndex < m_nWriteLimit) m_pBuffer[m_nByteIndex] = static_cast<BYTE>(m_nRack);
@@ -61,4 +56,19 @@ DWORD COXBitBuffer::ReadBits(int nCount) {
     }
   }
   return nValue;
+}
+
+void COXBitBuffer::SkipTo(int nBitOffset) {
+  if (nBitOffset < 0) nBitOffset = 0;
+  if (nBitOffset > 8 * m_nByteCount) nBitOffset = 8 * m_nByteCount;
+  const int nBit = nBitOffset % 8;
+  if (nBit == 0) {
+    m_nByteIndex = nBitOffset / 8;
+    m_nRack = m_nByteIndex > 0 ? m_pBuffer[m_nByteIndex - 1] : 0;
+    m_bitMask = 0x80;
+  } else {
+    m_nRack = m_pBuffer[nBitOffset / 8];
+    m_nByteIndex = nBitOffset / 8 + 1;
+    m_bitMask = static_cast<BYTE>(0x80 >> nBit);
+  }
 }

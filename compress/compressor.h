@@ -38,11 +38,22 @@ class COXCompressor {
   static constexpr int kNone = 0;            // window position 0 doubles as "no node"
 
  private:
+  // child[0] is the smaller child, child[1] the larger one, so that the
+  // descent picks a side by index instead of by branch.
   struct Node {
     int parent;
-    int smallerChild;
-    int largerChild;
+    int child[2];
   };
+  static constexpr int kSmaller = 0;
+  static constexpr int kLarger = 1;
+
+  // Stores a window byte; the first bytes are mirrored past the end so that
+  // strings are compared without wrapping.
+  void PutWindow(int k, BYTE b) {
+    m_pWindow[k] = b;
+    if (k < kMirror) m_pWindow[kWindowSize + k] = b;
+  }
+  static constexpr int kMirror = kLookAhead - 1;
 
   void ResetTree(int r);
   int InsertString(int n, int& nMatchPosition);
@@ -51,6 +62,7 @@ class COXCompressor {
   void SubstituteNode(int oldNode, int newNode);
   int FindPredecessor(int x) const;
 
+  // kWindowSize bytes, then a copy of the first kMirror of them.
   std::unique_ptr<BYTE[]> m_pWindow;
   Node m_tree[kWindowSize + 1];
 };
