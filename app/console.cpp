@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -126,6 +127,9 @@ int RunConsole(const UpdateSettings& settingsIn) {
     }
     settings.nStallTimeout = nSeconds;
   }
+
+  // A reader of stdout that goes away must not end an update half-way.
+  std::signal(SIGPIPE, SIG_IGN);
 
   if (!InitNetwork()) {
     std::fprintf(stderr, "Windows sockets initialization failed.\n");

@@ -22,6 +22,9 @@ void PrintUsage(std::FILE* out) {
                "  --help         show this help and exit\n"
                "  --version      show the version and exit\n"
                "\n"
+               "QVN_STALL_TIMEOUT (environment, --console): seconds without data from the\n"
+               "                 server before a transfer fails (default 60)\n"
+               "\n"
                "Exit status with --console: 0 up to date or updated, 1 the update did not\n"
                "complete, 2 an error ended it or the arguments were wrong.\n",
                QVN_SERVER_URL);
