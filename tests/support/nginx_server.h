@@ -28,7 +28,12 @@ class NginxServer {
     m_nPort = ClosedLoopbackPort();
     const std::string strPrefix = m_dir.Path().string();
     // The workers may run as another user; they must be able to read the files.
-    for (auto p = root; !p.empty() && p != p.root_path(); p = p.parent_path()) chmod(p.c_str(), 0755);
+    // (A temporary folder is made for its owner alone; the folders above it are
+    // the system's and stay untouched.)
+    chmod(root.c_str(), 0755);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
+      if (entry.is_directory()) chmod(entry.path().c_str(), 0755);
+    }
     std::filesystem::create_directories(m_dir.Path() / "tmp");
     WriteFile(m_dir.Path() / "nginx.conf",
               "daemon off;\n"
