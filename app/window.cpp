@@ -61,8 +61,8 @@ CUpdateDlg::CUpdateDlg(const UpdateSettings& settings, QWidget* pParent)
   m_barOverall = Control<QProgressBar>(this, IDC_PROGRESS_OVERALL);
   m_listStatus = Control<QListWidget>(this, IDC_LIST_STATUS);
   m_buttonStart = Control<QPushButton>(this, IDC_START);
-  // Captions take whatever width the phases' texts need up to the window's
-  // edge, one line each.
+  // A long caption is cut at the window's edge rather than wrapped onto a
+  // second line that its one-line height could not show.
   m_labelCurrent->setWordWrap(false);
   m_labelOverall->setWordWrap(false);
 
