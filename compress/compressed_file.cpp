@@ -4,6 +4,8 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -53,7 +55,9 @@ BOOL COXCompressedFile::Open(const std::string& strFileName, UINT nOpenFlags, CF
     }
     return FALSE;
   }
-  // Everything cached belongs to one opened file.
+  // Everything cached belongs to one opened file; the compressor's window
+  // carries over, as it would with one compressor doing all the work.
+  CatchUpWindow();
   m_bLengthKnown = FALSE;
   m_bWriting = (nOpenFlags & modeWrite) ? TRUE : FALSE;
   m_nBlockLength = 0;
@@ -66,6 +70,11 @@ BOOL COXCompressedFile::Open(const std::string& strFileName, UINT nOpenFlags, CF
   m_blockPlaces.clear();
   m_nBaseOffset = 0;
   m_nBlockDataStart = -1;
+  m_nIoStart = 0;
+  m_nIoLength = 0;
+  m_nIoNext = 0;
+  m_nBatchFill = 0;
+  m_bLastWholeReplayed = TRUE;
   m_bOpen = CFile::Open(strFileName, nOpenFlags, pError);
   if (!m_bOpen) m_bWriting = FALSE;
   return m_bOpen;
@@ -73,10 +82,30 @@ BOOL COXCompressedFile::Open(const std::string& strFileName, UINT nOpenFlags, CF
 
 // --- The underlying file ---------------------------------------------------
 
+BYTE* COXCompressedFile::IoBuffer() {
+  if (!m_pIo) m_pIo.reset(new BYTE[kIoSize]);
+  return m_pIo.get();
+}
+
 UINT COXCompressedFile::ReadBase(void* pBuf, UINT nCount) {
-  const UINT nGot = CFile::Read(pBuf, nCount);
-  m_nBaseOffset += nGot;
-  return nGot;
+  BYTE* const pOut = static_cast<BYTE*>(pBuf);
+  UINT nDone = 0;
+  while (nDone < nCount) {
+    if (m_nIoNext == m_nIoLength) {
+      // The system's file position is always at the end of what is buffered.
+      m_nIoStart += m_nIoLength;
+      m_nIoNext = 0;
+      m_nIoLength = 0;
+      m_nIoLength = CFile::Read(IoBuffer(), kIoSize);
+      if (m_nIoLength == 0) break;
+    }
+    const UINT n = std::min(nCount - nDone, m_nIoLength - m_nIoNext);
+    std::memcpy(pOut + nDone, m_pIo.get() + m_nIoNext, n);
+    m_nIoNext += n;
+    nDone += n;
+  }
+  m_nBaseOffset = m_nIoStart + m_nIoNext;
+  return nDone;
 }
 
 bool COXCompressedFile::ReadBaseWord(WORD& nWord) {
@@ -87,12 +116,35 @@ bool COXCompressedFile::ReadBaseWord(WORD& nWord) {
 }
 
 void COXCompressedFile::SeekBase(LONGLONG nOffset) {
-  CFile::Seek(nOffset, begin);
+  if (nOffset >= m_nIoStart && nOffset <= m_nIoStart + m_nIoLength) {
+    m_nIoNext = static_cast<UINT>(nOffset - m_nIoStart);
+  } else {
+    CFile::Seek(nOffset, begin);
+    m_nIoStart = nOffset;
+    m_nIoLength = 0;
+    m_nIoNext = 0;
+  }
   m_nBaseOffset = nOffset;
 }
 
 void COXCompressedFile::WriteBase(const void* pBuf, UINT nCount) {
-  CFile::Write(pBuf, nCount);
+  const BYTE* const pIn = static_cast<const BYTE*>(pBuf);
+  BYTE* const pIo = IoBuffer();
+  UINT nDone = 0;
+  while (nDone < nCount) {
+    if (m_nIoLength == kIoSize) FlushBase();
+    const UINT n = std::min(nCount - nDone, kIoSize - m_nIoLength);
+    std::memcpy(pIo + m_nIoLength, pIn + nDone, n);
+    m_nIoLength += n;
+    nDone += n;
+  }
+}
+
+void COXCompressedFile::FlushBase() {
+  if (m_nIoLength == 0) return;
+  const UINT n = m_nIoLength;
+  m_nIoLength = 0;  // dropped even when the write fails, so that it is not repeated
+  CFile::Write(m_pIo.get(), n);
 }
 
 // --- Reading ---------------------------------------------------------------
@@ -355,15 +407,17 @@ void COXCompressedFile::Write(const void* lpBuf, UINT nCount) {
   }
   const BYTE* const pIn = static_cast<const BYTE*>(lpBuf);
   UINT nDone = WritePrefix(pIn, nCount);
+  constexpr int kBatchBytes = kBatchBlocks * kBlockSize;
+  if (nDone < nCount && !m_pBatch) m_pBatch.reset(new BYTE[kBatchBytes]);
   while (nDone < nCount) {
-    const UINT nCopy = std::min<UINT>(nCount - nDone, static_cast<UINT>(kBlockSize - m_nBlockOffset));
-    std::memcpy(m_pBlockBuffer.get() + m_nBlockOffset, pIn + nDone, nCopy);
+    const UINT nCopy = std::min<UINT>(nCount - nDone, static_cast<UINT>(kBatchBytes - m_nBatchFill));
+    std::memcpy(m_pBatch.get() + m_nBatchFill, pIn + nDone, nCopy);
     nDone += nCopy;
-    m_nBlockOffset += static_cast<int>(nCopy);
+    m_nBatchFill += static_cast<int>(nCopy);
     m_nPosition += static_cast<int>(nCopy);
-    if (m_nBlockOffset == kBlockSize) {
-      StoreBlock(FALSE);
-      m_nBlockOffset = 0;
+    if (m_nBatchFill == kBatchBytes) {
+      m_nBatchFill = 0;
+      StoreWholeBlocks(m_pBatch.get(), kBatchBlocks);
     }
   }
 }
@@ -409,11 +463,79 @@ void COXCompressedFile::StoreBlock(BOOL bFinal) {
   m_nBlockRawLength = static_cast<WORD>(nData);
 }
 
+void COXCompressedFile::StoreWholeBlocks(const BYTE* pData, int nBlocks) {
+  constexpr int kSlot = 2 + kBlockSize;
+  if (!m_pBatchOut) m_pBatchOut.reset(new BYTE[static_cast<size_t>(kBatchBlocks) * kSlot]);
+  int nLengths[kBatchBlocks];
+  auto work = [&](COXCompressor& codec, int nFrom, int nTo) {
+    for (int k = nFrom; k < nTo; ++k) {
+      const BYTE* const pBlock = pData + static_cast<size_t>(k) * kBlockSize;
+      BYTE* const pOut = m_pBatchOut.get() + static_cast<size_t>(k) * kSlot;
+      const int r = codec.Compress(pBlock, kBlockSize, pOut + 2, kBlockSize);
+      if (r == -1 || r >= kBlockSize) {
+        StoreWord(pOut, static_cast<WORD>(kBlockSize));
+        std::memcpy(pOut + 2, pBlock, kBlockSize);
+        nLengths[k] = kSlot;
+      } else {
+        StoreWord(pOut, static_cast<WORD>(kCompressedBit | r));
+        nLengths[k] = 2 + r;
+      }
+    }
+  };
+
+  // Threads pay only for enough blocks; any that cannot be started leave
+  // their share to this one.
+  const unsigned nCores = std::max(1u, std::min(8u, std::thread::hardware_concurrency()));
+  const int nThreads = nBlocks >= 32 ? static_cast<int>(nCores) : 1;
+  while (static_cast<int>(m_helpers.size()) < nThreads - 1)
+    m_helpers.push_back(std::make_unique<COXCompressor>());
+  {
+    std::vector<std::jthread> threads;
+    int nStart = 0;
+    for (int i = 1; i < nThreads; ++i) {
+      const int nFrom = nBlocks * (i - 1) / nThreads;
+      const int nTo = nBlocks * i / nThreads;
+      try {
+        threads.emplace_back(work, std::ref(*m_helpers[static_cast<size_t>(i - 1)]), nFrom, nTo);
+      } catch (const std::system_error&) {
+        work(*m_helpers[static_cast<size_t>(i - 1)], nFrom, nTo);
+      }
+      nStart = nTo;
+    }
+    work(m_compressor, nStart, nBlocks);
+  }  // the threads are joined here
+
+  for (int k = 0; k < nBlocks; ++k) {
+    WriteBase(m_pBatchOut.get() + static_cast<size_t>(k) * kSlot, static_cast<UINT>(nLengths[k]));
+  }
+  if (!m_pLastWhole) m_pLastWhole.reset(new BYTE[kBlockSize]);
+  std::memcpy(m_pLastWhole.get(), pData + static_cast<size_t>(nBlocks - 1) * kBlockSize, kBlockSize);
+  m_bLastWholeReplayed = FALSE;
+  m_nBlockRawLength = static_cast<WORD>(kBlockSize);
+}
+
+void COXCompressedFile::CatchUpWindow() {
+  if (m_bLastWholeReplayed) return;
+  BYTE stream[kBlockSize];
+  m_compressor.Compress(m_pLastWhole.get(), kBlockSize, stream, kBlockSize);
+  m_bLastWholeReplayed = TRUE;
+}
+
 void COXCompressedFile::FinishOutput(BOOL bFinal) {
   if (!m_bWriting) return;
   if (m_nPosition < m_nRawSize) {
     WriteBase(m_pBlockBuffer.get(), static_cast<UINT>(m_nPosition));
-  } else if (m_nBlockOffset > 0) {
+    return;
+  }
+  const int nWhole = m_nBatchFill / kBlockSize;
+  const int nRest = m_nBatchFill % kBlockSize;
+  m_nBatchFill = 0;
+  if (nWhole > 0) StoreWholeBlocks(m_pBatch.get(), nWhole);
+  CatchUpWindow();
+  if (nRest > 0) {
+    std::memcpy(m_pBlockBuffer.get(), m_pBatch.get() + static_cast<size_t>(nWhole) * kBlockSize,
+                static_cast<size_t>(nRest));
+    m_nBlockOffset = nRest;
     StoreBlock(bFinal);
   }
 }
@@ -422,12 +544,16 @@ void COXCompressedFile::Close() {
   if (!m_bOpen) return;
   FinishOutput(TRUE);
   m_nBlockOffset = 0;
+  if (m_bWriting) FlushBase();
   CFile::Close();
   m_bOpen = FALSE;
   m_bWriting = FALSE;
 }
 
 void COXCompressedFile::Abort() {
+  m_nBatchFill = 0;
+  m_nIoLength = 0;
+  m_nIoNext = 0;
   CFile::Abort();
   m_bOpen = FALSE;
   m_bWriting = FALSE;

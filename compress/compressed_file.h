@@ -25,10 +25,14 @@ class COXCompressedFile : public CFile {
   static constexpr WORD kCompressedBit = 0x8000;
   static constexpr WORD kLengthWordBit = 0x4000;
   static constexpr WORD kBodyLengthMask = 0x3FFF;
+  static constexpr UINT kIoSize = 256 * 1024;
+  // Whole blocks gathered before they are compressed, several at once.
+  static constexpr int kBatchBlocks = 256;
 
   // nRawSize: the number of leading bytes kept uncompressed, 0 to 1024.
   explicit COXCompressedFile(int nRawSize = 0);
-  // Does not finish written data (a writer calls Close); closes the file.
+  // Does not finish written data (a writer calls Close: until then written
+  // data may wait in memory); closes the file.
   ~COXCompressedFile() override;
   COXCompressedFile(const COXCompressedFile&) = delete;
   COXCompressedFile& operator=(const COXCompressedFile&) = delete;
@@ -74,6 +78,13 @@ class COXCompressedFile : public CFile {
   UINT WritePrefix(const BYTE* pBuf, UINT nCount);
   int LoadBlock(WORD nHeader, WORD nLengthWord);
   void StoreBlock(BOOL bFinal);
+  // Stores whole blocks, compressing them on all processors. A whole block
+  // comes out the same whatever the compressor handled before it (it fills
+  // the window entirely), so each thread may use a compressor of its own.
+  void StoreWholeBlocks(const BYTE* pData, int nBlocks);
+  // Brings m_compressor's window to where one compressor would have it after
+  // the last whole block stored.
+  void CatchUpWindow();
   void FinishOutput(BOOL bFinal);
   void ScanLength() const;
   void SkipToBlock(LONGLONG nTarget);
@@ -87,11 +98,14 @@ class COXCompressedFile : public CFile {
   LONGLONG RecordedDataEnd() const;
   static int DataLengthOf(WORD nHeader, WORD nLengthWord);
 
-  // The underlying file, with the offset kept here.
+  // The underlying file, through one large buffer: reading and writing go
+  // to the system in big pieces, not per block.
   UINT ReadBase(void* pBuf, UINT nCount);
   bool ReadBaseWord(WORD& nWord);
   void SeekBase(LONGLONG nOffset);
   void WriteBase(const void* pBuf, UINT nCount);
+  void FlushBase();
+  BYTE* IoBuffer();
 
   [[noreturn]] void ThrowDamaged(const std::string& strWhy) const;
   [[noreturn]] static void ThrowState(int cause, const char* pszWhy);
@@ -111,8 +125,18 @@ class COXCompressedFile : public CFile {
   // Header word of each block seen so far, in block order.
   mutable std::vector<WORD> m_blockTable;
 
-  mutable std::vector<BlockPlace> m_blockPlaces;  // beside m_blockTable, entry for entry
-  std::unique_ptr<BYTE[]> m_pScratch;             // a compressed body, or a block being stored
-  LONGLONG m_nBaseOffset = 0;                     // position of the underlying file
-  LONGLONG m_nBlockDataStart = -1;                // data position of the block in the buffer; -1 none
+  mutable std::vector<BlockPlace> m_blockPlaces;          // beside m_blockTable, entry for entry
+  std::unique_ptr<BYTE[]> m_pScratch;                     // a compressed body, or a block being stored
+  LONGLONG m_nBaseOffset = 0;                             // position in the underlying file, buffer included
+  std::unique_ptr<BYTE[]> m_pIo;                          // kIoSize bytes, made on first use
+  LONGLONG m_nIoStart = 0;                                // reading: file offset of m_pIo[0]
+  UINT m_nIoLength = 0;                                   // reading: bytes in m_pIo; writing: bytes waiting
+  UINT m_nIoNext = 0;                                     // reading: next byte of m_pIo to hand out
+  std::unique_ptr<BYTE[]> m_pBatch;                       // writing: kBatchBlocks blocks of data
+  int m_nBatchFill = 0;                                   // writing: bytes in m_pBatch
+  std::unique_ptr<BYTE[]> m_pBatchOut;                    // writing: each block's header and body
+  std::unique_ptr<BYTE[]> m_pLastWhole;                   // writing: the last whole block stored
+  BOOL m_bLastWholeReplayed = TRUE;                       // m_compressor has seen m_pLastWhole last
+  std::vector<std::unique_ptr<COXCompressor>> m_helpers;  // one per extra thread
+  LONGLONG m_nBlockDataStart = -1;                        // data position of the block in the buffer; -1 none
 };

@@ -1,5 +1,6 @@
 #include "compress/compressor.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "compress/bit_buffer.h"
@@ -160,57 +161,127 @@ void COXCompressor::ResetTree(int r) {
 int COXCompressor::InsertString(int n, int& nMatchPosition) {
   if (n == 0) return 0;
   const BYTE* const w = m_pWindow.get();
-  // n's string, as two big-endian words and a last byte: comparing them as
-  // unsigned numbers compares the 17 bytes from the first one on.
-  const std::uint64_t n0 = LoadBigEndian64(w + n);
-  const std::uint64_t n1 = LoadBigEndian64(w + n + 8);
-  const BYTE n2 = w[n + 16];
+  // The first 16 bytes of a string as two big-endian words: comparing them as
+  // numbers compares the bytes from the first one on.
+  const std::uint64_t nHi = LoadBigEndian64(w + n);
+  const std::uint64_t nLo = LoadBigEndian64(w + n + 8);
   int t = m_tree[kRoot].child[kLarger];
   int nBest = 0;
-  // The descent is a chain of dependent loads; it is kept free of branches
-  // that depend on the data (the side is chosen by index, both children are
-  // loaded before it is known) so that mispredictions do not add to it.
+  int nPosition = nMatchPosition;
   for (;;) {
-    const std::uint64_t t0 = LoadBigEndian64(w + t);
-    const std::uint64_t t1 = LoadBigEndian64(w + t + 8);
-    const int nSmaller = m_tree[t].child[kSmaller];
-    const int nLarger = m_tree[t].child[kLarger];
-    const std::uint64_t x0 = n0 ^ t0;
-    const bool bFirst = x0 != 0;
-    const std::uint64_t x = bFirst ? x0 : (n1 ^ t1);
-    const std::uint64_t a = bFirst ? n0 : n1;
-    const std::uint64_t b = bFirst ? t0 : t1;
-    int i;         // bytes equal from the first on
-    bool bLarger;  // n's string is equal or higher
-    if (__builtin_expect(x != 0, 1)) {
-      i = (bFirst ? 0 : 8) + (__builtin_clzll(x) >> 3);
-      bLarger = a > b;
-    } else {
-      const BYTE t2 = w[t + 16];
-      if (n2 == t2) {
-        // All 17 bytes equal: the longest match there can be. n takes t's
-        // place in the tree.
-        nMatchPosition = t;
-        SubstituteNode(t, n);
-        return kLookAhead;
-      }
-      i = 16;
-      bLarger = n2 > t2;
+    // Runs down from t while the 16-byte keys differ. Stops at a node whose
+    // key equals n's (true), or at one without the child to go on to (false).
+    const bool bSameKey = Descend(w, nHi, nLo, t, nBest, nPosition);
+    const std::uint64_t tHi = LoadBigEndian64(w + t);
+    const std::uint64_t tLo = LoadBigEndian64(w + t + 8);
+    if (!bSameKey) {
+      const bool bLarger = nHi > tHi || (nHi == tHi && nLo >= tLo);
+      return Attach(t, bLarger ? kLarger : kSmaller, n, nPosition, nMatchPosition, nBest);
+    }
+    const BYTE n2 = w[n + 16];
+    const BYTE t2 = w[t + 16];
+    if (n2 == t2) {
+      // All 17 bytes equal: the longest match there can be. n takes t's
+      // place in the tree.
+      nMatchPosition = t;
+      SubstituteNode(t, n);
+      return kLookAhead;
     }
     // Among equally long matches the one met later, deeper in the tree, wins.
-    const bool bBetter = i >= nBest;
-    nBest = bBetter ? i : nBest;
-    nMatchPosition = bBetter ? t : nMatchPosition;
-    const int next = bLarger ? nLarger : nSmaller;
-    if (next == kNone) {
-      m_tree[t].child[bLarger ? kLarger : kSmaller] = n;
-      m_tree[n].parent = t;
-      m_tree[n].child[kSmaller] = kNone;
-      m_tree[n].child[kLarger] = kNone;
-      return nBest;
+    if (16 >= nBest) {
+      nBest = 16;
+      nPosition = t;
     }
+    const int nSide = n2 > t2 ? kLarger : kSmaller;
+    const int next = m_tree[t].child[nSide];
+    if (next == kNone) return Attach(t, nSide, n, nPosition, nMatchPosition, nBest);
     t = next;
   }
+}
+
+// One level of the descent is run about ten times for every byte compressed:
+// it is kept short and free of branches that depend on the data.
+bool COXCompressor::Descend(const BYTE* w, std::uint64_t nHi, std::uint64_t nLo, int& t, int& nBest,
+                            int& nPosition) const {
+#if defined(__x86_64__) && defined(__GNUC__)
+  // The same steps as the portable loop below, in fewer instructions: the
+  // match length is tracked as q = 15 - (bytes equal), the index of the top
+  // byte in which the keys differ, and a smaller q is a longer match.
+  static_assert(sizeof(Node) == 12 && offsetof(Node, child) == 4);
+  std::uint64_t nT = static_cast<std::uint64_t>(t);
+  std::int64_t q = 15 - nBest;
+  std::uint64_t nPos = static_cast<std::uint64_t>(nPosition);
+  std::uint64_t a, b, k, k2, next;
+  asm("1:\n\t"
+      "movq (%[w],%[t]), %[a]\n\t"
+      "movq 8(%[w],%[t]), %[b]\n\t"
+      "bswapq %[a]\n\t"
+      "bswapq %[b]\n\t"
+      "leaq (%[t],%[t],2), %[k]\n\t"
+      "movl 8(%[tree],%[k],4), %k[next]\n\t"  // the larger child
+      "movq %[nLo], %[k2]\n\t"
+      "subq %[b], %[k2]\n\t"
+      "movq %[nHi], %[k2]\n\t"
+      "sbbq %[a], %[k2]\n\t"                    // CF: n's key is the lower
+      "cmovcl 4(%[tree],%[k],4), %k[next]\n\t"  // then the smaller child
+      "xorq %[nLo], %[b]\n\t"
+      "xorq %[nHi], %[a]\n\t"
+      "movq %[a], %[k]\n\t"
+      "orq %[b], %[k]\n\t"
+      "jz 2f\n\t"  // all 16 bytes equal
+      "bsrq %[b], %[b]\n\t"
+      "bsrq %[a], %[a]\n\t"  // ZF: the high words are equal
+      "leaq 64(%[a]), %[a]\n\t"
+      "cmovnzq %[a], %[b]\n\t"  // top differing bit of the 128
+      "shrq $3, %[b]\n\t"
+      "cmpq %[q], %[b]\n\t"
+      "cmovleq %[b], %[q]\n\t"
+      "cmovleq %[t], %[pos]\n\t"
+      "testl %k[next], %k[next]\n\t"
+      "jz 3f\n\t"
+      "movl %k[next], %k[t]\n\t"
+      "jmp 1b\n\t"
+      "2:\n\t"
+      "movl $1, %k[k2]\n\t"
+      "jmp 4f\n\t"
+      "3:\n\t"
+      "xorl %k[k2], %k[k2]\n\t"
+      "4:"
+      : [t] "+r"(nT), [q] "+r"(q), [pos] "+r"(nPos), [a] "=&r"(a), [b] "=&r"(b), [k] "=&r"(k), [k2] "=&r"(k2),
+        [next] "=&r"(next)
+      : [w] "r"(w), [tree] "r"(m_tree), [nHi] "r"(nHi), [nLo] "r"(nLo)
+      : "cc", "memory");
+  t = static_cast<int>(nT);
+  nBest = static_cast<int>(15 - q);
+  nPosition = static_cast<int>(nPos);
+  return k2 != 0;
+#else
+  for (;;) {
+    const std::uint64_t tHi = LoadBigEndian64(w + t);
+    const std::uint64_t tLo = LoadBigEndian64(w + t + 8);
+    const std::uint64_t xHi = nHi ^ tHi;
+    const std::uint64_t xLo = nLo ^ tLo;
+    if ((xHi | xLo) == 0) return true;
+    const int i = (xHi != 0 ? __builtin_clzll(xHi) : 64 + __builtin_clzll(xLo)) >> 3;
+    const bool bLarger = xHi != 0 ? nHi > tHi : nLo > tLo;
+    if (i >= nBest) {
+      nBest = i;
+      nPosition = t;
+    }
+    const int next = m_tree[t].child[bLarger ? kLarger : kSmaller];
+    if (next == kNone) return false;
+    t = next;
+  }
+#endif
+}
+
+int COXCompressor::Attach(int t, int nSide, int n, int nPosition, int& nMatchPosition, int nBest) {
+  m_tree[t].child[nSide] = n;
+  m_tree[n].parent = t;
+  m_tree[n].child[kSmaller] = kNone;
+  m_tree[n].child[kLarger] = kNone;
+  nMatchPosition = nPosition;
+  return nBest;
 }
 
 // Node 0 is an ordinary table entry: splicing or substituting "no child" writes

@@ -11,6 +11,7 @@
 // window itself is cleared once, at construction, and carries over from call
 // to call: which matches the compressor finds (and so the exact stream) depends
 // on what it handled before.
+#include <cstdint>
 #include <memory>
 
 #include "platform/types.h"
@@ -57,6 +58,8 @@ class COXCompressor {
 
   void ResetTree(int r);
   int InsertString(int n, int& nMatchPosition);
+  bool Descend(const BYTE* w, std::uint64_t nHi, std::uint64_t nLo, int& t, int& nBest, int& nPosition) const;
+  int Attach(int t, int nSide, int n, int nPosition, int& nMatchPosition, int nBest);
   void RemoveString(int x);
   void SpliceNode(int oldNode, int newNode);
   void SubstituteNode(int oldNode, int newNode);
