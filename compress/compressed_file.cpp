@@ -1,6 +1,7 @@
 #include "compress/compressed_file.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -467,8 +468,11 @@ void COXCompressedFile::StoreWholeBlocks(const BYTE* pData, int nBlocks) {
   constexpr int kSlot = 2 + kBlockSize;
   if (!m_pBatchOut) m_pBatchOut.reset(new BYTE[static_cast<size_t>(kBatchBlocks) * kSlot]);
   int nLengths[kBatchBlocks];
-  auto work = [&](COXCompressor& codec, int nFrom, int nTo) {
-    for (int k = nFrom; k < nTo; ++k) {
+  // Each thread takes the next block not yet taken: blocks that do not
+  // compress take longer, and a fixed share would leave threads idle.
+  std::atomic<int> nNext{0};
+  auto work = [&](COXCompressor& codec) {
+    for (int k = nNext++; k < nBlocks; k = nNext++) {
       const BYTE* const pBlock = pData + static_cast<size_t>(k) * kBlockSize;
       BYTE* const pOut = m_pBatchOut.get() + static_cast<size_t>(k) * kSlot;
       const int r = codec.Compress(pBlock, kBlockSize, pOut + 2, kBlockSize);
@@ -483,26 +487,23 @@ void COXCompressedFile::StoreWholeBlocks(const BYTE* pData, int nBlocks) {
     }
   };
 
-  // Threads pay only for enough blocks; any that cannot be started leave
-  // their share to this one.
+  // Threads pay only for enough blocks; one that cannot be started leaves its
+  // share to the others.
   const unsigned nCores = std::max(1u, std::min(8u, std::thread::hardware_concurrency()));
   const int nThreads = nBlocks >= 32 ? static_cast<int>(nCores) : 1;
-  while (static_cast<int>(m_helpers.size()) < nThreads - 1)
+  while (static_cast<int>(m_helpers.size()) < nThreads - 1) {
     m_helpers.push_back(std::make_unique<COXCompressor>());
+  }
   {
     std::vector<std::jthread> threads;
-    int nStart = 0;
     for (int i = 1; i < nThreads; ++i) {
-      const int nFrom = nBlocks * (i - 1) / nThreads;
-      const int nTo = nBlocks * i / nThreads;
       try {
-        threads.emplace_back(work, std::ref(*m_helpers[static_cast<size_t>(i - 1)]), nFrom, nTo);
+        threads.emplace_back(work, std::ref(*m_helpers[static_cast<size_t>(i - 1)]));
       } catch (const std::system_error&) {
-        work(*m_helpers[static_cast<size_t>(i - 1)], nFrom, nTo);
+        break;
       }
-      nStart = nTo;
     }
-    work(m_compressor, nStart, nBlocks);
+    work(m_compressor);
   }  // the threads are joined here
 
   for (int k = 0; k < nBlocks; ++k) {

@@ -27,7 +27,7 @@ class COXCompressedFile : public CFile {
   static constexpr WORD kBodyLengthMask = 0x3FFF;
   static constexpr UINT kIoSize = 256 * 1024;
   // Whole blocks gathered before they are compressed, several at once.
-  static constexpr int kBatchBlocks = 256;
+  static constexpr int kBatchBlocks = 1024;
 
   // nRawSize: the number of leading bytes kept uncompressed, 0 to 1024.
   explicit COXCompressedFile(int nRawSize = 0);

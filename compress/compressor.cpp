@@ -158,51 +158,11 @@ void COXCompressor::ResetTree(int r) {
   m_tree[r].child[kLarger] = kNone;
 }
 
-int COXCompressor::InsertString(int n, int& nMatchPosition) {
-  if (n == 0) return 0;
-  const BYTE* const w = m_pWindow.get();
-  // The first 16 bytes of a string as two big-endian words: comparing them as
-  // numbers compares the bytes from the first one on.
-  const std::uint64_t nHi = LoadBigEndian64(w + n);
-  const std::uint64_t nLo = LoadBigEndian64(w + n + 8);
-  int t = m_tree[kRoot].child[kLarger];
-  int nBest = 0;
-  int nPosition = nMatchPosition;
-  for (;;) {
-    // Runs down from t while the 16-byte keys differ. Stops at a node whose
-    // key equals n's (true), or at one without the child to go on to (false).
-    const bool bSameKey = Descend(w, nHi, nLo, t, nBest, nPosition);
-    const std::uint64_t tHi = LoadBigEndian64(w + t);
-    const std::uint64_t tLo = LoadBigEndian64(w + t + 8);
-    if (!bSameKey) {
-      const bool bLarger = nHi > tHi || (nHi == tHi && nLo >= tLo);
-      return Attach(t, bLarger ? kLarger : kSmaller, n, nPosition, nMatchPosition, nBest);
-    }
-    const BYTE n2 = w[n + 16];
-    const BYTE t2 = w[t + 16];
-    if (n2 == t2) {
-      // All 17 bytes equal: the longest match there can be. n takes t's
-      // place in the tree.
-      nMatchPosition = t;
-      SubstituteNode(t, n);
-      return kLookAhead;
-    }
-    // Among equally long matches the one met later, deeper in the tree, wins.
-    if (16 >= nBest) {
-      nBest = 16;
-      nPosition = t;
-    }
-    const int nSide = n2 > t2 ? kLarger : kSmaller;
-    const int next = m_tree[t].child[nSide];
-    if (next == kNone) return Attach(t, nSide, n, nPosition, nMatchPosition, nBest);
-    t = next;
-  }
-}
-
 // One level of the descent is run about ten times for every byte compressed:
 // it is kept short and free of branches that depend on the data.
-bool COXCompressor::Descend(const BYTE* w, std::uint64_t nHi, std::uint64_t nLo, int& t, int& nBest,
-                            int& nPosition) const {
+inline __attribute__((always_inline)) bool COXCompressor::Descend(const BYTE* w, std::uint64_t nHi,
+                                                                  std::uint64_t nLo, int& t, int& nBest,
+                                                                  int& nPosition) const {
 #if defined(__x86_64__) && defined(__GNUC__)
   // The same steps as the portable loop below, in fewer instructions: the
   // match length is tracked as q = 15 - (bytes equal), the index of the top
@@ -273,6 +233,47 @@ bool COXCompressor::Descend(const BYTE* w, std::uint64_t nHi, std::uint64_t nLo,
     t = next;
   }
 #endif
+}
+
+int COXCompressor::InsertString(int n, int& nMatchPosition) {
+  if (n == 0) return 0;
+  const BYTE* const w = m_pWindow.get();
+  // The first 16 bytes of a string as two big-endian words: comparing them as
+  // numbers compares the bytes from the first one on.
+  const std::uint64_t nHi = LoadBigEndian64(w + n);
+  const std::uint64_t nLo = LoadBigEndian64(w + n + 8);
+  int t = m_tree[kRoot].child[kLarger];
+  int nBest = 0;
+  int nPosition = nMatchPosition;
+  for (;;) {
+    // Runs down from t while the 16-byte keys differ. Stops at a node whose
+    // key equals n's (true), or at one without the child to go on to (false).
+    const bool bSameKey = Descend(w, nHi, nLo, t, nBest, nPosition);
+    const std::uint64_t tHi = LoadBigEndian64(w + t);
+    const std::uint64_t tLo = LoadBigEndian64(w + t + 8);
+    if (!bSameKey) {
+      const bool bLarger = nHi > tHi || (nHi == tHi && nLo >= tLo);
+      return Attach(t, bLarger ? kLarger : kSmaller, n, nPosition, nMatchPosition, nBest);
+    }
+    const BYTE n2 = w[n + 16];
+    const BYTE t2 = w[t + 16];
+    if (n2 == t2) {
+      // All 17 bytes equal: the longest match there can be. n takes t's
+      // place in the tree.
+      nMatchPosition = t;
+      SubstituteNode(t, n);
+      return kLookAhead;
+    }
+    // Among equally long matches the one met later, deeper in the tree, wins.
+    if (16 >= nBest) {
+      nBest = 16;
+      nPosition = t;
+    }
+    const int nSide = n2 > t2 ? kLarger : kSmaller;
+    const int next = m_tree[t].child[nSide];
+    if (next == kNone) return Attach(t, nSide, n, nPosition, nMatchPosition, nBest);
+    t = next;
+  }
 }
 
 int COXCompressor::Attach(int t, int nSide, int n, int nPosition, int& nMatchPosition, int nBest) {

@@ -58,7 +58,8 @@ class COXCompressor {
 
   void ResetTree(int r);
   int InsertString(int n, int& nMatchPosition);
-  bool Descend(const BYTE* w, std::uint64_t nHi, std::uint64_t nLo, int& t, int& nBest, int& nPosition) const;
+  inline bool Descend(const BYTE* w, std::uint64_t nHi, std::uint64_t nLo, int& t, int& nBest,
+                      int& nPosition) const;
   int Attach(int t, int nSide, int n, int nPosition, int& nMatchPosition, int nBest);
   void RemoveString(int x);
   void SpliceNode(int oldNode, int newNode);
