@@ -7,6 +7,8 @@
 
 namespace {
 
+__extension__ typedef unsigned __int128 u128;
+
 std::uint64_t Load64(const BYTE* p) {
   std::uint64_t v;
   std::memcpy(&v, p, sizeof v);
@@ -252,7 +254,8 @@ int COXCompressor::InsertString(int n, int& nMatchPosition) {
     const std::uint64_t tHi = LoadBigEndian64(w + t);
     const std::uint64_t tLo = LoadBigEndian64(w + t + 8);
     if (!bSameKey) {
-      const bool bLarger = nHi > tHi || (nHi == tHi && nLo >= tLo);
+      // As 128-bit numbers the comparison needs no branch on the data.
+      const bool bLarger = (u128{nHi} << 64 | nLo) >= (u128{tHi} << 64 | tLo);
       return Attach(t, bLarger ? kLarger : kSmaller, n, nPosition, nMatchPosition, nBest);
     }
     const BYTE n2 = w[n + 16];
@@ -290,10 +293,12 @@ int COXCompressor::Attach(int t, int nSide, int n, int nPosition, int& nMatchPos
 // holds. Streams depend on this, so it is kept as it is.
 void COXCompressor::RemoveString(int x) {
   if (m_tree[x].parent == kNone) return;
-  if (m_tree[x].child[kLarger] == kNone) {
-    SpliceNode(x, m_tree[x].child[kSmaller]);
-  } else if (m_tree[x].child[kSmaller] == kNone) {
-    SpliceNode(x, m_tree[x].child[kLarger]);
+  const int nSmaller = m_tree[x].child[kSmaller];
+  const int nLarger = m_tree[x].child[kLarger];
+  if (nLarger == kNone || nSmaller == kNone) {
+    // No larger child: the smaller one takes x's place; else no smaller
+    // child: the larger one does.
+    SpliceNode(x, nLarger == kNone ? nSmaller : nLarger);
   } else {
     const int r = FindPredecessor(x);
     RemoveString(r);
@@ -301,24 +306,20 @@ void COXCompressor::RemoveString(int x) {
   }
 }
 
+// The parent's link is chosen by index, not by branch: which side a node
+// hangs on follows the data.
 void COXCompressor::SpliceNode(int oldNode, int newNode) {
   const int parent = m_tree[oldNode].parent;
   m_tree[newNode].parent = parent;
-  if (m_tree[parent].child[kLarger] == oldNode) {
-    m_tree[parent].child[kLarger] = newNode;
-  } else {
-    m_tree[parent].child[kSmaller] = newNode;
-  }
+  const int nSide = m_tree[parent].child[kLarger] == oldNode ? kLarger : kSmaller;
+  m_tree[parent].child[nSide] = newNode;
   m_tree[oldNode].parent = kNone;
 }
 
 void COXCompressor::SubstituteNode(int oldNode, int newNode) {
   const int parent = m_tree[oldNode].parent;
-  if (m_tree[parent].child[kSmaller] == oldNode) {
-    m_tree[parent].child[kSmaller] = newNode;
-  } else {
-    m_tree[parent].child[kLarger] = newNode;
-  }
+  const int nSide = m_tree[parent].child[kSmaller] == oldNode ? kSmaller : kLarger;
+  m_tree[parent].child[nSide] = newNode;
   m_tree[newNode] = m_tree[oldNode];
   m_tree[m_tree[newNode].child[kSmaller]].parent = newNode;
   m_tree[m_tree[newNode].child[kLarger]].parent = newNode;
