@@ -94,6 +94,8 @@ class COXCompressedFile : public CFile {
   // Makes sure block nBlock is recorded, reading the headers up to it; false
   // when the data end before it.
   bool LocateBlock(LONGLONG nBlock) const;
+  // Reads header bytes at nOffset of the file without moving its position.
+  UINT ReadHeaderBytes(LONGLONG nOffset, BYTE* pBuf, UINT nCount) const;
   // End of the data described by the recorded blocks, counted after the prefix.
   LONGLONG RecordedDataEnd() const;
   static int DataLengthOf(WORD nHeader, WORD nLengthWord);
@@ -138,5 +140,8 @@ class COXCompressedFile : public CFile {
   std::unique_ptr<BYTE[]> m_pLastWhole;                   // writing: the last whole block stored
   BOOL m_bLastWholeReplayed = TRUE;                       // m_compressor has seen m_pLastWhole last
   std::vector<std::unique_ptr<COXCompressor>> m_helpers;  // one per extra thread
-  LONGLONG m_nBlockDataStart = -1;                        // data position of the block in the buffer; -1 none
+  mutable std::unique_ptr<BYTE[]> m_pHeaderCache;         // reading: a piece of the file, for headers
+  mutable LONGLONG m_nHeaderCacheStart = 0;
+  mutable UINT m_nHeaderCacheLength = 0;
+  LONGLONG m_nBlockDataStart = -1;  // data position of the block in the buffer; -1 none
 };
