@@ -81,7 +81,8 @@ class Workspace {
 void SetRate(benchmark::State& state, size_t bytesPerIteration) {
   const double bytes = static_cast<double>(bytesPerIteration) * static_cast<double>(state.iterations());
   state.SetBytesProcessed(static_cast<int64_t>(bytes));
-  state.counters["MB/s"] = benchmark::Counter(bytes / 1e6, benchmark::Counter::kIsRate);
+  state.counters["MB/s"] =
+      benchmark::Counter(bytes, benchmark::Counter::kIsRate, benchmark::Counter::kIs1000);
 }
 
 // --- 1 KiB blocks in memory, with one compressor as the compressed file uses it
