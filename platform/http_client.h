@@ -13,9 +13,10 @@
 //     no_proxy);
 //   - https with the certificate and the host name checked;
 //   - a connection that cannot be made, a host name that does not resolve, a
-//     server that sends nothing for the stall limit (60 seconds unless set),
-//     and a body that breaks off (shorter than its Content-Length, or a
-//     dropped connection) raise CInternetException with libcurl's own text.
+//     server that sends less than 1 KiB a second for the stall limit (60
+//     seconds unless set), and a body that breaks off (shorter than its
+//     Content-Length, or a dropped connection) raise CInternetException with
+//     libcurl's own text.
 //
 // Bodies stream through one fixed buffer per request: a read pulls from the
 // network only what it needs, and the transfer pauses while the buffer is full.
@@ -95,8 +96,9 @@ class CInternetSession {
   // An extra certificate authority (PEM file) that https servers may be
   // signed by, besides the system's own; empty for none.
   void SetCaFile(const std::string& strCaFile) { m_strCaFile = strCaFile; }
-  // Seconds without a byte from the server after which a request fails; also
-  // the limit for making a connection. 0 or less restores the default.
+  // Seconds below 1 KiB a second (a stalled or trickling server) after which
+  // a request fails; also the limit for making a connection. 0 or less
+  // restores the default.
   void SetStallTimeout(long nSeconds) { m_nStallTimeout = nSeconds > 0 ? nSeconds : kDefaultStallTimeout; }
 
   // A connection to one server; INTERNET_FLAG_SECURE in dwFlags makes it https.
@@ -184,6 +186,7 @@ class CHttpFile {
   bool Fill();
   void CheckFinished();
   [[noreturn]] void Fail(CURLcode code);
+  [[noreturn]] void FailTooLong();
 
   std::string m_strUrl;
   std::string m_strAgent;

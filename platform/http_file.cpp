@@ -1,9 +1,12 @@
 // One request: sending it, reading its status and streaming its body.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstring>
 #include <utility>
 
 #include "platform/http_client.h"
+#include "platform/http_lines.h"
 
 namespace {
 
@@ -17,6 +20,11 @@ constexpr size_t kBufferSize = 2 * kReceiveSize;
 // timers again; the stall limit itself is libcurl's.
 constexpr int kPollMillis = 1000;
 
+// Below this rate for the whole stall limit, a transfer has failed.
+constexpr long kSlowBytesPerSecond = 1024;
+
+constexpr const char* kDebianCaPath = "/etc/ssl/certs";
+
 // Names under ".invalid" never resolve (RFC 6761); they fail here without a
 // look-up, so that nothing leaves the machine for them.
 bool IsInvalidName(std::string strHost) {
@@ -27,6 +35,15 @@ bool IsInvalidName(std::string strHost) {
   return strHost == "invalid" ||
          (strHost.size() > strSuffix.size() &&
           strHost.compare(strHost.size() - strSuffix.size(), strSuffix.size(), strSuffix) == 0);
+}
+
+// The system's directory of authorities: libcurl's built-in one, or
+// Debian's when libcurl was built without one.
+const char* SystemCaPath() {
+  const curl_version_info_data* pInfo = curl_version_info(CURLVERSION_NOW);
+  if (pInfo != nullptr && pInfo->capath != nullptr && *pInfo->capath != '\0') return pInfo->capath;
+  struct stat st {};
+  return ::stat(kDebianCaPath, &st) == 0 && S_ISDIR(st.st_mode) ? kDebianCaPath : nullptr;
 }
 
 }  // namespace
@@ -44,6 +61,11 @@ CHttpFile::~CHttpFile() {
 void CHttpFile::Fail(CURLcode code) {
   std::string strText = m_szError[0] != '\0' ? std::string(m_szError) : curl_easy_strerror(code);
   throw CInternetException(static_cast<DWORD>(code), strText, m_strUrl);
+}
+
+void CHttpFile::FailTooLong() {
+  throw CInternetException(static_cast<DWORD>(CURLE_FILESIZE_EXCEEDED),
+                           "The answer is longer than " + std::to_string(m_nMaxBody) + " bytes", m_strUrl);
 }
 
 BOOL CHttpFile::SendRequest() {
@@ -85,16 +107,23 @@ BOOL CHttpFile::SendRequest() {
   curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   curl_easy_setopt(e, CURLOPT_BUFFERSIZE, kReceiveSize);
-  // A server that sends nothing for the stall limit has failed; libcurl does
-  // not count the time a paused transfer waits for the reader.
+  // A server that sends nothing, or less than kSlowBytesPerSecond, for the
+  // stall limit has failed: a trickle would otherwise hold the update (and
+  // the installation folder) for ever. libcurl does not count the time a
+  // paused transfer waits for the reader.
   curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, m_nStallTimeout);
-  curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, kSlowBytesPerSecond);
   curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, m_nStallTimeout);
   curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
-  // The extra authority is added to the system's directory of authorities,
-  // which stays in use.
-  if (!m_strCaFile.empty()) curl_easy_setopt(e, CURLOPT_CAINFO, m_strCaFile.c_str());
+  // The extra authority is added to the system's authorities: the file takes
+  // the place of the system's bundle, and the system's directory of
+  // authorities is named explicitly so that it stays in use.
+  if (!m_strCaFile.empty()) {
+    curl_easy_setopt(e, CURLOPT_CAINFO, m_strCaFile.c_str());
+    if (const char* pszPath = SystemCaPath(); pszPath != nullptr)
+      curl_easy_setopt(e, CURLOPT_CAPATH, pszPath);
+  }
   curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &CHttpFile::OnWrite);
   curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
   curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &CHttpFile::OnHeader);
@@ -157,11 +186,7 @@ UINT CHttpFile::Read(void* pBuffer, UINT nCount) {
   UINT nRead = 0;
   while (nRead < nCount && Fill()) {
     const size_t n = std::min<size_t>(nCount - nRead, m_nTail - m_nHead);
-    if (m_nDelivered + n > m_nMaxBody) {
-      throw CInternetException(static_cast<DWORD>(CURLE_FILESIZE_EXCEEDED),
-                               "The answer is longer than " + std::to_string(m_nMaxBody) + " bytes",
-                               m_strUrl);
-    }
+    if (m_nDelivered + n > m_nMaxBody) FailTooLong();
     std::memcpy(pOut + nRead, m_buffer.data() + m_nHead, n);
     m_nHead += n;
     m_nDelivered += n;
@@ -172,15 +197,17 @@ UINT CHttpFile::Read(void* pBuffer, UINT nCount) {
 
 BOOL CHttpFile::ReadString(std::string& strLine) {
   strLine.clear();
-  bool bAny = false;
-  char c = 0;
-  while (Read(&c, 1) == 1) {
-    if (c == '\n') return TRUE;
-    if (c == '\r') continue;
-    strLine += c;
-    bAny = true;
+  while (Fill()) {
+    bool bComplete = false;
+    const size_t n = TakeLineBytes(m_buffer.data() + m_nHead, m_nTail - m_nHead, strLine, bComplete);
+    if (m_nDelivered + n > m_nMaxBody) FailTooLong();
+    m_nHead += n;
+    m_nDelivered += n;
+    if (bComplete) return TRUE;
   }
-  return bAny ? TRUE : FALSE;
+  // A last line without a line feed still counts, unless only carriage
+  // returns were left of it.
+  return strLine.empty() ? FALSE : TRUE;
 }
 
 BOOL CHttpFile::QueryInfoStatusCode(DWORD& dwStatusCode) const {
