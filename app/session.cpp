@@ -9,6 +9,8 @@
 #include "phases/download.h"
 #include "phases/expand.h"
 #include "phases/replace.h"
+#include "phases/replace_journal.h"
+#include "phases/update_lock.h"
 #include "platform/http_client.h"
 
 namespace {
@@ -26,7 +28,26 @@ BOOL RunUpdate(CUpdateReporter& view, const UpdateSettings& settings) {
   session.SetCaFile(settings.strCaFile);
   session.SetStallTimeout(settings.nStallTimeout);
 
+  // A second updater in the same folder would mix its files with ours.
+  CUpdateLock lock;
+  std::string strError;
+  if (!lock.Acquire(strError)) throw CException(strError);
+
   view.ResetStatus();
+  // A run that was killed while it replaced files left a mix of old and new
+  // ones: the old ones come back before anything else happens.
+  switch (RecoverInterruptedReplacement(strError)) {
+    case RecoveryResult::kRestored:
+      view.AddStatus("Restored the files of an interrupted update");
+      break;
+    case RecoveryResult::kFailed:
+      view.AddStatus(
+          fmt::format("Unable to restore the files of an interrupted update: {} - ABORTING", strError));
+      return FALSE;
+    case RecoveryResult::kNothing:
+    case RecoveryResult::kFinished:
+      break;
+  }
   view.AddStatus("Attempting to connection to server");
 
   DWORD dwService = 0;
@@ -59,7 +80,13 @@ BOOL RunUpdate(CUpdateReporter& view, const UpdateSettings& settings) {
 
     pRequest->SetMaxBodySize(kMaxManifestSize);
     std::string strLine;
-    while (pRequest->ReadString(strLine)) info.ParseLine(strLine);
+    try {
+      while (pRequest->ReadString(strLine)) info.ParseLine(strLine);
+    } catch (const CInternetException& e) {
+      if (e.m_dwError != static_cast<DWORD>(CURLE_FILESIZE_EXCEEDED)) throw;
+      view.AddStatus("Unable to use the update information: UpdateInfo.txt is larger than 1 MiB");
+      return FALSE;
+    }
     pRequest->Close();
     pConnection->Close();
   }

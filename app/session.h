@@ -20,6 +20,11 @@ struct UpdateSettings {
 
 // Runs one update in the current directory, reporting through view. Returns
 // TRUE when the product is up to date or the update completed, FALSE when the
-// server refused or a phase failed. Errors of the network, the files or memory
-// are not caught here: they reach the front end as CException (or std::bad_alloc).
+// server refused, the manifest is larger than 1 MiB, or a phase failed. Errors
+// of the network, the files or memory are not caught here: they reach the
+// front end as CException (or std::bad_alloc). So does a second update in a
+// folder where one is running: it changes nothing.
+//
+// Before it connects, a replacement that a killed run left half-done is
+// undone ("Restored the files of an interrupted update").
 BOOL RunUpdate(CUpdateReporter& view, const UpdateSettings& settings);

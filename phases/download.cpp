@@ -7,6 +7,7 @@
 #include "manifest/item_name.h"
 #include "phases/blocks.h"
 #include "phases/replace.h"
+#include "phases/replace_journal.h"
 #include "phases/temp_file_name.h"
 #include "platform/file.h"
 
@@ -25,6 +26,13 @@ std::string Printable(const std::string& str) {
   return strOut;
 }
 
+// True when a body of nReceived bytes so far (all of it when bEnded) breaks
+// the item's size. A size of 0 promises nothing.
+bool BreaksPromisedSize(const CUpdateFileItem& item, ULONGLONG nReceived, bool bEnded) {
+  if (item.m_nSize == 0) return false;
+  return nReceived > item.m_nSize || (bEnded && nReceived < item.m_nSize);
+}
+
 }  // namespace
 
 BOOL CheckItemNames(CUpdateReporter& view, const CUpdateInfo& info) {
@@ -38,7 +46,12 @@ BOOL CheckItemNames(CUpdateReporter& view, const CUpdateInfo& info) {
     // Cutting the compression suffix can leave a name that is no longer safe
     // ("a/..z" becomes "a/..") or no name at all ("z").
     const std::string strTarget = TargetFileName(*pItem);
-    if (!IsSafeItemName(strTarget, &strReason)) {
+    if (!IsSafeItemName(strTarget, &strReason) || IsUpdaterFileName(strTarget, &strReason)) {
+      if (strTarget == pItem->m_strName) {
+        view.AddStatus(
+            fmt::format("Unsafe file name \"{}\": {} - ABORTING", Printable(pItem->m_strName), strReason));
+        return FALSE;
+      }
       view.AddStatus(fmt::format("Unsafe file name \"{}\": installed as \"{}\", {} - ABORTING",
                                  Printable(pItem->m_strName), Printable(strTarget), strReason));
       return FALSE;
@@ -108,11 +121,21 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
     ULONGLONG nReceived = 0;
     while (nLast == kTransferBlock) {
       nLast = pRequest->Read(buffer, kTransferBlock);
+      // The manifest's size is the publisher's promise: a body that grows
+      // past it is cut off before it reaches the disk, and one that ends
+      // short of it is not the file that was published.
+      if (BreaksPromisedSize(item, nReceived + nLast, nLast < kTransferBlock)) {
+        view.AddStatus(fmt::format("Unable to open remote file {} - ABORTING", item.m_strName));
+        return 0;
+      }
       if (nLast > 0) file.Write(buffer, nLast);
       nReceived += nLast;
       view.m_staticCurrent.SetWindowText(
           fmt::format("Downloading File {} ({} of {} bytes)", item.m_strName, nReceived, item.m_nSize));
-      view.m_progressCurrent.StepIt();
+      // A full bar stays full: the platform's bar would start again from
+      // empty on a step past its end (the empty read after the last full block).
+      CProgressCtrl& bar = view.m_progressCurrent;
+      if (bar.GetPos() < bar.GetUpper()) bar.StepIt();
       view.m_progressOverall.StepIt();
     }
 

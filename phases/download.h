@@ -9,8 +9,9 @@
 
 // Checks every item's name, and the installed name it leads to, before
 // anything is fetched: a name that could reach outside the current directory
-// (or the server's update folder) stops the update with one status line that
-// names the item and ends in "- ABORTING". Returns FALSE then.
+// (or the server's update folder), or that would land on one of the
+// updater's own files, stops the update with one status line that names the
+// item and ends in "- ABORTING". Returns FALSE then.
 BOOL CheckItemNames(CUpdateReporter& view, const CUpdateInfo& info);
 
 // The URL of an item's payload on the server: strServerUrl + "/Updates/" +
@@ -20,8 +21,11 @@ std::string PayloadUrl(const std::string& strServerUrl, const std::string& strNa
 // Downloads every item in list order, showing progress in the captions and
 // bars and adding "Downloaded File %s - %d second(s)" for each. Returns 1 when
 // every item was stored whole; 0, after a status line saying why, when a name
-// is unsafe, a temporary file cannot be created, or the server does not answer
-// an item with success (2xx). A body that breaks off or a server that stalls
-// throws CInternetException; a failed write throws CFileException.
+// is unsafe, a temporary file cannot be created, the server does not answer
+// an item with success (2xx), or (for an item whose size is above 0) the body
+// is longer or shorter than that size: "Unable to open remote file %s -
+// ABORTING". A longer body is cut off at the size, before it reaches the
+// disk. A body that breaks off or a server that stalls throws
+// CInternetException; a failed write (a full disk) throws CFileException.
 int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdateInfo& info,
                   const std::string& strServerUrl);

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "phases/replace_journal.h"
 #include "phases/temp_file_name.h"
 #include "platform/copy_file.h"
 
@@ -12,8 +13,41 @@ std::string TargetFileName(const CUpdateFileItem& item) {
   return strName.substr(0, strName.size() >= nCut ? strName.size() - nCut : 0);
 }
 
+namespace {
+
+// After a failure: every target back as it was. Only a failure to put a file
+// back is worth a line of its own; the next start tries again then.
+void RollBack(CUpdateReporter& view, CReplaceJournal& journal) {
+  std::string strError;
+  if (!journal.RollBack(strError)) {
+    view.AddStatus(fmt::format(
+        "Unable to put back the previous files ({}); they will be put back when the updater next starts",
+        strError));
+  }
+}
+
+}  // namespace
+
 int ReplaceFiles(CUpdateReporter& view, const CUpdateInfo& info) {
   view.AddStatus("Replacing Files");
+  if (info.m_arrItems.empty()) return 1;
+
+  CReplaceJournal journal;
+  for (const auto& pItem : info.m_arrItems) journal.AddTarget(TargetFileName(*pItem));
+  std::string strError;
+  if (!journal.Begin(strError)) {
+    view.AddStatus(
+        fmt::format("Unable to prepare the replacement of the installed files: {} - ABORTING", strError));
+    return 0;
+  }
+  std::string strKept;
+  if (!journal.BackUp(strKept, strError)) {
+    view.AddStatus(
+        fmt::format("Unable to keep the previous version of {}: {} - ABORTING", strKept, strError));
+    RollBack(view, journal);
+    return 0;
+  }
+
   for (size_t i = 0; i < info.m_arrItems.size(); ++i) {
     const CUpdateFileItem& item = *info.m_arrItems[i];
     const std::string strSource = FormatTempFileName(static_cast<int>(i + 1), item.m_bCompressed);
@@ -22,8 +56,18 @@ int ReplaceFiles(CUpdateReporter& view, const CUpdateInfo& info) {
     std::string strReason;
     if (!CopyFileA(strSource, strTarget, FALSE, &strReason)) {
       view.AddStatus(fmt::format("Unable to copy {} to {}: {} - ABORTING", strSource, strTarget, strReason));
+      RollBack(view, journal);
       return 0;
     }
+    TestCrashPoint("copy", static_cast<int>(i + 1));
   }
+
+  if (!journal.Commit(strError)) {
+    view.AddStatus(
+        fmt::format("Unable to complete the replacement of the installed files: {} - ABORTING", strError));
+    RollBack(view, journal);
+    return 0;
+  }
+  journal.Finish();
   return 1;
 }

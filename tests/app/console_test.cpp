@@ -71,7 +71,8 @@ class ConsoleTest : public ::testing::Test {
 
   static std::string Manifest(const std::string& strVersion = "1.0.0.3") {
     return qvntest::MakeManifest(strVersion,
-                                 {{"Engine.dll.crz", kEngine.size(), true}, {"ReadMe.txt", kReadMe.size()}});
+                                 {{"Engine.dll.crz", qvntest::Compress(kEngine).size(), true},
+                                  {"ReadMe.txt", kReadMe.size()}});
   }
   void ServeUpdate(qvntest::LocalHttpServer& s) {
     s.Serve("/Updates/UpdateInfo.txt", Manifest());

@@ -84,7 +84,8 @@ TEST_F(SessionTest, AnUpdateRunsThePhasesInOrderAndInstallsEveryFile) {
   const std::string strReadMe = "Read me, version 3\r\n";
   server.Serve(
       "/Updates/UpdateInfo.txt",
-      qvntest::MakeManifest("1.0.0.3", {{"Engine.dll.crz", 9216, true}, {"ReadMe.txt", strReadMe.size()}}));
+      qvntest::MakeManifest("1.0.0.3", {{"Engine.dll.crz", qvntest::Compress(strEngine).size(), true},
+                                        {"ReadMe.txt", strReadMe.size()}}));
   server.Serve("/Updates/Engine.dll.crz", qvntest::Compress(strEngine));
   server.Serve("/Updates/ReadMe.txt", strReadMe);
   server.Start();
@@ -139,7 +140,10 @@ TEST_F(SessionTest, AnUnusableServerAddressEndsTheSessionAtOnce) {
 TEST_F(SessionTest, AManifestOfMoreThanAMebibyteIsRefused) {
   server.Serve("/Updates/UpdateInfo.txt", "VERSION: 9.0\n" + std::string(1100000, 'x'));
   server.Start();
-  EXPECT_THROW(Run(), CInternetException);
+  EXPECT_EQ(Run(), FALSE);
+  EXPECT_THAT(view.m_arrStatus, ElementsAre("Attempting to connection to server",
+                                            "Unable to use the update information: UpdateInfo.txt is larger "
+                                            "than 1 MiB"));
 }
 
 }  // namespace

@@ -1,0 +1,108 @@
+#pragma once
+// All or nothing for the replacement of installed files.
+//
+// Before the first installed file is overwritten, a journal naming every
+// target, whether it existed and where its previous version is kept is
+// written to the installation folder and flushed to disk. The previous
+// version of each existing target is kept beside it as a hidden backup (a
+// second name for the same file where the file system allows, a copy
+// otherwise). Only when every copy has succeeded is the journal marked as
+// committed (one rename); then the backups and the journal go.
+//
+// A failure before the commit puts every target back: backups are renamed
+// over their targets, files the update added are removed, and so are the
+// folders it added once they are empty. A process that dies on the way
+// (killed, power lost) leaves the journal behind, and the next run does the
+// same from it before anything else (RecoverInterruptedReplacement). A
+// committed journal found at start only needs its backups removed.
+//
+// Every step that the next run relies on is on disk (fsync of the file and of
+// its folder) before the step that depends on it starts.
+#include <string>
+#include <vector>
+
+#include "platform/types.h"
+
+// The updater's own hidden files in the installation folder. None stays after
+// a run that ends well.
+inline constexpr const char* kJournalName = ".qvnupdate-journal";
+inline constexpr const char* kCommittedJournalName = ".qvnupdate-committed";
+inline constexpr const char* kLockFileName = ".qvnupdate.lock";
+// A backup is the target's own name, hidden, with this suffix: "bin/a.dll"
+// is kept as "bin/.a.dll.qvnupdate-old".
+inline constexpr const char* kBackupSuffix = ".qvnupdate-old";
+
+// Where the previous version of strTarget is kept while it is replaced.
+std::string BackupName(const std::string& strTarget);
+
+// True when an item's installed name would land on one of the updater's own
+// files: its temporary files "QVNUPD<n>.TMP"/"QVNUPDU<n>.TMP" in the folder
+// itself, its journal, lock or backups anywhere. *pReason says which.
+bool IsUpdaterFileName(const std::string& strTarget, std::string* pReason);
+
+class CReplaceJournal {
+ public:
+  CReplaceJournal() = default;
+  // Puts everything back when the replacement was begun and neither
+  // committed nor rolled back (an exception passing through). Never throws.
+  ~CReplaceJournal();
+  CReplaceJournal(const CReplaceJournal&) = delete;
+  CReplaceJournal& operator=(const CReplaceJournal&) = delete;
+
+  // Plans the replacement of strTarget (a safe relative name). A name given
+  // twice is one target. Looks at the disk: call before Begin.
+  void AddTarget(const std::string& strTarget);
+
+  // Writes the journal and makes it durable. Nothing is changed before this
+  // returns true; on false, strError says why and nothing was changed.
+  bool Begin(std::string& strError);
+
+  // Keeps the present version of every existing target. On false, strTarget
+  // and strError name the target and the system's reason; roll back then.
+  bool BackUp(std::string& strTarget, std::string& strError);
+
+  // Makes the new files final. On false (strError) nothing is final: roll back.
+  bool Commit(std::string& strError);
+
+  // After Commit: removes the backups and the journal. What cannot be removed
+  // now is removed at the next start.
+  void Finish();
+
+  // Before Commit: puts every target back as it was and removes the journal.
+  // On false, strError names what could not be put back; the journal then
+  // stays, so that the next start tries again.
+  bool RollBack(std::string& strError);
+
+  // One planned target.
+  struct Entry {
+    std::string strTarget;
+    BOOL bExisted = FALSE;  // it was there before the update
+    std::string strBackup;  // where its previous version is kept
+  };
+
+ private:
+  enum class State { kPlanning, kBegun, kCommitted, kDone };
+
+  std::vector<Entry> m_arrEntries;
+  std::vector<std::string> m_arrAddedFolders;  // folders the update creates, outer ones first
+  State m_state = State::kPlanning;
+};
+
+enum class RecoveryResult {
+  kNothing,   // no interrupted replacement
+  kRestored,  // an interrupted replacement was undone: the previous files are back
+  kFinished,  // a replacement killed after its commit was tidied up: the new files stay
+  kFailed,    // it could not be undone (strError says why); the journal stays
+};
+
+// Undoes (or finishes tidying) a replacement that a killed run left in the
+// current directory. Call before anything else touches the installation,
+// with the update lock held.
+RecoveryResult RecoverInterruptedReplacement(std::string& strError);
+
+// Test-only fault injection: when the environment variable QVN_TEST_CRASH_AT
+// equals the step's name ("journal", "backup-2", "copy-1", "commit",
+// "cleanup", "restore-1", ...; a number n > 0 is appended as "-n"), the
+// process kills itself on the spot with SIGKILL, as a power cut would stop
+// it. Without the variable this does nothing.
+void TestCrashPoint(const char* pszStep, int n = 0);
