@@ -57,8 +57,7 @@ BOOL COXCompressedFile::Open(const std::string& strFileName, UINT nOpenFlags, CF
     return FALSE;
   }
   // Everything cached belongs to one opened file; the compressor's window
-  // carries over, as it would with one compressor doing all the work.
-  CatchUpWindow();
+  // carries over.
   m_bLengthKnown = FALSE;
   m_bWriting = (nOpenFlags & modeWrite) ? TRUE : FALSE;
   m_nBlockLength = 0;
@@ -75,7 +74,6 @@ BOOL COXCompressedFile::Open(const std::string& strFileName, UINT nOpenFlags, CF
   m_nIoLength = 0;
   m_nIoNext = 0;
   m_nBatchFill = 0;
-  m_bLastWholeReplayed = TRUE;
   m_nHeaderCacheStart = 0;
   m_nHeaderCacheLength = 0;
   m_bOpen = CFile::Open(strFileName, nOpenFlags, pError);
@@ -486,22 +484,25 @@ void COXCompressedFile::StoreWholeBlocks(const BYTE* pData, int nBlocks) {
   if (!m_pBatchOut) m_pBatchOut.reset(new BYTE[static_cast<size_t>(kBatchBlocks) * kSlot]);
   int nLengths[kBatchBlocks];
   // Each thread takes the next block not yet taken: blocks that do not
-  // compress take longer, and a fixed share would leave threads idle.
+  // compress take longer, and a fixed share would leave threads idle. The
+  // last block is kept for this thread and m_compressor, so that its window
+  // ends where one compressor doing all the work would leave it.
   std::atomic<int> nNext{0};
-  auto work = [&](COXCompressor& codec) {
-    for (int k = nNext++; k < nBlocks; k = nNext++) {
-      const BYTE* const pBlock = pData + static_cast<size_t>(k) * kBlockSize;
-      BYTE* const pOut = m_pBatchOut.get() + static_cast<size_t>(k) * kSlot;
-      const int r = codec.Compress(pBlock, kBlockSize, pOut + 2, kBlockSize);
-      if (r == -1 || r >= kBlockSize) {
-        StoreWord(pOut, static_cast<WORD>(kBlockSize));
-        std::memcpy(pOut + 2, pBlock, kBlockSize);
-        nLengths[k] = kSlot;
-      } else {
-        StoreWord(pOut, static_cast<WORD>(kCompressedBit | r));
-        nLengths[k] = 2 + r;
-      }
+  auto compressBlock = [&](COXCompressor& codec, int k) {
+    const BYTE* const pBlock = pData + static_cast<size_t>(k) * kBlockSize;
+    BYTE* const pOut = m_pBatchOut.get() + static_cast<size_t>(k) * kSlot;
+    const int r = codec.Compress(pBlock, kBlockSize, pOut + 2, kBlockSize);
+    if (r == -1 || r >= kBlockSize) {
+      StoreWord(pOut, static_cast<WORD>(kBlockSize));
+      std::memcpy(pOut + 2, pBlock, kBlockSize);
+      nLengths[k] = kSlot;
+    } else {
+      StoreWord(pOut, static_cast<WORD>(kCompressedBit | r));
+      nLengths[k] = 2 + r;
     }
+  };
+  auto work = [&](COXCompressor& codec) {
+    for (int k = nNext++; k < nBlocks - 1; k = nNext++) compressBlock(codec, k);
   };
 
   // Threads pay only for enough blocks; one that cannot be started leaves its
@@ -521,22 +522,13 @@ void COXCompressedFile::StoreWholeBlocks(const BYTE* pData, int nBlocks) {
       }
     }
     work(m_compressor);
+    compressBlock(m_compressor, nBlocks - 1);
   }  // the threads are joined here
 
   for (int k = 0; k < nBlocks; ++k) {
     WriteBase(m_pBatchOut.get() + static_cast<size_t>(k) * kSlot, static_cast<UINT>(nLengths[k]));
   }
-  if (!m_pLastWhole) m_pLastWhole.reset(new BYTE[kBlockSize]);
-  std::memcpy(m_pLastWhole.get(), pData + static_cast<size_t>(nBlocks - 1) * kBlockSize, kBlockSize);
-  m_bLastWholeReplayed = FALSE;
   m_nBlockRawLength = static_cast<WORD>(kBlockSize);
-}
-
-void COXCompressedFile::CatchUpWindow() {
-  if (m_bLastWholeReplayed) return;
-  BYTE stream[kBlockSize];
-  m_compressor.Compress(m_pLastWhole.get(), kBlockSize, stream, kBlockSize);
-  m_bLastWholeReplayed = TRUE;
 }
 
 void COXCompressedFile::FinishOutput(BOOL bFinal) {
@@ -549,7 +541,6 @@ void COXCompressedFile::FinishOutput(BOOL bFinal) {
   const int nRest = m_nBatchFill % kBlockSize;
   m_nBatchFill = 0;
   if (nWhole > 0) StoreWholeBlocks(m_pBatch.get(), nWhole);
-  CatchUpWindow();
   if (nRest > 0) {
     std::memcpy(m_pBlockBuffer.get(), m_pBatch.get() + static_cast<size_t>(nWhole) * kBlockSize,
                 static_cast<size_t>(nRest));

@@ -80,11 +80,10 @@ class COXCompressedFile : public CFile {
   void StoreBlock(BOOL bFinal);
   // Stores whole blocks, compressing them on all processors. A whole block
   // comes out the same whatever the compressor handled before it (it fills
-  // the window entirely), so each thread may use a compressor of its own.
+  // the window entirely), so each thread may use a compressor of its own;
+  // m_compressor takes the last one, which leaves its window as if it had
+  // done them all.
   void StoreWholeBlocks(const BYTE* pData, int nBlocks);
-  // Brings m_compressor's window to where one compressor would have it after
-  // the last whole block stored.
-  void CatchUpWindow();
   void FinishOutput(BOOL bFinal);
   void ScanLength() const;
   void SkipToBlock(LONGLONG nTarget);
@@ -137,8 +136,6 @@ class COXCompressedFile : public CFile {
   std::unique_ptr<BYTE[]> m_pBatch;                       // writing: kBatchBlocks blocks of data
   int m_nBatchFill = 0;                                   // writing: bytes in m_pBatch
   std::unique_ptr<BYTE[]> m_pBatchOut;                    // writing: each block's header and body
-  std::unique_ptr<BYTE[]> m_pLastWhole;                   // writing: the last whole block stored
-  BOOL m_bLastWholeReplayed = TRUE;                       // m_compressor has seen m_pLastWhole last
   std::vector<std::unique_ptr<COXCompressor>> m_helpers;  // one per extra thread
   mutable std::unique_ptr<BYTE[]> m_pHeaderCache;         // reading: a piece of the file, for headers
   mutable LONGLONG m_nHeaderCacheStart = 0;

@@ -222,22 +222,48 @@ Bytes ReferenceFile(const Bytes& data, size_t rawSize) {
 TEST_F(CompressedFileTest, WriterMatchesBlockByBlockCompression) {
   // Text, code-like and random stretches, so that stored and compressed blocks
   // and failed compressions alternate; sizes around the block boundaries and
-  // well past the writer's internal batches.
+  // around the writer's internal batches of 1 MiB.
   Bytes data;
-  for (int part = 0; part < 12; ++part) {
+  for (int part = 0; data.size() < 2200000; ++part) {
     const Bytes piece = part % 3 == 0   ? MakeText(70000, 40 + part)
                         : part % 3 == 1 ? MakeBinary(50000, 40 + part)
                                         : MakeRandom(20000 + 700 * part, 40 + part);
     data.insert(data.end(), piece.begin(), piece.end());
   }
-  const size_t sizes[] = {1,    17,     600,    1023,   1024,   1025,         2047,       2048,
-                          2049, 262143, 262144, 262145, 263169, 524288 + 100, data.size()};
-  for (size_t rawSize : {0, 4}) {
-    for (size_t size : sizes) {
-      const Bytes part(data.begin(), data.begin() + static_cast<long>(size));
-      const std::string path = WriteCrz(part, static_cast<int>(rawSize), size % 2 ? 1000 : (1 << 20));
-      ASSERT_EQ(Slurp(path), ReferenceFile(part, rawSize)) << size << " bytes, prefix " << rawSize;
-    }
+  struct Case {
+    size_t size;
+    size_t rawSize;
+  };
+  const Case cases[] = {
+      {1, 0},       {17, 0},      {600, 0},     {1023, 0},
+      {1024, 0},    {1025, 0},    {2049, 0},    {1, 4},
+      {1028, 4},    {1029, 4},    {300000, 4},  {1048575, 0},
+      {1048576, 0}, {1048577, 0}, {1049607, 0}, {2 * 1048576 + 333, 0},
+      {1048580, 4}, {1048581, 4},
+  };
+  for (const Case& c : cases) {
+    const Bytes part(data.begin(), data.begin() + static_cast<long>(c.size));
+    const std::string path = WriteCrz(part, static_cast<int>(c.rawSize), c.size % 2 ? 1000 : (1 << 20));
+    ASSERT_EQ(Slurp(path), ReferenceFile(part, c.rawSize)) << c.size << " bytes, prefix " << c.rawSize;
+  }
+}
+
+// The stream of a short last block can depend on what the window holds from
+// the block before it (its last bytes compare against older window bytes), so
+// that window must be exactly what one compressor would leave, however the
+// whole blocks before it were shared out.
+TEST_F(CompressedFileTest, ShortLastBlockSeesTheWindowOfTheBlockBeforeIt) {
+  Bytes whole;
+  for (int k = 0; k < 40; ++k) {
+    const Bytes block = k % 2 ? MakeRandom(1024, 60 + k) : MakeBinary(1024, 60 + k);
+    whole.insert(whole.end(), block.begin(), block.end());
+  }
+  for (size_t last = 2; last <= 160; ++last) {
+    Bytes data = whole;
+    const Bytes tail = last % 2 ? MakeBinary(last, last) : MakeText(last, last);
+    data.insert(data.end(), tail.begin(), tail.end());
+    const std::string path = WriteCrz(data, 0, 1 << 20);
+    ASSERT_EQ(Slurp(path), ReferenceFile(data, 0)) << "last block of " << last << " bytes";
   }
 }
 
