@@ -2,6 +2,8 @@
 BUILD ?= build
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 
 .PHONY: all deps configure build test demo bench fuzz package clean
 
@@ -27,6 +29,12 @@ bench: configure
 	@cmake --build $(BUILD) -j $(JOBS) --target qvn_bench qvnpack
 	@$(BUILD)/bench/qvn_bench
 	@bench/compare $(BUILD)
+
+# Every fuzz target for FUZZ_SECONDS, built with clang, libFuzzer and the sanitizers.
+fuzz: deps
+	@cmake -S . -B $(FUZZ_BUILD) -G Ninja -DQVN_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ -DBUILD_TESTING=OFF >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target qvn_fuzzers
+	@fuzz/run-fuzzers $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 package: build
 	@cd $(BUILD) && cpack -G DEB

@@ -1,0 +1,56 @@
+// The compressor's Expand on any stream into any capacity: it never writes
+// outside the target nor reads outside the stream (the sanitizers watch
+// both buffers, each allocated to its exact size), and it returns the bytes
+// produced or -1. Then the input itself goes through Compress and back.
+//
+// Input: two bytes of capacity (little-endian, up to 8192), then the stream.
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "compress/compressor.h"
+#include "fuzz/fuzz_support.h"
+
+namespace {
+
+std::unique_ptr<BYTE[]> Exact(const uint8_t* pData, size_t nSize) {
+  std::unique_ptr<BYTE[]> p(new BYTE[nSize]);
+  if (nSize > 0) std::memcpy(p.get(), pData, nSize);
+  return p;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
+  if (nSize < 2) return 0;
+  const int nCapacity = (pData[0] | pData[1] << 8) % 8193;
+  const int nStream = static_cast<int>(nSize - 2);
+  const auto pStream = Exact(pData + 2, static_cast<size_t>(nStream));
+
+  COXCompressor compressor;
+  std::unique_ptr<BYTE[]> pTarget(new BYTE[static_cast<size_t>(nCapacity)]);
+  const int nExpanded = compressor.Expand(pStream.get(), nStream, pTarget.get(), nCapacity);
+  QVN_FUZZ_CHECK(nExpanded >= -1 && nExpanded <= nCapacity);
+  // The same stream again, on a compressor that has worked before, produces
+  // as many bytes. (Their values may differ: a stream that no compressor
+  // wrote can copy from window positions it never filled, which hold what the
+  // compressor handled before.)
+  std::unique_ptr<BYTE[]> pAgain(new BYTE[static_cast<size_t>(nCapacity)]);
+  QVN_FUZZ_CHECK(compressor.Expand(pStream.get(), nStream, pAgain.get(), nCapacity) == nExpanded);
+
+  // Round trip of the stream's bytes as plain data, twice through one
+  // compressor (its window carries over from call to call).
+  const int nRoom = nStream + nStream / 8 + 64;
+  std::unique_ptr<BYTE[]> pCompressed(new BYTE[static_cast<size_t>(nRoom)]);
+  for (int nPass = 0; nPass < 2; ++nPass) {
+    const int nCompressed = compressor.Compress(pStream.get(), nStream, pCompressed.get(), nRoom);
+    QVN_FUZZ_CHECK(nCompressed >= -1 && nCompressed <= nRoom);
+    if (nCompressed <= 0) continue;
+    COXCompressor expander;
+    std::unique_ptr<BYTE[]> pBack(new BYTE[static_cast<size_t>(nStream)]);
+    const auto pCompressedExact = Exact(pCompressed.get(), static_cast<size_t>(nCompressed));
+    QVN_FUZZ_CHECK(expander.Expand(pCompressedExact.get(), nCompressed, pBack.get(), nStream) == nStream);
+    QVN_FUZZ_CHECK(std::memcmp(pBack.get(), pStream.get(), static_cast<size_t>(nStream)) == 0);
+  }
+  return 0;
+}
