@@ -24,9 +24,14 @@ void PrintUsage(std::FILE* out) {
       "\n"
       "Commands:\n"
       "  build SRC OUT [--version V] [--store PATTERN]... [--reboot]\n"
-      "                      make OUT an update directory holding the files of SRC\n"
+      "                      make OUT an update directory holding the files of SRC;\n"
+      "                      the version is V, else the ProductVersion of\n"
+      "                      SRC/Quorvane.exe; files matching a --store shell pattern\n"
+      "                      (on the whole name, or on the file name alone when the\n"
+      "                      pattern has no \"/\") are sent as they are, not compressed\n"
       "  serve DIR [--port N] [--bind ADDR]\n"
       "                      serve DIR as the server's /Updates/ directory over HTTP\n"
+      "                      (default 127.0.0.1:8080; --port 0 picks a free port)\n"
       "  lint [--json] FILE  check a manifest (UpdateInfo.txt) and show what it says\n"
       "  version FILE        print the ProductVersion of a Windows executable\n"
       "  vercmp A B          compare two versions: >0 A is newer, 0 equal, <0 older\n"
@@ -36,8 +41,10 @@ void PrintUsage(std::FILE* out) {
       "  --help              show this help and exit\n"
       "  --version           show the version and exit\n"
       "\n"
-      "Exit status: 0 success; 1 the command failed (lint: diagnostics found,\n"
-      "version: no version read); 2 wrong arguments or an unreadable input.\n",
+      "Exit status: 0 success; 1 the command failed (lint: a diagnostic was found;\n"
+      "version: no version was read; build, serve, compress, expand: bad input or\n"
+      "an input/output error); 2 wrong arguments, or a file or folder given to\n"
+      "lint, build or serve that cannot be read.\n",
       out);
 }
 
