@@ -118,8 +118,9 @@ bool WriteDurably(const std::string& strName, const std::string& strText, std::s
   return true;
 }
 
-// The hidden temporary files that the file copy leaves beside a target when it
-// is stopped half-way: "." + name + "." + six letters or digits.
+// The hidden temporary files that the file copy leaves beside a target (or a
+// backup made by copying) when it is stopped half-way: "." + name + "." + six
+// letters or digits.
 void RemoveCopyLeftovers(const std::string& strTarget) {
   const std::string strFolder = Folder(strTarget);
   const std::string strName = std::filesystem::path(strTarget).filename().string();
@@ -152,6 +153,7 @@ bool RestoreEntries(const std::vector<CReplaceJournal::Entry>& arrEntries,
   int nStep = 0;
   for (auto it = arrEntries.rbegin(); it != arrEntries.rend(); ++it) {
     RemoveCopyLeftovers(it->strTarget);
+    RemoveCopyLeftovers(it->strBackup);
     struct stat st {};
     if (it->bExisted) {
       // No backup: the target was never touched. A backup that is still the
@@ -194,6 +196,7 @@ bool RemoveBackups(const std::vector<CReplaceJournal::Entry>& arrEntries, const 
   bool bAllGone = true;
   for (const auto& entry : arrEntries) {
     RemoveCopyLeftovers(entry.strTarget);
+    RemoveCopyLeftovers(entry.strBackup);
     if (entry.bExisted && ::unlink(entry.strBackup.c_str()) != 0 && errno != ENOENT) {
       if (bAllGone) strError = Describe(entry.strBackup, errno);
       bAllGone = false;
