@@ -50,6 +50,8 @@ int UncompressFiles(CUpdateReporter& view, const CUpdateInfo& info) {
       output.Write(buffer, static_cast<UINT>(nRead));
       view.m_progressCurrent.StepIt();
     }
+    // Only Close reports a write that failed at the end (a full disk).
+    output.Close();
 
     view.AddStatus(fmt::format("Uncompressed {}", strOutput));
     view.m_progressOverall.StepIt();

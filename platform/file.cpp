@@ -166,17 +166,28 @@ CFile::CFile(const std::string& strFileName, UINT nOpenFlags) {
 }
 
 CFile::~CFile() {
-  if (m_hFile != hFileNull) ::close(m_hFile);
+  if (m_hFile != hFileNull) {
+    WritePendingQuietly();
+    ::close(m_hFile);
+  }
 }
 
 CFile::CFile(CFile&& other) noexcept
-    : m_hFile(std::exchange(other.m_hFile, hFileNull)), m_strFileName(std::move(other.m_strFileName)) {}
+    : m_hFile(std::exchange(other.m_hFile, hFileNull)),
+      m_strFileName(std::move(other.m_strFileName)),
+      m_pPending(std::move(other.m_pPending)),
+      m_nPending(std::exchange(other.m_nPending, 0)) {}
 
 CFile& CFile::operator=(CFile&& other) noexcept {
   if (this != &other) {
-    if (m_hFile != hFileNull) ::close(m_hFile);
+    if (m_hFile != hFileNull) {
+      WritePendingQuietly();
+      ::close(m_hFile);
+    }
     m_hFile = std::exchange(other.m_hFile, hFileNull);
     m_strFileName = std::move(other.m_strFileName);
+    m_pPending = std::move(other.m_pPending);
+    m_nPending = std::exchange(other.m_nPending, 0);
   }
   return *this;
 }
@@ -229,6 +240,7 @@ BOOL CFile::Open(const std::string& strFileName, UINT nOpenFlags, CFileException
 
 CFile* CFile::Duplicate() const {
   CheckOpen("duplicate");
+  WritePending();
   const int fd = ::fcntl(m_hFile, F_DUPFD_CLOEXEC, 0);
   if (fd < 0) ThrowErrno(errno, "duplicate");
   auto* pFile = new CFile;
@@ -241,11 +253,12 @@ ULONGLONG CFile::GetPosition() const {
   CheckOpen("seek in");
   const off_t pos = ::lseek(m_hFile, 0, SEEK_CUR);
   if (pos < 0) ThrowErrno(errno, "seek in");
-  return static_cast<ULONGLONG>(pos);
+  return static_cast<ULONGLONG>(pos) + m_nPending;
 }
 
 ULONGLONG CFile::Seek(LONGLONG lOff, UINT nFrom) {
   CheckOpen("seek in");
+  WritePending();
   int whence = SEEK_SET;
   if (nFrom == current) whence = SEEK_CUR;
   if (nFrom == end) whence = SEEK_END;
@@ -264,6 +277,7 @@ ULONGLONG CFile::Seek(LONGLONG lOff, UINT nFrom) {
 
 void CFile::SetLength(ULONGLONG dwNewLen) {
   CheckOpen("change the length of");
+  WritePending();
   int rc;
   do {
     rc = ::ftruncate(m_hFile, static_cast<off_t>(dwNewLen));
@@ -273,6 +287,7 @@ void CFile::SetLength(ULONGLONG dwNewLen) {
 
 ULONGLONG CFile::GetLength() const {
   CheckOpen("measure");
+  WritePending();
   struct stat st {};
   if (::fstat(m_hFile, &st) < 0) ThrowErrno(errno, "measure");
   return static_cast<ULONGLONG>(st.st_size);
@@ -280,6 +295,7 @@ ULONGLONG CFile::GetLength() const {
 
 UINT CFile::Read(void* lpBuf, UINT nCount) {
   CheckOpen("read");
+  WritePending();
   auto* p = static_cast<char*>(lpBuf);
   UINT nDone = 0;
   while (nDone < nCount) {
@@ -297,6 +313,7 @@ UINT CFile::Read(void* lpBuf, UINT nCount) {
 
 UINT CFile::ReadAt(ULONGLONG dwPos, void* lpBuf, UINT nCount) const {
   CheckOpen("read");
+  WritePending();
   auto* p = static_cast<char*>(lpBuf);
   UINT nDone = 0;
   while (nDone < nCount) {
@@ -312,20 +329,50 @@ UINT CFile::ReadAt(ULONGLONG dwPos, void* lpBuf, UINT nCount) const {
   return nDone;
 }
 
-void CFile::Write(const void* lpBuf, UINT nCount) {
-  CheckOpen("write to");
-  const auto* p = static_cast<const char*>(lpBuf);
-  UINT nDone = 0;
+int CFile::WriteAll(const char* p, size_t nCount) const noexcept {
+  size_t nDone = 0;
   while (nDone < nCount) {
     const size_t nChunk = std::min<size_t>(nCount - nDone, std::numeric_limits<int>::max());
     const ssize_t n = ::write(m_hFile, p + nDone, nChunk);
     if (n < 0) {
       if (errno == EINTR) continue;
-      ThrowErrno(errno, "write to");
+      return errno;
     }
     // A write that takes nothing makes no progress: the disk is full.
-    if (n == 0) ThrowErrno(ENOSPC, "write to");
-    nDone += static_cast<UINT>(n);
+    if (n == 0) return ENOSPC;
+    nDone += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int CFile::WritePendingQuietly() const noexcept {
+  if (m_nPending == 0) return 0;
+  const UINT n = std::exchange(m_nPending, 0);
+  return WriteAll(m_pPending.get(), n);
+}
+
+void CFile::WritePending() const {
+  if (const int nError = WritePendingQuietly(); nError != 0) ThrowErrno(nError, "write to");
+}
+
+void CFile::Write(const void* lpBuf, UINT nCount) {
+  CheckOpen("write to");
+  if (nCount == 0) return;
+  const auto* p = static_cast<const char*>(lpBuf);
+  if (nCount >= kDirectWriteSize) {
+    WritePending();
+    if (const int nError = WriteAll(p, nCount); nError != 0) ThrowErrno(nError, "write to");
+    return;
+  }
+  if (!m_pPending) m_pPending = std::make_unique_for_overwrite<char[]>(kWriteBehindSize);
+  // Filled to the brim before it goes, so that the pieces stay whole.
+  const UINT nFirst = std::min(nCount, kWriteBehindSize - m_nPending);
+  std::memcpy(m_pPending.get() + m_nPending, p, nFirst);
+  m_nPending += nFirst;
+  if (m_nPending == kWriteBehindSize) WritePending();
+  if (nFirst < nCount) {
+    std::memcpy(m_pPending.get(), p + nFirst, nCount - nFirst);
+    m_nPending = nCount - nFirst;
   }
 }
 
@@ -358,19 +405,26 @@ void CFile::UnlockRange(ULONGLONG dwPos, ULONGLONG dwCount) {
 
 void CFile::Abort() {
   if (m_hFile != hFileNull) {
+    WritePendingQuietly();
     ::close(m_hFile);
     m_hFile = hFileNull;
   }
+  m_pPending.reset();
 }
 
 void CFile::Flush() {
   if (m_hFile == hFileNull) return;
+  WritePending();
   if (::fsync(m_hFile) < 0 && errno != EINVAL && errno != EROFS) ThrowErrno(errno, "write to");
 }
 
 void CFile::Close() {
   if (m_hFile == hFileNull) return;
+  const int nWriteError = WritePendingQuietly();
+  m_pPending.reset();
   const int fd = std::exchange(m_hFile, hFileNull);
   // The descriptor is gone after close() whatever it returns; EINTR is no error.
-  if (::close(fd) < 0 && errno != EINTR) ThrowErrno(errno, "close");
+  const int nCloseError = ::close(fd) < 0 && errno != EINTR ? errno : 0;
+  if (nWriteError != 0) ThrowErrno(nWriteError, "write to");
+  if (nCloseError != 0) ThrowErrno(nCloseError, "close");
 }

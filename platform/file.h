@@ -1,8 +1,17 @@
 #pragma once
-// An unbuffered binary file over a POSIX descriptor, with the open modes and
-// the error causes the updater's file handling is written against. Every
-// failure throws CFileException, except Open (which reports through its
-// result) and the destructor and Abort (which never throw).
+// A binary file over a POSIX descriptor, with the open modes and the error
+// causes the updater's file handling is written against. Every failure throws
+// CFileException, except Open (which reports through its result) and the
+// destructor and Abort (which never throw).
+//
+// Small writes are gathered in memory and handed to the system in large
+// pieces (a block-by-block writer would otherwise pay one system call per
+// block). Every other operation sees them as written, and Close, Flush, Seek,
+// reads and length changes hand them over first. A write failure therefore
+// shows at the next of these at the latest: a writer calls Close (or Flush)
+// to learn that its data reached the file. The destructor and Abort still
+// write what is gathered, but cannot report a failure.
+#include <memory>
 #include <string>
 
 #include "platform/exception.h"
@@ -113,7 +122,8 @@ class CFile {
   virtual ULONGLONG GetLength() const;
   // Reads up to nCount bytes; fewer only at the end of the file, 0 there.
   virtual UINT Read(void* lpBuf, UINT nCount);
-  // Writes all nCount bytes or throws (a short write is diskFull or hardIO).
+  // Takes all nCount bytes or throws (a short write is diskFull or hardIO).
+  // Below kDirectWriteSize they may wait in memory; see above.
   virtual void Write(const void* lpBuf, UINT nCount);
   virtual void LockRange(ULONGLONG dwPos, ULONGLONG dwCount);
   virtual void UnlockRange(ULONGLONG dwPos, ULONGLONG dwCount);
@@ -121,7 +131,8 @@ class CFile {
   virtual void Abort();
   // Pushes written data to the disk.
   virtual void Flush();
-  // Closes the file, throwing what the system reports.
+  // Hands over what is gathered and closes the file, throwing what the
+  // system reports; the file is closed even then.
   virtual void Close();
 
   // Reads up to nCount bytes at dwPos without moving the file position; fewer
@@ -131,10 +142,30 @@ class CFile {
 
   int m_hFile = hFileNull;
 
+  // Gathered writes go to the system in pieces of this size; a write of at
+  // least kDirectWriteSize goes at once.
+  static constexpr UINT kWriteBehindSize = 1 << 20;
+  static constexpr UINT kDirectWriteSize = 64 << 10;
+
  protected:
   // Throws invalidFile when no file is open.
   void CheckOpen(const char* pszAction) const;
   [[noreturn]] void ThrowErrno(int nOsError, const char* pszAction) const;
 
   std::string m_strFileName;
+
+ private:
+  // Writes all of p[0..nCount) at the file position; returns 0 or the errno.
+  int WriteAll(const char* p, size_t nCount) const noexcept;
+  // Hands the gathered bytes to the system; throws what that reports. The
+  // bytes are gone either way, so that a failure is reported once.
+  void WritePending() const;
+  // The same, for the ways out that cannot throw; returns 0 or the errno.
+  int WritePendingQuietly() const noexcept;
+
+  // Writes not yet handed to the system: kWriteBehindSize bytes, made on the
+  // first small write. Reading sides (GetLength, ReadAt, ...) are const but
+  // must see them written, so they are mutable.
+  mutable std::unique_ptr<char[]> m_pPending;
+  mutable UINT m_nPending = 0;
 };

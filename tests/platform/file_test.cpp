@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -165,17 +166,130 @@ TEST_F(FileTest, LargeWriteLandsWhole) {
   EXPECT_EQ(Slurp(name), std::string(data.begin(), data.end()));
 }
 
-TEST_F(FileTest, WriteToAFullDiskThrowsDiskFull) {
+// --- Write-behind: small writes wait in memory, but nobody can tell but the system
+
+TEST_F(FileTest, AFullDiskIsReportedByTheWriteThatHandsTheBytesOver) {
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  const std::string strFull = "Cannot write to /dev/full: No space left on device";
+  const auto Check = [&](const char* pszWhen, const std::function<void(CFile&)>& act) {
+    SCOPED_TRACE(pszWhen);
+    CFile file("/dev/full", CFile::modeWrite);
+    try {
+      act(file);
+      FAIL() << "no exception";
+    } catch (const CFileException& e) {
+      EXPECT_EQ(e.m_cause, CFileException::diskFull);
+      EXPECT_EQ(e.m_lOsError, ENOSPC);
+      EXPECT_EQ(e.GetErrorMessage(), strFull);
+    }
+  };
+  const std::vector<char> large(CFile::kDirectWriteSize);
+  Check("a large write, at once", [&](CFile& f) { f.Write(large.data(), static_cast<UINT>(large.size())); });
+  Check("a small write, at Close", [](CFile& f) {
+    f.Write("x", 1);
+    f.Close();
+  });
+  Check("a small write, at Flush", [](CFile& f) {
+    f.Write("x", 1);
+    f.Flush();
+  });
+  Check("small writes, when they fill the memory", [](CFile& f) {
+    for (UINT i = 0; i <= CFile::kWriteBehindSize / 4096; ++i) f.Write(std::string(4096, 'x').data(), 4096);
+  });
+
+  // The file is closed even when Close reports the failure, and the lost
+  // bytes are reported once, not again at the next call.
   CFile file("/dev/full", CFile::modeWrite);
-  try {
-    file.Write("x", 1);
-    FAIL() << "no exception";
-  } catch (const CFileException& e) {
-    EXPECT_EQ(e.m_cause, CFileException::diskFull);
-    EXPECT_EQ(e.m_lOsError, ENOSPC);
-    EXPECT_EQ(e.GetErrorMessage(), "Cannot write to /dev/full: No space left on device");
+  file.Write("x", 1);
+  EXPECT_THROW(file.Flush(), CFileException);
+  EXPECT_NO_THROW(file.Close());
+  file.Open("/dev/full", CFile::modeWrite);
+  file.Write("x", 1);
+  EXPECT_THROW(file.Close(), CFileException);
+  EXPECT_FALSE(file.IsOpen());
+}
+
+TEST_F(FileTest, GatheredWritesAreSeenByEveryOtherOperation) {
+  const std::string name = PathOf("rw.bin");
+  CFile file(name, CFile::modeCreate | CFile::modeReadWrite);
+  file.Write("abcdef", 6);
+  char buf[16] = {};
+  EXPECT_EQ(file.ReadAt(2, buf, 16), 4u);
+  EXPECT_EQ(std::string(buf, 4), "cdef");
+  file.Write("g", 1);
+  EXPECT_EQ(file.GetPosition(), 7u);
+  EXPECT_EQ(file.GetLength(), 7u);
+
+  file.Write("h", 1);
+  std::unique_ptr<CFile> other(file.Duplicate());
+  EXPECT_EQ(other->ReadAt(0, buf, 16), 8u);
+  EXPECT_EQ(std::string(buf, 8), "abcdefgh");
+
+  // A seek lands the bytes before the position moves; writing there overwrites.
+  file.Write("ij", 2);
+  EXPECT_EQ(file.Seek(1, CFile::begin), 1u);
+  file.Write("BC", 2);
+  EXPECT_EQ(file.GetPosition(), 3u);
+  EXPECT_EQ(file.Read(buf, 16), 7u);
+  EXPECT_EQ(std::string(buf, 7), "defghij");
+
+  file.Write("kl", 2);
+  file.SetLength(4);
+  EXPECT_EQ(file.GetLength(), 4u);
+  file.Close();
+  EXPECT_EQ(Slurp(name), "aBCd");
+}
+
+TEST_F(FileTest, WritesOfEverySizeLandInOrder) {
+  // Sizes that fit, that straddle the gathering buffer, that fill it exactly,
+  // and that are large enough to go at once, mixed.
+  const UINT kFull = CFile::kWriteBehindSize;
+  const UINT kDirect = CFile::kDirectWriteSize;
+  const std::vector<std::vector<UINT>> cases = {
+      {1, 0, 4096, 4095},           {kDirect - 1, kDirect, 3, kDirect + 1, 7}, {kFull - 10, 20, kFull, 5},
+      std::vector<UINT>(600, 4096),
+      std::vector<UINT>(300, 4000), {4096, 3 * kFull + 17, 4096, 1},
+  };
+  std::string strAll;
+  for (size_t c = 0; c < cases.size(); ++c) {
+    SCOPED_TRACE(c);
+    const std::string name = PathOf("order" + std::to_string(c));
+    std::string strExpected;
+    {
+      CFile file(name, CFile::modeCreate | CFile::modeWrite);
+      for (UINT nSize : cases[c]) {
+        std::string strPiece(nSize, '\0');
+        for (UINT i = 0; i < nSize; ++i) strPiece[i] = static_cast<char>(strExpected.size() + i * 131);
+        file.Write(strPiece.data(), nSize);
+        strExpected += strPiece;
+      }
+      file.Close();
+    }
+    EXPECT_TRUE(Slurp(name) == strExpected) << "the file differs from what was written";
   }
+}
+
+TEST_F(FileTest, TheDestructorAndAbortStillWriteWhatIsGathered) {
+  const std::string name = PathOf("gone.bin");
+  { CFile(name, CFile::modeCreate | CFile::modeWrite).Write("kept", 4); }
+  EXPECT_EQ(Slurp(name), "kept");
+
+  CFile file(name, CFile::modeCreate | CFile::modeWrite);
+  file.Write("also", 4);
+  file.Abort();
+  EXPECT_EQ(Slurp(name), "also");
+
+  // Reopening an open file finishes the first one's writes too.
+  const std::string second = PathOf("second.bin");
+  file.Open(name, CFile::modeCreate | CFile::modeWrite);
+  file.Write("first", 5);
+  file.Open(second, CFile::modeCreate | CFile::modeWrite);
+  file.Write("second", 6);
+  CFile moved;
+  moved = std::move(file);
+  moved.Close();
+  EXPECT_EQ(Slurp(name), "first");
+  EXPECT_EQ(Slurp(second), "second");
 }
 
 TEST_F(FileTest, ReadingAWriteOnlyFileThrows) {
