@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 #include <vector>
 
@@ -40,9 +42,100 @@ BOOL Fail(std::string* pReason, int nError) {
   return FALSE;
 }
 
+// Files from this size on are written past the page cache (see CopyDirect).
+constexpr off_t kDirectFrom = 1 << 20;
+// One read and one write of a direct copy; a multiple of any block size.
+constexpr size_t kDirectChunk = 1 << 20;
+constexpr size_t kDirectAlign = 4096;
+
+// Writes all of p[0..n) at nAt, or at the file position when nAt is -1;
+// false with nError set on failure.
+bool WriteAll(int fd, const char* p, size_t n, off_t nAt, int& nError) {
+  for (size_t nDone = 0; nDone < n;) {
+    const ssize_t nWritten = nAt < 0 ? ::write(fd, p + nDone, n - nDone)
+                                     : ::pwrite(fd, p + nDone, n - nDone, nAt + static_cast<off_t>(nDone));
+    if (nWritten < 0) {
+      if (errno == EINTR) continue;
+      nError = errno;
+      return false;
+    }
+    if (nWritten == 0) {
+      nError = ENOSPC;
+      return false;
+    }
+    nDone += static_cast<size_t>(nWritten);
+  }
+  return true;
+}
+
+// Reads until p[0..n) is full or the file ends; the byte count, or -1 with
+// nError set.
+ssize_t ReadFull(int fd, char* p, size_t n, int& nError) {
+  size_t nDone = 0;
+  while (nDone < n) {
+    const ssize_t nRead = ::read(fd, p + nDone, n - nDone);
+    if (nRead == 0) break;
+    if (nRead < 0) {
+      if (errno == EINTR) continue;
+      nError = errno;
+      return -1;
+    }
+    nDone += static_cast<size_t>(nRead);
+  }
+  return static_cast<ssize_t>(nDone);
+}
+
+bool SetDirect(int fd, bool bOn) {
+  const int nFlags = ::fcntl(fd, F_GETFL);
+  return nFlags >= 0 && ::fcntl(fd, F_SETFL, bOn ? nFlags | O_DIRECT : nFlags & ~O_DIRECT) == 0;
+}
+
+struct FreeAligned {
+  void operator()(char* p) const { std::free(p); }
+};
+
+// A large file, whose copy must be on the disk before it is renamed into
+// place: written with O_DIRECT in large aligned pieces, the bytes go straight
+// to the disk while the copy is made, instead of filling the page cache with a
+// second copy of the file that the flush then has to write out all at once.
+// Returns false with nError set when the copy fails; *pbTried is false when
+// the file system takes no direct writes, and nothing was done then.
+bool CopyDirect(int fdIn, int fdOut, int& nError, bool* pbTried) {
+  *pbTried = false;
+  std::unique_ptr<char, FreeAligned> pBuffer(
+      static_cast<char*>(std::aligned_alloc(kDirectAlign, kDirectChunk)));
+  if (!pBuffer || !SetDirect(fdOut, true)) return false;
+  *pbTried = true;
+  bool bDirect = true;
+  for (off_t nAt = 0;;) {
+    const ssize_t n = ReadFull(fdIn, pBuffer.get(), kDirectChunk, nError);
+    if (n < 0) return false;
+    if (n == 0) break;
+    const size_t nBytes = static_cast<size_t>(n);
+    // The last piece is seldom a whole number of blocks: through the cache.
+    if (bDirect && nBytes % kDirectAlign != 0) bDirect = !SetDirect(fdOut, false);
+    if (!WriteAll(fdOut, pBuffer.get(), nBytes, nAt, nError)) {
+      // A device whose blocks are larger than kDirectAlign refuses the
+      // piece as it stands; the piece again and the rest go through the cache.
+      if (!bDirect || nError != EINVAL || !SetDirect(fdOut, false)) return false;
+      bDirect = false;
+      if (!WriteAll(fdOut, pBuffer.get(), nBytes, nAt, nError)) return false;
+    }
+    nAt += static_cast<off_t>(nBytes);
+    if (nBytes < kDirectChunk) break;
+  }
+  if (bDirect) SetDirect(fdOut, false);
+  return true;
+}
+
 // Moves every byte of fdIn to fdOut: in the kernel where it can, through one
 // buffer where it cannot.
-bool CopyBytes(int fdIn, int fdOut, int& nError) {
+bool CopyBytes(int fdIn, int fdOut, off_t nSize, int& nError) {
+  if (nSize >= kDirectFrom) {
+    bool bTried = false;
+    if (CopyDirect(fdIn, fdOut, nError, &bTried)) return true;
+    if (bTried) return false;
+  }
   for (;;) {
     const ssize_t n = ::copy_file_range(fdIn, nullptr, fdOut, nullptr, 1 << 30, 0);
     if (n > 0) continue;
@@ -56,22 +149,10 @@ bool CopyBytes(int fdIn, int fdOut, int& nError) {
   }
   std::vector<char> buffer(1 << 20);
   for (;;) {
-    const ssize_t nRead = ::read(fdIn, buffer.data(), buffer.size());
+    const ssize_t nRead = ReadFull(fdIn, buffer.data(), buffer.size(), nError);
+    if (nRead < 0) return false;
     if (nRead == 0) return true;
-    if (nRead < 0) {
-      if (errno == EINTR) continue;
-      nError = errno;
-      return false;
-    }
-    for (ssize_t nDone = 0; nDone < nRead;) {
-      const ssize_t nWritten = ::write(fdOut, buffer.data() + nDone, static_cast<size_t>(nRead - nDone));
-      if (nWritten < 0) {
-        if (errno == EINTR) continue;
-        nError = errno;
-        return false;
-      }
-      nDone += nWritten;
-    }
+    if (!WriteAll(fdOut, buffer.data(), static_cast<size_t>(nRead), -1, nError)) return false;
   }
 }
 
@@ -114,7 +195,7 @@ BOOL CopyFileA(const std::string& strExistingFile, const std::string& strNewFile
   if (out.Get() < 0) return Fail(pReason, errno);
 
   int nError = 0;
-  bool bDone = CopyBytes(in.Get(), out.Get(), nError);
+  bool bDone = CopyBytes(in.Get(), out.Get(), stSource.st_size, nError);
   if (bDone && ::fchmod(out.Get(), nMode) != 0) bDone = false, nError = errno;
   if (bDone && ::fsync(out.Get()) != 0) bDone = false, nError = errno;
   if (bDone && ::close(out.Release()) != 0) bDone = false, nError = errno;
