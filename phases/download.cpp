@@ -1,8 +1,10 @@
 #include "phases/download.h"
 
+#include <fmt/compile.h>
 #include <fmt/format.h>
 
 #include <ctime>
+#include <iterator>
 
 #include "manifest/item_name.h"
 #include "phases/blocks.h"
@@ -119,6 +121,7 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
     const std::time_t tStart = std::time(nullptr);
     UINT nLast = kTransferBlock;
     ULONGLONG nReceived = 0;
+    std::string strCaption;  // one caption per block, formatted without an allocation each
     while (nLast == kTransferBlock) {
       nLast = pRequest->Read(buffer, kTransferBlock);
       // The manifest's size is the publisher's promise: a body that grows
@@ -130,8 +133,10 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
       }
       if (nLast > 0) file.Write(buffer, nLast);
       nReceived += nLast;
-      view.m_staticCurrent.SetWindowText(
-          fmt::format("Downloading File {} ({} of {} bytes)", item.m_strName, nReceived, item.m_nSize));
+      strCaption.clear();
+      fmt::format_to(std::back_inserter(strCaption), FMT_COMPILE("Downloading File {} ({} of {} bytes)"),
+                     item.m_strName, nReceived, item.m_nSize);
+      view.m_staticCurrent.SetWindowText(strCaption);
       // A full bar stays full: the platform's bar would start again from
       // empty on a step past its end (the empty read after the last full block).
       CProgressCtrl& bar = view.m_progressCurrent;
