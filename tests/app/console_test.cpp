@@ -70,9 +70,8 @@ class ConsoleTest : public ::testing::Test {
   }
 
   static std::string Manifest(const std::string& strVersion = "1.0.0.3") {
-    return qvntest::MakeManifest(strVersion,
-                                 {{"Engine.dll.crz", qvntest::Compress(kEngine).size(), true},
-                                  {"ReadMe.txt", kReadMe.size()}});
+    return qvntest::MakeManifest(strVersion, {{"Engine.dll.crz", qvntest::Compress(kEngine).size(), true},
+                                              {"ReadMe.txt", kReadMe.size()}});
   }
   void ServeUpdate(qvntest::LocalHttpServer& s) {
     s.Serve("/Updates/UpdateInfo.txt", Manifest());
@@ -236,17 +235,16 @@ RawServer::Handler ManifestThen(RawServer::Reply payload) {
   const std::string strManifest = qvntest::MakeManifest("1.0.0.3", {{"ReadMe.txt", 100000}});
   return [=](const std::string& strHead) {
     if (strHead.rfind("GET /Updates/UpdateInfo.txt ", 0) == 0) {
-      return RawServer::Reply{
-          RawServer::Head(200, "Content-Length: " + std::to_string(strManifest.size()) + "\r\n") +
-          strManifest};
+      return RawServer::Reply{RawServer::Head(200, RawServer::LengthHeader(strManifest.size())) +
+                              strManifest};
     }
     return payload;
   };
 }
 
 TEST_F(ConsoleTest, ABodyThatBreaksOffIsAnErrorAndInstallsNothing) {
-  RawServer server(ManifestThen({RawServer::Head(200, "Content-Length: 100000\r\n") + std::string(30000, 'x'),
-                                 RawServer::Ending::Close}));
+  RawServer server(
+      ManifestThen({RawServer::Head(200, RawServer::LengthHeader(100000)) + std::string(30000, 'x')}));
   const ProcessResult r = Update(server.Url());
   EXPECT_EQ(r.nExit, 2);
   EXPECT_THAT(r.strErr, HasSubstr("transfer closed with 70000 bytes remaining to read"));
@@ -256,7 +254,8 @@ TEST_F(ConsoleTest, ABodyThatBreaksOffIsAnErrorAndInstallsNothing) {
 }
 
 TEST_F(ConsoleTest, ADroppedConnectionIsAnErrorAndInstallsNothing) {
-  RawServer server(ManifestThen({RawServer::Head(200) + std::string(30000, 'x'), RawServer::Ending::Reset}));
+  RawServer server(ManifestThen(
+      {.strHead = RawServer::Head(200) + std::string(30000, 'x'), .ending = RawServer::Ending::Reset}));
   const ProcessResult r = Update(server.Url());
   EXPECT_EQ(r.nExit, 2);
   EXPECT_NE(r.strErr, "");
@@ -264,8 +263,10 @@ TEST_F(ConsoleTest, ADroppedConnectionIsAnErrorAndInstallsNothing) {
 }
 
 TEST_F(ConsoleTest, AStalledServerFailsAfterTheStallLimit) {
-  RawServer server(ManifestThen({RawServer::Head(200, "Content-Length: 100000\r\n") + std::string(5000, 'x'),
-                                 RawServer::Ending::Stall, 30000}));
+  RawServer server(
+      ManifestThen({.strHead = RawServer::Head(200, RawServer::LengthHeader(100000)) + std::string(5000, 'x'),
+                    .ending = RawServer::Ending::Stall,
+                    .nStallMillis = 30000}));
   const ProcessResult r = Update(server.Url(), {{"QVN_STALL_TIMEOUT", "1"}});
   EXPECT_EQ(r.nExit, 2);
   EXPECT_THAT(r.strErr, HasSubstr("Operation too slow"));

@@ -1,9 +1,6 @@
 // The window running real updates against a local HTTP server on 127.0.0.1,
 // in a temporary installation folder.
 #include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <QApplication>
 #include <QImage>
@@ -25,6 +22,7 @@
 #include "app/window.h"
 #include "platform/exception.h"
 #include "res/resource.h"
+#include "support/raw_server.h"
 #include "support/temp_dir.h"
 #include "support/update_fixture.h"
 #include "window_test_support.h"
@@ -136,19 +134,6 @@ class TestServer {
   size_t m_nHoldAt = 0;
   bool m_bGateOpen = true;
 };
-
-// A loopback port that nothing listens on.
-int ClosedPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t nLen = sizeof addr;
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &nLen);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
 
 QStringList Lines(CUpdateDlg& dlg) {
   QStringList lines;
@@ -340,7 +325,7 @@ class TestWindowUpdate : public QObject {
   }
 
   void AnErrorIsShownAndStartWorksAgain() {
-    m_settings.strServerUrl = "http://127.0.0.1:" + std::to_string(ClosedPort());
+    m_settings.strServerUrl = "http://127.0.0.1:" + std::to_string(qvntest::ClosedLoopbackPort());
     CUpdateDlg dlg(m_settings);
     dlg.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dlg));

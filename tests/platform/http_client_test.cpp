@@ -258,15 +258,18 @@ TEST(HttpFailure, ABodyShorterThanItsLengthIsAnErrorNotAnEnd) {
 
 TEST(HttpFailure, ADroppedConnectionIsAnError) {
   RawServer server([](const std::string&) {
-    return RawServer::Reply{RawServer::Head(200) + std::string(20000, 'x'), RawServer::Ending::Reset};
+    return RawServer::Reply{.strHead = RawServer::Head(200) + std::string(20000, 'x'),
+                            .ending = RawServer::Ending::Reset};
   });
   EXPECT_THROW(Get(server.Url() + "/x"), CInternetException);
 }
 
 TEST(HttpFailure, AServerThatStopsSendingFailsAfterTheStallLimit) {
   RawServer midBody([](const std::string&) {
-    return RawServer::Reply{RawServer::Head(200, "Content-Length: 100000\r\n") + std::string(6000, 'x'),
-                            RawServer::Ending::Stall, 20000};
+    return RawServer::Reply{
+        .strHead = RawServer::Head(200, RawServer::LengthHeader(100000)) + std::string(6000, 'x'),
+        .ending = RawServer::Ending::Stall,
+        .nStallMillis = 20000};
   });
   try {
     Get(midBody.Url() + "/x", 1);
@@ -276,7 +279,9 @@ TEST(HttpFailure, AServerThatStopsSendingFailsAfterTheStallLimit) {
     EXPECT_THAT(e.m_strCurlText, HasSubstr("too slow"));
   }
 
-  RawServer silent([](const std::string&) { return RawServer::Reply{"", RawServer::Ending::Stall, 20000}; });
+  RawServer silent([](const std::string&) {
+    return RawServer::Reply{.ending = RawServer::Ending::Stall, .nStallMillis = 20000};
+  });
   CInternetSession session;
   session.SetStallTimeout(1);
   std::unique_ptr<CHttpConnection> pConnection;

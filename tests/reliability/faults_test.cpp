@@ -14,7 +14,6 @@
 
 #include "phases/replace_journal.h"
 #include "reliability/installation.h"
-#include "reliability/stream_server.h"
 #include "support/raw_server.h"
 
 namespace {
@@ -22,34 +21,35 @@ namespace {
 using qvntest::IsRelease;
 using qvntest::Lines;
 using qvntest::ProcessResult;
+using qvntest::RawServer;
 using qvntest::Releases;
-using qvntest::StreamServer;
 using ::testing::HasSubstr;
 
 // A fault for one path of the server; nothing for a path served as published.
-using Fault = std::function<std::optional<StreamServer::Reply>(const std::string& strPath)>;
+using Fault = std::function<std::optional<RawServer::Reply>(const std::string& strPath)>;
 
-StreamServer::Reply Whole(const std::string& strBody) {
-  return {StreamServer::Head(200, StreamServer::LengthHeader(strBody.size())) + strBody};
+RawServer::Reply Whole(const std::string& strBody) {
+  return {RawServer::Head(200, RawServer::LengthHeader(strBody.size())) + strBody};
 }
 
 // The new release, as published, except where the fault says otherwise.
-StreamServer::Handler ReleaseServer(Fault fault = {}) {
+RawServer::Handler ReleaseServer(Fault fault = {}) {
   return [fault, payloads = Releases::Payloads(),
-          strManifest = Releases::Manifest()](const std::string& strPath) {
+          strManifest = Releases::Manifest()](const std::string& strHead) {
+    const std::string strPath = RawServer::PathOf(strHead);
     if (fault) {
       if (auto reply = fault(strPath)) return *reply;
     }
     if (strPath == "/Updates/UpdateInfo.txt") return Whole(strManifest);
     const auto it = payloads.find(strPath.substr(std::string("/Updates/").size()));
-    if (it == payloads.end()) return StreamServer::Reply{StreamServer::Head(404, "Content-Length: 0\r\n")};
+    if (it == payloads.end()) return RawServer::Reply{RawServer::Head(404, "Content-Length: 0\r\n")};
     return Whole(it->second);
   };
 }
 
 // A fault on one payload only.
-Fault On(const std::string& strName, StreamServer::Reply reply) {
-  return [strName, reply](const std::string& strPath) -> std::optional<StreamServer::Reply> {
+Fault On(const std::string& strName, RawServer::Reply reply) {
+  return [strName, reply](const std::string& strPath) -> std::optional<RawServer::Reply> {
     if (strPath == "/Updates/" + strName) return reply;
     return std::nullopt;
   };
@@ -107,7 +107,7 @@ class FaultTest : public ::testing::Test {
 // --- Success, for reference ------------------------------------------------------
 
 TEST_F(FaultTest, WithoutAFaultTheNewReleaseIsInstalled) {
-  StreamServer server(ReleaseServer());
+  RawServer server(ReleaseServer());
   const ProcessResult r = Update(server.Url());
   EXPECT_EQ(r.nExit, 0) << r.strErr;
   EXPECT_EQ(WithoutSeconds(r.strOut), kUpdateLines);
@@ -124,22 +124,22 @@ TEST_F(FaultTest, AConnectionDroppedAnywhereInABodyInstallsNothing) {
     const std::string strCut = strExtra.substr(0, nOffset);
     const struct {
       const char* pszHow;
-      StreamServer::Reply reply;
+      RawServer::Reply reply;
       int nExit;
     } cases[] = {
         // The length was announced: the break shows as a network error.
-        {"closed", {StreamServer::Head(200, StreamServer::LengthHeader(strExtra.size())) + strCut}, 2},
+        {"closed", {RawServer::Head(200, RawServer::LengthHeader(strExtra.size())) + strCut}, 2},
         {"reset",
-         {StreamServer::Head(200, StreamServer::LengthHeader(strExtra.size())) + strCut, "", 0, 0, false,
-          StreamServer::Ending::Reset},
+         {.strHead = RawServer::Head(200, RawServer::LengthHeader(strExtra.size())) + strCut,
+          .ending = RawServer::Ending::Reset},
          2},
         // No length: the body looks complete, but is short of the manifest's size.
-        {"closed without a length", {StreamServer::Head(200) + strCut}, 1},
+        {"closed without a length", {RawServer::Head(200) + strCut}, 1},
     };
     for (const auto& c : cases) {
       SCOPED_TRACE(std::string(c.pszHow) + " after " + std::to_string(nOffset) + " bytes");
       qvntest::CountFault();
-      StreamServer server(ReleaseServer(On(strName, c.reply)));
+      RawServer server(ReleaseServer(On(strName, c.reply)));
       const ProcessResult r = Update(server.Url());
       EXPECT_EQ(r.nExit, c.nExit) << r.strErr;
       if (c.nExit == 1) {
@@ -155,10 +155,10 @@ TEST_F(FaultTest, AConnectionDroppedAnywhereInABodyInstallsNothing) {
 TEST_F(FaultTest, AManifestThatBreaksOffIsANetworkError) {
   const std::string strManifest = Releases::Manifest();
   qvntest::CountFault();
-  StreamServer server(ReleaseServer([&](const std::string& strPath) -> std::optional<StreamServer::Reply> {
+  RawServer server(ReleaseServer([&](const std::string& strPath) -> std::optional<RawServer::Reply> {
     if (strPath != "/Updates/UpdateInfo.txt") return std::nullopt;
-    return StreamServer::Reply{StreamServer::Head(200, StreamServer::LengthHeader(strManifest.size())) +
-                               strManifest.substr(0, strManifest.size() / 2)};
+    return RawServer::Reply{RawServer::Head(200, RawServer::LengthHeader(strManifest.size())) +
+                            strManifest.substr(0, strManifest.size() / 2)};
   }));
   const ProcessResult r = Update(server.Url());
   EXPECT_EQ(r.nExit, 2);
@@ -170,9 +170,10 @@ TEST_F(FaultTest, AServerThatStallsIsANetworkErrorAfterTheStallLimit) {
   for (const char* pszWhere : {"UpdateInfo.txt", "Docs/Guide.txt"}) {
     SCOPED_TRACE(pszWhere);
     qvntest::CountFault();
-    StreamServer server(
-        ReleaseServer(On(pszWhere, {StreamServer::Head(200, "Content-Length: 100000\r\n") + "x", "", 0, 0,
-                                    false, StreamServer::Ending::Stall, 20000})));
+    RawServer server(
+        ReleaseServer(On(pszWhere, {.strHead = RawServer::Head(200, RawServer::LengthHeader(100000)) + "x",
+                                    .ending = RawServer::Ending::Stall,
+                                    .nStallMillis = 20000})));
     const ProcessResult r = Update(server.Url(), {{"QVN_STALL_TIMEOUT", "1"}});
     EXPECT_EQ(r.nExit, 2);
     EXPECT_THAT(r.strErr, HasSubstr("Operation too slow"));
@@ -183,8 +184,10 @@ TEST_F(FaultTest, AServerThatStallsIsANetworkErrorAfterTheStallLimit) {
 TEST_F(FaultTest, ATrickleBelowOneKibibyteASecondIsANetworkError) {
   qvntest::CountFault();
   // About 500 bytes a second, for ever.
-  StreamServer server(ReleaseServer(
-      On("plugins/new/Extra.dll", {StreamServer::Head(200), std::string(200, 't'), 0, 400, true})));
+  RawServer server(ReleaseServer(On("plugins/new/Extra.dll", {.strHead = RawServer::Head(200),
+                                                              .strBody = std::string(200, 't'),
+                                                              .nPauseMillis = 400,
+                                                              .bEndless = true})));
   const ProcessResult r = Update(server.Url(), {{"QVN_STALL_TIMEOUT", "2"}});
   EXPECT_EQ(r.nExit, 2);
   EXPECT_THAT(r.strErr, HasSubstr("Less than 1024 bytes/sec transferred the last 2 seconds"));
@@ -195,8 +198,9 @@ TEST_F(FaultTest, ATrickleBelowOneKibibyteASecondIsANetworkError) {
 
 TEST_F(FaultTest, EndlessDataIsCutOffAtTheSizeTheManifestGives) {
   qvntest::CountFault();
-  StreamServer server(ReleaseServer(
-      On("plugins/new/Extra.dll", {StreamServer::Head(200), qvntest::PatternData(65536, 5), 0, 0, true})));
+  RawServer server(ReleaseServer(
+      On("plugins/new/Extra.dll",
+         {.strHead = RawServer::Head(200), .strBody = qvntest::PatternData(65536, 5), .bEndless = true})));
   const ProcessResult r = Update(server.Url());
   EXPECT_EQ(r.nExit, 1);
   EXPECT_EQ(Lines(r.strOut).back(), "Unable to open remote file plugins/new/Extra.dll - ABORTING");
@@ -206,10 +210,11 @@ TEST_F(FaultTest, EndlessDataIsCutOffAtTheSizeTheManifestGives) {
 
 TEST_F(FaultTest, AnEndlessManifestIsRefusedAfterOneMebibyte) {
   qvntest::CountFault();
-  StreamServer server(ReleaseServer([](const std::string& strPath) -> std::optional<StreamServer::Reply> {
+  RawServer server(ReleaseServer([](const std::string& strPath) -> std::optional<RawServer::Reply> {
     if (strPath != "/Updates/UpdateInfo.txt") return std::nullopt;
-    return StreamServer::Reply{StreamServer::Head(200), "VERSION: 9.9.9.9\r\n" + std::string(65536, ' '), 0,
-                               0, true};
+    return RawServer::Reply{.strHead = RawServer::Head(200),
+                            .strBody = "VERSION: 9.9.9.9\r\n" + std::string(65536, ' '),
+                            .bEndless = true};
   }));
   const ProcessResult r = Update(server.Url());
   EXPECT_EQ(r.nExit, 1);
@@ -225,7 +230,7 @@ TEST_F(FaultTest, ABodyLongerOrShorterThanItsSizeIsNotInstalled) {
        {strGuide + "!", strGuide.substr(0, strGuide.size() - 1), std::string()}) {
     SCOPED_TRACE(strBody.size());
     qvntest::CountFault();
-    StreamServer server(ReleaseServer(On("Docs/Guide.txt", Whole(strBody))));
+    RawServer server(ReleaseServer(On("Docs/Guide.txt", Whole(strBody))));
     const ProcessResult r = Update(server.Url());
     EXPECT_EQ(r.nExit, 1) << r.strErr;
     EXPECT_EQ(Lines(r.strOut).back(), "Unable to open remote file Docs/Guide.txt - ABORTING");
@@ -238,7 +243,7 @@ TEST_F(FaultTest, ADamagedCompressedFileInstallsNothing) {
   std::string strDamaged = Releases::Payloads().at("Engine.dll.crz");
   strDamaged[0] = '\xFF';  // a first block that claims a body longer than any block
   strDamaged[1] = '\xBF';
-  StreamServer server(ReleaseServer(On("Engine.dll.crz", Whole(strDamaged))));
+  RawServer server(ReleaseServer(On("Engine.dll.crz", Whole(strDamaged))));
   const ProcessResult r = Update(server.Url());
   EXPECT_EQ(r.nExit, 2);
   EXPECT_NE(r.strErr, "");
@@ -280,7 +285,7 @@ TEST_F(FaultTest, ADiskThatFillsDuringTheDownloadOrTheExpansionEndsTheUpdate) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.pszWhen);
     qvntest::CountFault();
-    StreamServer server(ReleaseServer());
+    RawServer server(ReleaseServer());
     const ProcessResult r = UpdateWithSizeLimit(dir.Path(), server.Url(), c.nLimit);
     EXPECT_EQ(r.nExit, 2) << r.strOut;
     EXPECT_THAT(r.strErr, HasSubstr(c.pszFile));
@@ -303,7 +308,7 @@ TEST_F(FaultTest, ADiskThatFillsDuringTheReplacementPutsEverythingBack) {
 
   qvntest::TempDir mount;
   qvntest::TempDir out;
-  StreamServer server(ReleaseServer());
+  RawServer server(ReleaseServer());
   qvntest::ProcessOptions options;
   options.arrUnset = {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy",
                       "ALL_PROXY",  "no_proxy",    "NO_PROXY"};
@@ -336,7 +341,7 @@ TEST_F(FaultTest, ADiskThatFillsDuringTheReplacementPutsEverythingBack) {
 TEST_F(FaultTest, AReadOnlyFileInTheMiddleOfTheListPutsBackTheFilesBeforeIt) {
   chmod((dir / "ReadMe.txt").c_str(), 0444);
   qvntest::CountFault();
-  StreamServer server(ReleaseServer());
+  RawServer server(ReleaseServer());
   const ProcessResult r = Update(server.Url());
   EXPECT_EQ(r.nExit, 1);
   const auto arrLines = WithoutSeconds(r.strOut);
@@ -349,7 +354,7 @@ TEST_F(FaultTest, AReadOnlyFileInTheMiddleOfTheListPutsBackTheFilesBeforeIt) {
 // --- The process dies -------------------------------------------------------------------
 
 TEST_F(FaultTest, KilledAtEveryStepOfTheReplacementTheNextRunMakesTheInstallationWhole) {
-  StreamServer server(ReleaseServer());
+  RawServer server(ReleaseServer());
   const struct {
     const char* pszStep;
     const char* pszAfterRestart;  // the release that a restart finds
@@ -380,7 +385,7 @@ TEST_F(FaultTest, KilledAtEveryStepOfTheReplacementTheNextRunMakesTheInstallatio
 }
 
 TEST_F(FaultTest, KilledWhilePuttingFilesBackTheNextRunFinishesTheJob) {
-  StreamServer server(ReleaseServer());
+  RawServer server(ReleaseServer());
   // Killed in the rollback after a failed copy, and killed in the recovery.
   const struct {
     const char* pszCase;
@@ -410,10 +415,12 @@ TEST_F(FaultTest, KilledWhilePuttingFilesBackTheNextRunFinishesTheJob) {
 
 TEST_F(FaultTest, ASecondUpdaterInTheSameFolderIsRefusedAndChangesNothing) {
   // The first updater is held in the middle of a download for two seconds.
-  StreamServer server(ReleaseServer(
-      On("ReadMe.txt",
-         {StreamServer::Head(200, StreamServer::LengthHeader(Releases::Payloads().at("ReadMe.txt").size())),
-          Releases::Payloads().at("ReadMe.txt"), 10, 1000})));
+  RawServer server(ReleaseServer(On(
+      "ReadMe.txt",
+      {.strHead = RawServer::Head(200, RawServer::LengthHeader(Releases::Payloads().at("ReadMe.txt").size())),
+       .strBody = Releases::Payloads().at("ReadMe.txt"),
+       .nChunk = 10,
+       .nPauseMillis = 1000})));
   ProcessResult first;
   std::thread thread([&] { first = Update(server.Url()); });
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);

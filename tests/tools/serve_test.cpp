@@ -21,6 +21,7 @@
 
 #include "platform/http_client.h"
 #include "support/process.h"
+#include "support/raw_server.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -299,15 +300,10 @@ TEST_F(ServeTest, RefusesBadArgumentsWithAReason) {
 }
 
 TEST_F(ServeTest, APortInUseIsAFailureThatSaysSo) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(listen(fd, 1), 0);
-  socklen_t nLen = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &nLen);
-  const std::string strPort = std::to_string(ntohs(addr.sin_port));
+  int nPort = 0;
+  const int fd = qvntest::ListenOnLoopback(nPort);
+  ASSERT_GE(fd, 0);
+  const std::string strPort = std::to_string(nPort);
 
   qvntest::ProcessOptions options;
   options.nTimeoutSeconds = 20;
