@@ -26,7 +26,7 @@ demo: configure
 	@scripts/demo --build-dir $(BUILD)
 
 bench: configure
-	@cmake --build $(BUILD) -j $(JOBS) --target qvn_bench qvnpack
+	@cmake --build $(BUILD) -j $(JOBS) --target qvn_bench qvnpack qvnupdate
 	@$(BUILD)/bench/qvn_bench
 	@bench/compare $(BUILD)
 
