@@ -6,11 +6,10 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <regex>
 
 #include "support/local_server.h"
 #include "support/nginx_server.h"
-#include "support/process.h"
+#include "support/programs.h"
 #include "support/raw_server.h"
 #include "support/temp_dir.h"
 #include "support/tls_cert.h"
@@ -21,21 +20,12 @@ namespace {
 using qvntest::ProcessResult;
 using qvntest::RawServer;
 using qvntest::ReadFile;
+using qvntest::WithoutSeconds;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
 const std::string kEngine = qvntest::PatternData(20000, 11);
 const std::string kReadMe = "Quorvane 1.0.0.3\nRead me.\n";
-
-std::vector<std::string> SplitLines(const std::string& str) {
-  std::vector<std::string> arr;
-  size_t nStart = 0;
-  for (size_t n; (n = str.find('\n', nStart)) != std::string::npos; nStart = n + 1) {
-    arr.push_back(str.substr(nStart, n - nStart));
-  }
-  EXPECT_EQ(nStart, str.size()) << "output does not end with a line feed";
-  return arr;
-}
 
 // The lines of a complete update of Engine.dll.crz and ReadMe.txt, with the
 // seconds of each download as "N".
@@ -51,14 +41,6 @@ const std::vector<std::string> kUpdateLines = {
     "Copying QVNUPD2.TMP to ReadMe.txt",
     "Update Completed!",
 };
-
-std::vector<std::string> WithoutSeconds(const std::string& strOut) {
-  std::vector<std::string> arr;
-  for (const auto& s : SplitLines(strOut)) {
-    arr.push_back(std::regex_replace(s, std::regex(" - [0-9]+ second\\(s\\)$"), " - N second(s)"));
-  }
-  return arr;
-}
 
 class ConsoleTest : public ::testing::Test {
  protected:
@@ -79,23 +61,11 @@ class ConsoleTest : public ::testing::Test {
     s.Serve("/Updates/ReadMe.txt", kReadMe);
   }
 
-  ProcessResult Run(const std::vector<std::string>& arrArgs,
-                    std::vector<std::pair<std::string, std::string>> arrEnv = {}) {
-    std::vector<std::string> arrArgv = {QVN_BIN_DIR "/qvnupdate"};
-    arrArgv.insert(arrArgv.end(), arrArgs.begin(), arrArgs.end());
-    qvntest::ProcessOptions options;
-    options.strCwd = dir.Path().string();
-    options.arrEnv = std::move(arrEnv);
-    options.arrUnset = {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy",
-                        "ALL_PROXY",  "no_proxy",    "NO_PROXY",    "QVN_STALL_TIMEOUT"};
-    options.nTimeoutSeconds = 60;
-    ProcessResult r = qvntest::RunProcess(arrArgv, options);
-    EXPECT_FALSE(r.bTimedOut);
-    return r;
+  ProcessResult Run(const std::vector<std::string>& arrArgs) {
+    return qvntest::RunQvnupdate(dir.Path(), arrArgs);
   }
-  ProcessResult Update(const std::string& strUrl,
-                       std::vector<std::pair<std::string, std::string>> arrEnv = {}) {
-    return Run({"--console", "--server", strUrl}, std::move(arrEnv));
+  ProcessResult Update(const std::string& strUrl, qvntest::EnvList arrEnv = {}) {
+    return qvntest::RunUpdater(dir.Path(), strUrl, std::move(arrEnv));
   }
 
   void ExpectNothingInstalled() { EXPECT_EQ(qvntest::Installed(dir.Path()), before); }
@@ -220,7 +190,7 @@ TEST_F(ConsoleTest, APayloadAnsweredWithAnErrorStopsBeforeAnythingIsInstalled) {
     server.Start();
     const ProcessResult r = Update(server.Url());
     EXPECT_EQ(r.nExit, 1);
-    const auto arrLines = SplitLines(r.strOut);
+    const auto arrLines = qvntest::Lines(r.strOut);
     ASSERT_FALSE(arrLines.empty());
     EXPECT_EQ(arrLines.back(), "Unable to open remote file ReadMe.txt - ABORTING");
     EXPECT_EQ(r.strErr, "");
@@ -249,7 +219,7 @@ TEST_F(ConsoleTest, ABodyThatBreaksOffIsAnErrorAndInstallsNothing) {
   EXPECT_EQ(r.nExit, 2);
   EXPECT_THAT(r.strErr, HasSubstr("transfer closed with 70000 bytes remaining to read"));
   EXPECT_THAT(r.strErr, HasSubstr(server.Url() + "/Updates/ReadMe.txt"));
-  EXPECT_EQ(SplitLines(r.strOut).size(), 3u);  // the connection and version lines only
+  EXPECT_EQ(qvntest::Lines(r.strOut).size(), 3u);  // the connection and version lines only
   ExpectNothingInstalled();
 }
 
@@ -293,7 +263,7 @@ TEST_F(ConsoleTest, UnsafeNamesStopTheUpdateBeforeAnyDownload) {
     server.Start();
     const ProcessResult r = Update(server.Url());
     EXPECT_EQ(r.nExit, 1);
-    const auto arrLines = SplitLines(r.strOut);
+    const auto arrLines = qvntest::Lines(r.strOut);
     ASSERT_EQ(arrLines.size(), 4u);
     EXPECT_THAT(arrLines.back(), ::testing::StartsWith(std::string("Unsafe file name \"") + pszName + "\""));
     EXPECT_THAT(arrLines.back(), ::testing::EndsWith("- ABORTING"));
@@ -309,7 +279,7 @@ TEST_F(ConsoleTest, AReadOnlyTargetStopsTheUpdateAndStaysAsItWas) {
   server.Start();
   const ProcessResult r = Update(server.Url());
   EXPECT_EQ(r.nExit, 1);
-  const auto arrLines = SplitLines(r.strOut);
+  const auto arrLines = qvntest::Lines(r.strOut);
   ASSERT_FALSE(arrLines.empty());
   EXPECT_EQ(arrLines.back(), "Unable to copy QVNUPDU1.TMP to Engine.dll: Permission denied - ABORTING");
   ExpectNothingInstalled();

@@ -9,7 +9,6 @@
 #include <atomic>
 #include <functional>
 #include <optional>
-#include <regex>
 #include <thread>
 
 #include "phases/replace_journal.h"
@@ -23,6 +22,7 @@ using qvntest::Lines;
 using qvntest::ProcessResult;
 using qvntest::RawServer;
 using qvntest::Releases;
+using qvntest::WithoutSeconds;
 using ::testing::HasSubstr;
 
 // A fault for one path of the server; nothing for a path served as published.
@@ -53,14 +53,6 @@ Fault On(const std::string& strName, RawServer::Reply reply) {
     if (strPath == "/Updates/" + strName) return reply;
     return std::nullopt;
   };
-}
-
-std::vector<std::string> WithoutSeconds(const std::string& strOut) {
-  std::vector<std::string> arr;
-  for (const auto& s : Lines(strOut)) {
-    arr.push_back(std::regex_replace(s, std::regex(" - [0-9]+ second\\(s\\)$"), " - N second(s)"));
-  }
-  return arr;
 }
 
 const std::vector<std::string> kUpdateLines = {
@@ -259,8 +251,7 @@ ProcessResult UpdateWithSizeLimit(const std::filesystem::path& folder, const std
                                   size_t nLimit) {
   qvntest::ProcessOptions options;
   options.strCwd = folder.string();
-  options.arrUnset = {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy",
-                      "ALL_PROXY",  "no_proxy",    "NO_PROXY"};
+  options.arrUnset = qvntest::kProxyVariables;
   return qvntest::RunProcess(
       {"/bin/sh", "-c", "trap '' XFSZ; exec /usr/bin/prlimit --fsize=\"$0\" \"$@\"", std::to_string(nLimit),
        QVN_BIN_DIR "/qvnupdate", "--console", "--server", strUrl},
@@ -310,8 +301,7 @@ TEST_F(FaultTest, ADiskThatFillsDuringTheReplacementPutsEverythingBack) {
   qvntest::TempDir out;
   RawServer server(ReleaseServer());
   qvntest::ProcessOptions options;
-  options.arrUnset = {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy",
-                      "ALL_PROXY",  "no_proxy",    "NO_PROXY"};
+  options.arrUnset = qvntest::kProxyVariables;
   const std::string strScript =
       "mount -t tmpfs -o size=$3 tmpfs \"$0\" 2>/dev/null || exit 99\n"
       "cp -a \"$1/.\" \"$0/\" && cd \"$0\" || exit 98\n"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "support/process.h"
+#include "support/programs.h"
 #include "support/temp_dir.h"
 #include "support/update_fixture.h"
 
@@ -163,34 +163,6 @@ inline ::testing::AssertionResult IsRelease(const std::filesystem::path& folder,
   if (strWhich != pszWhich)
     return ::testing::AssertionFailure() << "the " << pszWhich << " release is installed";
   return ::testing::AssertionSuccess();
-}
-
-// qvnupdate --console in folder, against strUrl, with extra arguments and
-// environment; never more than a minute.
-inline ProcessResult RunUpdater(const std::filesystem::path& folder, const std::string& strUrl,
-                                std::vector<std::pair<std::string, std::string>> arrEnv = {},
-                                std::vector<std::string> arrExtra = {}) {
-  std::vector<std::string> arrArgv = {QVN_BIN_DIR "/qvnupdate", "--console", "--server", strUrl};
-  arrArgv.insert(arrArgv.end(), arrExtra.begin(), arrExtra.end());
-  ProcessOptions options;
-  options.strCwd = folder.string();
-  options.arrEnv = std::move(arrEnv);
-  options.arrUnset = {"http_proxy", "https_proxy", "HTTPS_PROXY",       "all_proxy",        "ALL_PROXY",
-                      "no_proxy",   "NO_PROXY",    "QVN_STALL_TIMEOUT", "QVN_TEST_CRASH_AT"};
-  options.nTimeoutSeconds = 60;
-  ProcessResult r = RunProcess(arrArgv, options);
-  EXPECT_FALSE(r.bTimedOut);
-  return r;
-}
-
-// The status lines of a run.
-inline std::vector<std::string> Lines(const std::string& str) {
-  std::vector<std::string> arr;
-  size_t nStart = 0;
-  for (size_t n; (n = str.find('\n', nStart)) != std::string::npos; nStart = n + 1) {
-    arr.push_back(str.substr(nStart, n - nStart));
-  }
-  return arr;
 }
 
 }  // namespace qvntest

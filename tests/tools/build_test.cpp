@@ -4,59 +4,33 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/local_server.h"
-#include "support/process.h"
+#include "support/programs.h"
 #include "support/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using qvntest::PatternData;
 using qvntest::ProcessResult;
+using qvntest::ReadFile;
 using qvntest::TempDir;
 using qvntest::WriteFile;
 
-const std::string kQvnpack = QVN_BIN_DIR "/qvnpack";
-const std::string kQvnupdate = QVN_BIN_DIR "/qvnupdate";
-const std::string kMakeProductExe = QVN_TEST_DATA_DIR "/../../scripts/make-product-exe";
-
-ProcessResult RunTool(std::vector<std::string> args, const std::string& strCwd = {}) {
-  qvntest::ProcessOptions options;
-  options.nTimeoutSeconds = 60;
-  options.strCwd = strCwd;
-  return qvntest::RunProcess(args, options);
-}
-
-ProcessResult Build(const std::vector<std::string>& arrArgs) {
-  std::vector<std::string> args = {kQvnpack, "build"};
-  args.insert(args.end(), arrArgs.begin(), arrArgs.end());
-  return RunTool(args);
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
+ProcessResult Build(std::vector<std::string> arrArgs) {
+  arrArgs.insert(arrArgs.begin(), "build");
+  return qvntest::RunQvnpack(arrArgs);
 }
 
 void MakeProductExe(const std::string& strVersion, const fs::path& path) {
   fs::create_directories(path.parent_path());
-  const ProcessResult result = RunTool({kMakeProductExe, strVersion, path.string()});
+  const ProcessResult result = qvntest::MakeProductExe(strVersion, path.string());
   ASSERT_EQ(result.nExit, 0) << result.strErr;
-}
-
-std::string RandomBytes(size_t n, unsigned nSeed) {
-  std::mt19937 gen(nSeed);
-  std::string str(n, '\0');
-  for (char& c : str) c = static_cast<char>(gen() & 0xFF);
-  return str;
 }
 
 std::string Text(int nLines, const std::string& strWord) {
@@ -111,7 +85,7 @@ class BuildTest : public ::testing::Test {
 TEST_F(BuildTest, AnUpdateFromTheOutputReproducesTheRelease) {
   MakeProductExe("1.2.0.5", Src() / "Quorvane.exe");
   WriteFile(Src() / "Engine.dll", Text(4000, "engine"));
-  WriteFile(Src() / "Sounds/Click.wav", RandomBytes(20000, 7));
+  WriteFile(Src() / "Sounds/Click.wav", PatternData(20000, 7));
   WriteFile(Src() / "Data/Empty.cfg", "");
   WriteFile(Src() / "Data/zero.crz", "");
   WriteFile(Src() / "Data/Levels.crz", Text(300, "levels"));
@@ -143,27 +117,25 @@ TEST_F(BuildTest, AnUpdateFromTheOutputReproducesTheRelease) {
             "NAME: Data/Table.dat\nSIZE: " + std::to_string(Text(200, "table").size()) +
                 "\nREPLACE: Y\nCOMPRESSED: N");
 
-  const ProcessResult lint = RunTool({kQvnpack, "lint", (Out() / "UpdateInfo.txt").string()});
+  const ProcessResult lint = qvntest::RunQvnpack({"lint", (Out() / "UpdateInfo.txt").string()});
   EXPECT_EQ(lint.nExit, 0) << lint.strOut;
 
   qvntest::LocalHttpServer server;
   server.Server().set_mount_point("/Updates", Out().string());
   server.Start();
-  const ProcessResult update =
-      RunTool({kQvnupdate, "--console", "--server", server.Url()}, installed.string());
+  const ProcessResult update = qvntest::RunUpdater(installed, server.Url());
   ASSERT_EQ(update.nExit, 0) << update.strOut << update.strErr;
   EXPECT_NE(update.strOut.find("Update Completed!"), std::string::npos) << update.strOut;
   EXPECT_TRUE(TreeOf(installed) == TreeOf(Src())) << update.strOut;
 
   // The installation now has the release's version: nothing more to do.
-  const ProcessResult again =
-      RunTool({kQvnupdate, "--console", "--server", server.Url()}, installed.string());
+  const ProcessResult again = qvntest::RunUpdater(installed, server.Url());
   EXPECT_EQ(again.nExit, 0);
   EXPECT_NE(again.strOut.find("Quorvane.exe is up to date"), std::string::npos) << again.strOut;
 }
 
 TEST_F(BuildTest, WritesTheManifestExactly) {
-  WriteFile(Src() / "b.txt", RandomBytes(100, 1));
+  WriteFile(Src() / "b.txt", PatternData(100, 1));
   WriteFile(Src() / "A.txt", Text(100, "alpha"));
   WriteFile(Src() / "sub/c.dat", "");
 
@@ -181,7 +153,7 @@ TEST_F(BuildTest, WritesTheManifestExactly) {
                 "ITEM: 3\nNAME: sub/c.dat\nSIZE: 0\nREPLACE: Y\nCOMPRESSED: N\n"
                 "[REGISTRY]\nNUMBERITEMS: 0\n");
   // What is sent is what the release holds (the stored files byte for byte).
-  EXPECT_EQ(ReadFile(Out() / "b.txt"), RandomBytes(100, 1));
+  EXPECT_EQ(ReadFile(Out() / "b.txt"), PatternData(100, 1));
   EXPECT_TRUE(fs::is_regular_file(Out() / "sub/c.dat"));
   EXPECT_FALSE(fs::exists(Out() / "A.txt"));
   // The summary: files, bytes in, bytes sent, time.

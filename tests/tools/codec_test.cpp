@@ -6,23 +6,16 @@
 #include <vector>
 
 #include "compress/codec_test_util.h"
-#include "support/process.h"
+#include "support/programs.h"
 #include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::string kQvnpack = QVN_BIN_DIR "/qvnpack";
-const std::string kGoldenDir = QVN_TEST_DATA_DIR "/compress/";
+using qvntest::RunQvnpack;
 
-qvntest::ProcessResult Qvnpack(const std::vector<std::string>& args) {
-  std::vector<std::string> argv{kQvnpack};
-  argv.insert(argv.end(), args.begin(), args.end());
-  qvntest::ProcessOptions options;
-  options.nTimeoutSeconds = 60;
-  return qvntest::RunProcess(argv, options);
-}
+const std::string kGoldenDir = QVN_TEST_DATA_DIR "/compress/";
 
 std::string AsString(const Bytes& b) {
   return std::string(b.begin(), b.end());
@@ -43,10 +36,10 @@ TEST(QvnpackCodec, CompressThenExpandGivesTheFileBack) {
                                 AsString(mixed)};
   for (const std::string& data : inputs) {
     qvntest::WriteFile(dir / "in", data);
-    auto r = Qvnpack({"compress", dir / "in", dir / "in.crz"});
+    auto r = RunQvnpack({"compress", dir / "in", dir / "in.crz"});
     ASSERT_EQ(r.nExit, 0) << r.strErr;
     EXPECT_EQ(r.strErr, "");
-    r = Qvnpack({"expand", dir / "in.crz", dir / "out"});
+    r = RunQvnpack({"expand", dir / "in.crz", dir / "out"});
     ASSERT_EQ(r.nExit, 0) << r.strErr;
     EXPECT_EQ(qvntest::ReadFile(dir / "out"), data) << data.size() << " bytes";
   }
@@ -55,11 +48,11 @@ TEST(QvnpackCodec, CompressThenExpandGivesTheFileBack) {
 TEST(QvnpackCodec, OutputMatchesTheCheckedInFiles) {
   qvntest::TempDir dir;
   qvntest::WriteFile(dir / "text", AsString(MakeText(5000, 1)));
-  auto r = Qvnpack({"compress", dir / "text", dir / "text.crz"});
+  auto r = RunQvnpack({"compress", dir / "text", dir / "text.crz"});
   ASSERT_EQ(r.nExit, 0) << r.strErr;
   EXPECT_EQ(qvntest::ReadFile(dir / "text.crz"), qvntest::ReadFile(kGoldenDir + "text5000.crz"));
 
-  r = Qvnpack({"expand", kGoldenDir + "binary20000.crz", dir / "binary"});
+  r = RunQvnpack({"expand", kGoldenDir + "binary20000.crz", dir / "binary"});
   ASSERT_EQ(r.nExit, 0) << r.strErr;
   EXPECT_EQ(qvntest::ReadFile(dir / "binary"), AsString(MakeBinary(20000, 2)));
 }
@@ -68,7 +61,7 @@ TEST(QvnpackCodec, ReplacesAnExistingOutput) {
   qvntest::TempDir dir;
   qvntest::WriteFile(dir / "in", "abc");
   qvntest::WriteFile(dir / "in.crz", std::string(5000, 'x'));
-  ASSERT_EQ(Qvnpack({"compress", dir / "in", dir / "in.crz"}).nExit, 0);
+  ASSERT_EQ(RunQvnpack({"compress", dir / "in", dir / "in.crz"}).nExit, 0);
   EXPECT_EQ(qvntest::ReadFile(dir / "in.crz"), AsString(Hex("03 00 61 62 63")));
 }
 
@@ -80,7 +73,7 @@ TEST(QvnpackCodec, FailuresLeaveNoPartialOutput) {
   damaged.resize(2 + 16, 0x00);
   Bytes good = MakeText(5000, 5);
   qvntest::WriteFile(dir / "text", AsString(good));
-  ASSERT_EQ(Qvnpack({"compress", dir / "text", dir / "text.crz"}).nExit, 0);
+  ASSERT_EQ(RunQvnpack({"compress", dir / "text", dir / "text.crz"}).nExit, 0);
   std::string crz = qvntest::ReadFile(dir / "text.crz");
   crz.resize(crz.size() - 5);  // the last block cut short
   qvntest::WriteFile(dir / "cut.crz", crz);
@@ -106,7 +99,7 @@ TEST(QvnpackCodec, FailuresLeaveNoPartialOutput) {
   };
   for (const Case& c : cases) {
     qvntest::WriteFile(dir / "out", "keep me");
-    const auto r = Qvnpack(c.args);
+    const auto r = RunQvnpack(c.args);
     EXPECT_EQ(r.nExit, 1) << c.args[0] << " " << c.args[1];
     EXPECT_NE(r.strErr.find(c.message), std::string::npos) << r.strErr;
     EXPECT_EQ(r.strErr.rfind("qvnpack: ", 0), 0u) << r.strErr;
@@ -120,7 +113,7 @@ TEST(QvnpackCodec, FailuresLeaveNoPartialOutput) {
 TEST(QvnpackCodec, WrongArgumentsAreAUsageError) {
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"compress"}, {"compress", "a"}, {"expand", "a", "b", "c"}}) {
-    const auto r = Qvnpack(args);
+    const auto r = RunQvnpack(args);
     EXPECT_EQ(r.nExit, 2);
     EXPECT_NE(r.strErr.find("IN OUT"), std::string::npos) << r.strErr;
   }

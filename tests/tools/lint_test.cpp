@@ -1,89 +1,25 @@
 // qvnpack lint run as a process on manifests in a temporary folder.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "support/programs.h"
+#include "support/temp_dir.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-struct LintRun {
-  int nExit = -1;
-  std::string strOut;
-  std::string strErr;
-};
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using qvntest::ProcessResult;
+using qvntest::RunQvnpack;
 
 class LintTest : public testing::Test {
  protected:
-  void SetUp() override {
-    std::string strTemplate = (fs::temp_directory_path() / "qvnlint-XXXXXX").string();
-    ASSERT_NE(mkdtemp(strTemplate.data()), nullptr);
-    m_dir = strTemplate;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(m_dir, ec);
-  }
-
   std::string Write(const std::string& strName, const std::string& strData) {
-    const fs::path path = m_dir / strName;
-    std::ofstream(path, std::ios::binary).write(strData.data(), static_cast<std::streamsize>(strData.size()));
-    return path.string();
+    qvntest::WriteFile(m_temp.Path() / strName, strData);
+    return m_temp / strName;
   }
-
-  // Runs qvnpack with args; output goes to files so that the child can never
-  // block on a full pipe, and the child is killed after 30 seconds.
-  LintRun Qvnpack(std::vector<std::string> args) {
-    args.insert(args.begin(), QVN_BIN_DIR "/qvnpack");
-    std::vector<char*> argv;
-    for (std::string& s : args) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    const std::string strOut = (m_dir / "stdout").string();
-    const std::string strErr = (m_dir / "stderr").string();
-    const pid_t pid = fork();
-    if (pid == 0) {
-      const int fdOut = open(strOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      const int fdErr = open(strErr.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      if (fdOut < 0 || fdErr < 0 || dup2(fdOut, 1) < 0 || dup2(fdErr, 2) < 0) _exit(126);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    LintRun run;
-    if (pid < 0) return run;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    int nStatus = 0;
-    while (waitpid(pid, &nStatus, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &nStatus, 0);
-        ADD_FAILURE() << "qvnpack did not finish within 30 seconds";
-        return run;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    run.nExit = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
-    run.strOut = ReadAll(strOut);
-    run.strErr = ReadAll(strErr);
-    return run;
-  }
-
-  fs::path m_dir;
+  qvntest::TempDir m_temp;
 };
 
 // The example manifest of the publisher's guide, as a Windows server sends
@@ -99,7 +35,7 @@ const char kWorkedManifest[] =
 // ---- JSON output ------------------------------------------------------------------
 
 TEST_F(LintTest, JsonOfTheWorkedManifest) {
-  const LintRun run = Qvnpack({"lint", "--json", Write("UpdateInfo.txt", kWorkedManifest)});
+  const ProcessResult run = RunQvnpack({"lint", "--json", Write("UpdateInfo.txt", kWorkedManifest)});
   EXPECT_EQ(run.nExit, 0);
   EXPECT_EQ(run.strOut,
             "{\"version\": \"1.2.0.5\", \"reboot\": false, \"numberItems\": 2, \"numberRegItems\": 0, "
@@ -127,7 +63,7 @@ TEST_F(LintTest, JsonOfAManifestWithFaultsAndLatin1Text) {
       "[REGISTRY]\n"
       "NUMBERITEMS: 3\n"
       "garbage \xE9\n";
-  const LintRun run = Qvnpack({"lint", Write("faulty.txt", strManifest), "--json"});
+  const ProcessResult run = RunQvnpack({"lint", Write("faulty.txt", strManifest), "--json"});
   EXPECT_EQ(run.nExit, 1);
   EXPECT_EQ(run.strOut,
             "{\"version\": \"2.0\", \"reboot\": false, \"numberItems\": 4294967295, \"numberRegItems\": 3, "
@@ -140,7 +76,7 @@ TEST_F(LintTest, JsonOfAManifestWithFaultsAndLatin1Text) {
 }
 
 TEST_F(LintTest, JsonOfAnEmptyFile) {
-  const LintRun run = Qvnpack({"lint", "--json", Write("empty.txt", "")});
+  const ProcessResult run = RunQvnpack({"lint", "--json", Write("empty.txt", "")});
   EXPECT_EQ(run.nExit, 0);
   EXPECT_EQ(
       run.strOut,
@@ -152,7 +88,7 @@ TEST_F(LintTest, JsonOfAnEmptyFile) {
 TEST_F(LintTest, LoneCarriageReturnsAreDroppedAsTheUpdaterDoes) {
   // "\r" alone ends no line: the two lines join, the joined line reads as a
   // header, and the version on it is lost.
-  const LintRun run = Qvnpack({"lint", "--json", Write("cr.txt", "[GENERAL]\rVERSION: 1\n")});
+  const ProcessResult run = RunQvnpack({"lint", "--json", Write("cr.txt", "[GENERAL]\rVERSION: 1\n")});
   EXPECT_EQ(run.nExit, 0);
   EXPECT_NE(run.strOut.find("\"section\": 1,"), std::string::npos) << run.strOut;
   EXPECT_NE(run.strOut.find("\"version\": \"\","), std::string::npos) << run.strOut;
@@ -161,7 +97,7 @@ TEST_F(LintTest, LoneCarriageReturnsAreDroppedAsTheUpdaterDoes) {
 // ---- Text output ---------------------------------------------------------------------
 
 TEST_F(LintTest, TextShowsVersionItemsAndNoDiagnostic) {
-  const LintRun run = Qvnpack({"lint", Write("UpdateInfo.txt", kWorkedManifest)});
+  const ProcessResult run = RunQvnpack({"lint", Write("UpdateInfo.txt", kWorkedManifest)});
   EXPECT_EQ(run.nExit, 0);
   for (const char* pszExpected :
        {"Version:      \"1.2.0.5\"", "2 listed, 2 declared", "#1 \"Engine.dll.crz\"",
@@ -174,9 +110,10 @@ TEST_F(LintTest, TextShowsVersionItemsAndNoDiagnostic) {
 }
 
 TEST_F(LintTest, TextListsEveryDiagnosticAndNotesWhatTheUpdaterRefuses) {
-  const LintRun run = Qvnpack({"lint", Write("bad.txt",
-                                             "[FILES]\nNUMBERITEMS: 2\nITEM: 1\nNAME: ../evil.dll\n"
-                                             "ITEM: 3\nSIZE: 12 \n[GENERAL]\nSIZE: 1\nREBOOT: y\n")});
+  const ProcessResult run =
+      RunQvnpack({"lint", Write("bad.txt",
+                                "[FILES]\nNUMBERITEMS: 2\nITEM: 1\nNAME: ../evil.dll\n"
+                                "ITEM: 3\nSIZE: 12 \n[GENERAL]\nSIZE: 1\nREBOOT: y\n")});
   EXPECT_EQ(run.nExit, 1);
   for (const char* pszExpected :
        {"Version:      \"\"", "Reboot:       yes", "1 listed, 2 declared", "#1 \"../evil.dll\"",
@@ -191,7 +128,7 @@ TEST_F(LintTest, TextListsEveryDiagnosticAndNotesWhatTheUpdaterRefuses) {
 TEST_F(LintTest, TextNotesAnOversizedManifest) {
   std::string strManifest = "[GENERAL]\nVERSION: 1.0\n";
   strManifest.append(1024 * 1024, '\n');
-  const LintRun run = Qvnpack({"lint", Write("big.txt", strManifest)});
+  const ProcessResult run = RunQvnpack({"lint", Write("big.txt", strManifest)});
   EXPECT_EQ(run.nExit, 0);  // notes are no diagnostics
   EXPECT_NE(run.strOut.find("the updater refuses manifests larger than 1 MiB"), std::string::npos);
 }
@@ -199,13 +136,13 @@ TEST_F(LintTest, TextNotesAnOversizedManifest) {
 // ---- Exit statuses and errors ---------------------------------------------------------
 
 TEST_F(LintTest, UnreadableFilesExitWithTwoAndSayWhy) {
-  const LintRun missing = Qvnpack({"lint", (m_dir / "missing.txt").string()});
+  const ProcessResult missing = RunQvnpack({"lint", m_temp / "missing.txt"});
   EXPECT_EQ(missing.nExit, 2);
   EXPECT_EQ(missing.strOut, "");
   EXPECT_NE(missing.strErr.find("missing.txt"), std::string::npos) << missing.strErr;
   EXPECT_NE(missing.strErr.find("No such file or directory"), std::string::npos) << missing.strErr;
 
-  const LintRun folder = Qvnpack({"lint", "--json", m_dir.string()});
+  const ProcessResult folder = RunQvnpack({"lint", "--json", m_temp.Path().string()});
   EXPECT_EQ(folder.nExit, 2);
   EXPECT_EQ(folder.strOut, "");
   EXPECT_NE(folder.strErr.find("Is a directory"), std::string::npos) << folder.strErr;
@@ -215,7 +152,7 @@ TEST_F(LintTest, WrongArgumentsExitWithTwo) {
   const std::string strFile = Write("UpdateInfo.txt", kWorkedManifest);
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"lint"}, {"lint", "--json"}, {"lint", strFile, strFile}, {"lint", "--jsn", strFile}}) {
-    const LintRun run = Qvnpack(args);
+    const ProcessResult run = RunQvnpack(args);
     EXPECT_EQ(run.nExit, 2) << args.back();
     EXPECT_EQ(run.strOut, "");
     EXPECT_NE(run.strErr.find("qvnpack --help"), std::string::npos) << run.strErr;
@@ -224,7 +161,7 @@ TEST_F(LintTest, WrongArgumentsExitWithTwo) {
 
 TEST_F(LintTest, DoubleDashAllowsAFileNamedLikeAnOption) {
   Write("--json", kWorkedManifest);
-  const LintRun run = Qvnpack({"lint", "--json", "--", (m_dir / "--json").string()});
+  const ProcessResult run = RunQvnpack({"lint", "--json", "--", m_temp / "--json"});
   EXPECT_EQ(run.nExit, 0);
   EXPECT_NE(run.strOut.find("\"version\": \"1.2.0.5\""), std::string::npos);
 }

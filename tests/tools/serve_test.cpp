@@ -14,13 +14,12 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/http_client.h"
-#include "support/process.h"
+#include "support/programs.h"
 #include "support/raw_server.h"
 #include "support/temp_dir.h"
 
@@ -163,19 +162,12 @@ RawAnswer ClientGet(int nPort, const std::string& strObject) {
   return answer;
 }
 
-std::string RandomBytes(size_t n, unsigned nSeed) {
-  std::mt19937 gen(nSeed);
-  std::string str(n, '\0');
-  for (char& c : str) c = static_cast<char>(gen() & 0xFF);
-  return str;
-}
-
 class ServeTest : public ::testing::Test {
  protected:
   void SetUp() override {
     m_dir = m_temp.Path() / "updates";
     WriteFile(m_dir / "UpdateInfo.txt", "[GENERAL]\nVERSION: 1.2.0.5\n");
-    WriteFile(m_dir / "sub" / "Engine.dll.crz", RandomBytes(300000, 1));
+    WriteFile(m_dir / "sub" / "Engine.dll.crz", qvntest::PatternData(300000, 1));
     WriteFile(m_dir / "Read Me#1.txt", "spaces and a hash\n");
     WriteFile(m_dir / "empty.dat", "");
     WriteFile(m_temp.Path() / "secret.txt", "not for the web\n");
@@ -201,7 +193,7 @@ TEST_F(ServeTest, PrintsWhereItServesAndAnswersTheUpdatersClient) {
   EXPECT_EQ(answer.strBody, "[GENERAL]\nVERSION: 1.2.0.5\n");
   answer = ClientGet(nPort, "/Updates/sub/Engine.dll.crz");
   EXPECT_EQ(answer.nStatus, 200);
-  EXPECT_TRUE(answer.strBody == RandomBytes(300000, 1)) << answer.strBody.size() << " bytes";
+  EXPECT_TRUE(answer.strBody == qvntest::PatternData(300000, 1)) << answer.strBody.size() << " bytes";
   answer = ClientGet(nPort, "/Updates/Read%20Me%231.txt");
   EXPECT_EQ(answer.nStatus, 200);
   EXPECT_EQ(answer.strBody, "spaces and a hash\n");
@@ -289,11 +281,9 @@ TEST_F(ServeTest, RefusesBadArgumentsWithAReason) {
       {{m_dir.string(), m_dir.string()}, 2, "only one directory can be served"},
   };
   for (const Case& c : cases) {
-    std::vector<std::string> args = {kQvnpack, "serve"};
+    std::vector<std::string> args = {"serve"};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    qvntest::ProcessOptions options;
-    options.nTimeoutSeconds = 20;
-    const qvntest::ProcessResult result = qvntest::RunProcess(args, options);
+    const qvntest::ProcessResult result = qvntest::RunQvnpack(args);
     EXPECT_EQ(result.nExit, c.nExit) << result.strErr;
     EXPECT_NE(result.strErr.find(c.reason), std::string::npos) << result.strErr;
   }
@@ -305,10 +295,7 @@ TEST_F(ServeTest, APortInUseIsAFailureThatSaysSo) {
   ASSERT_GE(fd, 0);
   const std::string strPort = std::to_string(nPort);
 
-  qvntest::ProcessOptions options;
-  options.nTimeoutSeconds = 20;
-  const qvntest::ProcessResult result =
-      qvntest::RunProcess({kQvnpack, "serve", m_dir.string(), "--port", strPort}, options);
+  const qvntest::ProcessResult result = qvntest::RunQvnpack({"serve", m_dir.string(), "--port", strPort});
   close(fd);
   EXPECT_EQ(result.nExit, 1);
   EXPECT_NE(result.strErr.find("cannot listen on 127.0.0.1 port " + strPort), std::string::npos)

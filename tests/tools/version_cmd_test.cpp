@@ -6,22 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "support/process.h"
+#include "support/programs.h"
 #include "support/temp_dir.h"
 
 namespace {
 
-const std::string kQvnpack = QVN_BIN_DIR "/qvnpack";
-const std::string kPeDir = QVN_TEST_DATA_DIR "/pe/";
-const std::string kMakeProductExe = QVN_TEST_DATA_DIR "/../../scripts/make-product-exe";
+using qvntest::RunQvnpack;
 
-qvntest::ProcessResult Qvnpack(const std::vector<std::string>& args) {
-  std::vector<std::string> argv{kQvnpack};
-  argv.insert(argv.end(), args.begin(), args.end());
-  qvntest::ProcessOptions options;
-  options.nTimeoutSeconds = 30;
-  return qvntest::RunProcess(argv, options);
-}
+const std::string kPeDir = QVN_TEST_DATA_DIR "/pe/";
 
 // "version FILE" prints the ProductVersion of the first translation exactly
 // as stored, exit 0; an empty line and exit 1 when none can be read, with the
@@ -41,7 +33,7 @@ TEST(QvnpackVersion, PrintsProductVersion) {
   for (const char* bits : {"32", "64"}) {
     for (const Case& c : cases) {
       const std::string strFile = kPeDir + c.file + "-" + bits + ".exe";
-      const qvntest::ProcessResult r = Qvnpack({"version", strFile});
+      const qvntest::ProcessResult r = RunQvnpack({"version", strFile});
       EXPECT_EQ(r.strOut, c.out) << strFile;
       EXPECT_EQ(r.nExit, c.exit) << strFile << ": " << r.strErr;
       if (c.exit != 0) {
@@ -68,7 +60,7 @@ TEST(QvnpackVersion, SaysWhyNoVersion) {
       {kPeDir + "missing.exe", "cannot be opened"},
   };
   for (const Case& c : cases) {
-    const qvntest::ProcessResult r = Qvnpack({"version", c.file});
+    const qvntest::ProcessResult r = RunQvnpack({"version", c.file});
     EXPECT_EQ(r.strOut, "\n");
     EXPECT_EQ(r.nExit, 1);
     EXPECT_NE(r.strErr.find(c.reason), std::string::npos) << c.file << ": " << r.strErr;
@@ -96,7 +88,7 @@ TEST(QvnpackVercmp, PrintsComparison) {
       {"99999999999999999999", "65535", "0\n"},
   };
   for (const Case& c : cases) {
-    const qvntest::ProcessResult r = Qvnpack({"vercmp", c.a, c.b});
+    const qvntest::ProcessResult r = RunQvnpack({"vercmp", c.a, c.b});
     EXPECT_EQ(r.strOut, c.out) << "vercmp '" << c.a << "' '" << c.b << "'";
     EXPECT_EQ(r.nExit, 0) << r.strErr;
   }
@@ -112,7 +104,7 @@ TEST(QvnpackVersionCommands, WrongArgumentCounts) {
       {"vercmp", "1", "2", "3"},
   };
   for (const auto& args : cases) {
-    const qvntest::ProcessResult r = Qvnpack(args);
+    const qvntest::ProcessResult r = RunQvnpack(args);
     EXPECT_EQ(r.nExit, 2) << args[0] << " with " << args.size() - 1 << " arguments";
     EXPECT_EQ(r.strOut, "");
     EXPECT_NE(r.strErr.find("qvnpack --help"), std::string::npos) << r.strErr;
@@ -139,12 +131,9 @@ TEST(MakeProductExe, VersionReadsBack) {
   };
   for (const Case& c : cases) {
     const std::string strExe = dir / "Quorvane.exe";
-    qvntest::ProcessOptions options;
-    options.nTimeoutSeconds = 60;
-    const qvntest::ProcessResult made =
-        qvntest::RunProcess({kMakeProductExe, c.version, strExe, c.bits}, options);
+    const qvntest::ProcessResult made = qvntest::MakeProductExe(c.version, strExe, c.bits);
     ASSERT_EQ(made.nExit, 0) << made.strErr;
-    const qvntest::ProcessResult r = Qvnpack({"version", strExe});
+    const qvntest::ProcessResult r = RunQvnpack({"version", strExe});
     EXPECT_EQ(r.strOut, std::string(c.version) + "\n");
     EXPECT_EQ(r.nExit, c.version[0] ? 0 : 1) << r.strErr;
   }
