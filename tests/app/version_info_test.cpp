@@ -2,64 +2,21 @@
 #include "app/version_info.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "support/pe_fixtures.h"
+#include "support/temp_dir.h"
+
 namespace {
 
-const std::string kPeDir = QVN_TEST_DATA_DIR "/pe/";
-const char* const kBits[] = {"32", "64"};
-
-std::vector<BYTE> ReadAll(const std::string& strPath) {
-  std::ifstream in(strPath, std::ios::binary);
-  EXPECT_TRUE(in.good()) << "cannot read " << strPath;
-  return std::vector<BYTE>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteAll(const std::string& strPath, const std::vector<BYTE>& bytes) {
-  std::ofstream out(strPath, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  ASSERT_TRUE(out.good()) << "cannot write " << strPath;
-}
-
-class TempDir {
- public:
-  TempDir() {
-    std::string strTemplate = (std::filesystem::temp_directory_path() / "qvn-ver-XXXXXX").string();
-    if (::mkdtemp(strTemplate.data()) != nullptr) m_strPath = strTemplate;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!m_strPath.empty()) std::filesystem::remove_all(m_strPath, ec);
-  }
-  std::string File(const std::string& strName) const { return m_strPath + "/" + strName; }
-  const std::string& Path() const { return m_strPath; }
-
- private:
-  std::string m_strPath;
-};
-
-// Runs the current directory elsewhere for one scope.
-class ScopedCurrentDir {
- public:
-  explicit ScopedCurrentDir(const std::string& strDir) : m_old(std::filesystem::current_path()) {
-    std::filesystem::current_path(strDir);
-  }
-  ~ScopedCurrentDir() {
-    std::error_code ec;
-    std::filesystem::current_path(m_old, ec);
-  }
-
- private:
-  std::filesystem::path m_old;
-};
+using qvntest::kPeDir;
+using qvntest::ReadImage;
+using qvntest::WriteImage;
 
 // The offset of the Translation node's wValueLength in an image.
 std::size_t TranslationValueLengthAt(const std::vector<BYTE>& image) {
@@ -90,7 +47,7 @@ TEST(FileVersionInfo, Fixtures) {
       {"no_version", FALSE, 0, ""},
       {"truncated", FALSE, 0, ""},
   };
-  for (const char* bits : kBits) {
+  for (const char* bits : qvntest::kPeBits) {
     for (const Case& c : cases) {
       const std::string strFile = kPeDir + c.name + "-" + bits + ".exe";
       CFileVersionInfo info;
@@ -116,7 +73,7 @@ TEST(FileVersionInfo, NotLoadable) {
 
 // Other values and other translations can be asked for by name.
 TEST(FileVersionInfo, GetValueByNameAndTranslation) {
-  for (const char* bits : kBits) {
+  for (const char* bits : qvntest::kPeBits) {
     const std::string b = bits;
     CFileVersionInfo two;
     ASSERT_TRUE(two.Load(kPeDir + "two_translations-" + b + ".exe"));
@@ -177,18 +134,18 @@ TEST(FileVersionInfo, ValuePathFormat) {
 // The translation table must hold at least one whole language/code-page
 // pair; a shorter one is a failed Load, and a longer one gives its first pair.
 TEST(FileVersionInfo, TranslationTableLength) {
-  TempDir dir;
+  qvntest::TempDir dir;
   ASSERT_FALSE(dir.Path().empty());
-  for (const char* bits : kBits) {
-    const std::vector<BYTE> image = ReadAll(kPeDir + "plain-" + std::string(bits) + ".exe");
+  for (const char* bits : qvntest::kPeBits) {
+    const std::vector<BYTE> image = ReadImage(kPeDir + "plain-" + std::string(bits) + ".exe");
     const std::size_t at = TranslationValueLengthAt(image);
     ASSERT_EQ(image[at], 4);
     for (const BYTE length : {0, 1, 2, 3}) {
       std::vector<BYTE> copy = image;
       copy[at] = length;
-      WriteAll(dir.File("short.exe"), copy);
+      WriteImage(dir / "short.exe", copy);
       CFileVersionInfo info;
-      EXPECT_FALSE(info.Load(dir.File("short.exe"))) << "translation value of " << int{length} << " bytes";
+      EXPECT_FALSE(info.Load(dir / "short.exe")) << "translation value of " << int{length} << " bytes";
       EXPECT_EQ(info.m_pData, nullptr);
       EXPECT_EQ(info.m_dwTranslation, 0u);
     }
@@ -198,22 +155,22 @@ TEST(FileVersionInfo, TranslationTableLength) {
 // A bare name is looked for beside the running program first, then in the
 // current directory; anything else comes back as it is.
 TEST(LocateProductExe, OwnDirectoryThenCurrentDirectory) {
-  TempDir dir;
+  qvntest::TempDir dir;
   ASSERT_FALSE(dir.Path().empty());
   const std::string strOwnDir = std::filesystem::canonical("/proc/self/exe").parent_path().string();
   const std::string strName = "qvn-locate-" + std::to_string(::getpid()) + ".exe";
-  ScopedCurrentDir cwd(dir.Path());
+  qvntest::ScopedCurrentDir cwd(dir.Path());
 
   // In neither place: the name as given, so that Load fails on it.
   EXPECT_EQ(LocateProductExe(strName), strName);
 
   // Only in the current directory.
-  WriteAll(dir.File(strName), {'M', 'Z'});
+  WriteImage(dir / strName, {'M', 'Z'});
   EXPECT_EQ(LocateProductExe(strName), strName);
 
   // Beside the program too: that one wins.
   const std::string strBeside = strOwnDir + "/" + strName;
-  WriteAll(strBeside, {'M', 'Z'});
+  WriteImage(strBeside, {'M', 'Z'});
   EXPECT_EQ(LocateProductExe(strName), strBeside);
   std::filesystem::remove(strBeside);
 
@@ -231,11 +188,11 @@ TEST(LocateProductExe, OwnDirectoryThenCurrentDirectory) {
 // What the updater does with the name it is given: the product in the current
 // directory is found and read.
 TEST(LocateProductExe, LoadsFromCurrentDirectory) {
-  TempDir dir;
+  qvntest::TempDir dir;
   ASSERT_FALSE(dir.Path().empty());
   const std::string strName = "qvn-product-" + std::to_string(::getpid()) + ".exe";
-  WriteAll(dir.File(strName), ReadAll(kPeDir + "plain-32.exe"));
-  ScopedCurrentDir cwd(dir.Path());
+  WriteImage(dir / strName, ReadImage(kPeDir + "plain-32.exe"));
+  qvntest::ScopedCurrentDir cwd(dir.Path());
   CFileVersionInfo info;
   ASSERT_TRUE(info.Load(LocateProductExe(strName)));
   EXPECT_EQ(info.GetProductVersion(), "1.0.0.2");

@@ -5,52 +5,24 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "support/pe_fixtures.h"
+#include "support/temp_dir.h"
+
 namespace {
 
-const std::string kPeDir = QVN_TEST_DATA_DIR "/pe/";
-const char* const kBits[] = {"32", "64"};
-
-std::vector<BYTE> ReadAll(const std::string& strPath) {
-  std::ifstream in(strPath, std::ios::binary);
-  EXPECT_TRUE(in.good()) << "cannot read " << strPath;
-  return std::vector<BYTE>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteAll(const std::string& strPath, const std::vector<BYTE>& bytes, std::size_t nBytes) {
-  std::ofstream out(strPath, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(nBytes));
-  ASSERT_TRUE(out.good()) << "cannot write " << strPath;
-}
-
-class TempDir {
- public:
-  TempDir() {
-    std::string strTemplate = (std::filesystem::temp_directory_path() / "qvn-pe-XXXXXX").string();
-    if (::mkdtemp(strTemplate.data()) != nullptr) m_strPath = strTemplate;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!m_strPath.empty()) std::filesystem::remove_all(m_strPath, ec);
-  }
-  std::string File(const std::string& strName) const { return m_strPath + "/" + strName; }
-  const std::string& Path() const { return m_strPath; }
-
- private:
-  std::string m_strPath;
-};
+using qvntest::kPeDir;
+using qvntest::ReadImage;
+using qvntest::WriteImage;
 
 WORD Word(const std::vector<BYTE>& b, std::size_t at) {
   return static_cast<WORD>(b[at] | (b[at + 1] << 8));
@@ -132,7 +104,7 @@ TEST(PeVersionRead, StatusOfEachFixture) {
       {"no_version", PeVersionStatus::kPeNoVersionResource},
       {"truncated", PeVersionStatus::kPeMalformed},
   };
-  for (const char* bits : kBits) {
+  for (const char* bits : qvntest::kPeBits) {
     for (const Case& c : cases) {
       const std::string strFile = kPeDir + c.name + "-" + bits + ".exe";
       std::vector<BYTE> block;
@@ -145,16 +117,16 @@ TEST(PeVersionRead, StatusOfEachFixture) {
 
 // Files that are no PE image, or no file at all.
 TEST(PeVersionRead, NotAnImage) {
-  TempDir dir;
+  qvntest::TempDir dir;
   ASSERT_FALSE(dir.Path().empty());
-  WriteAll(dir.File("empty.exe"), {}, 0);
-  WriteAll(dir.File("mz.exe"), {'M', 'Z'}, 2);
+  WriteImage(dir / "empty.exe", {});
+  WriteImage(dir / "mz.exe", {'M', 'Z'});
   std::vector<BYTE> block{1, 2, 3};
   EXPECT_EQ(ReadPeVersionBlock(kPeDir + "not-pe.txt", block), PeVersionStatus::kPeNotPe);
   EXPECT_TRUE(block.empty());
-  EXPECT_EQ(ReadPeVersionBlock(dir.File("empty.exe"), block), PeVersionStatus::kPeNotPe);
-  EXPECT_EQ(ReadPeVersionBlock(dir.File("mz.exe"), block), PeVersionStatus::kPeNotPe);
-  EXPECT_EQ(ReadPeVersionBlock(dir.File("missing.exe"), block), PeVersionStatus::kPeCannotOpen);
+  EXPECT_EQ(ReadPeVersionBlock(dir / "empty.exe", block), PeVersionStatus::kPeNotPe);
+  EXPECT_EQ(ReadPeVersionBlock(dir / "mz.exe", block), PeVersionStatus::kPeNotPe);
+  EXPECT_EQ(ReadPeVersionBlock(dir / "missing.exe", block), PeVersionStatus::kPeCannotOpen);
   EXPECT_EQ(ReadPeVersionBlock(dir.Path(), block), PeVersionStatus::kPeCannotOpen);
   EXPECT_EQ(ReadPeVersionBlock("", block), PeVersionStatus::kPeCannotOpen);
   EXPECT_EQ(GetFileVersionInfoSize(kPeDir + "not-pe.txt"), 0u);
@@ -163,7 +135,7 @@ TEST(PeVersionRead, NotAnImage) {
 
 // GetFileVersionInfo copies the block into a buffer at least that large.
 TEST(PeVersionRead, CopiesTheBlock) {
-  for (const char* bits : kBits) {
+  for (const char* bits : qvntest::kPeBits) {
     const std::string strFile = kPeDir + "plain-" + bits + ".exe";
     const DWORD dwSize = GetFileVersionInfoSize(strFile);
     ASSERT_GT(dwSize, 0u);
@@ -180,7 +152,7 @@ TEST(PeVersionRead, CopiesTheBlock) {
 
 // Paths lead through the node tree; the root "\" holds the fixed numeric part.
 TEST(PeVersionQuery, PathsThroughTheTree) {
-  for (const char* bits : kBits) {
+  for (const char* bits : qvntest::kPeBits) {
     std::vector<BYTE> block;
     ASSERT_EQ(ReadPeVersionBlock(kPeDir + "plain-" + bits + ".exe", block), PeVersionStatus::kPeOk);
 
@@ -220,7 +192,7 @@ TEST(PeVersionQuery, PathsThroughTheTree) {
 
 // Keys match without regard to ASCII case, in the path and in the file.
 TEST(PeVersionQuery, KeysIgnoreCase) {
-  for (const char* bits : kBits) {
+  for (const char* bits : qvntest::kPeBits) {
     std::vector<BYTE> block;
     ASSERT_EQ(ReadPeVersionBlock(kPeDir + "upper_key-" + bits + ".exe", block), PeVersionStatus::kPeOk);
     EXPECT_EQ(Query(block, kProductVersion), "1.0.0.3");
@@ -232,7 +204,7 @@ TEST(PeVersionQuery, KeysIgnoreCase) {
 // Values come back exactly as stored: blanks kept, non-ASCII text as UTF-8,
 // whatever the resource's language or name.
 TEST(PeVersionQuery, TextAsStored) {
-  for (const char* bits : kBits) {
+  for (const char* bits : qvntest::kPeBits) {
     const std::string b = bits;
     std::vector<BYTE> block;
     ASSERT_EQ(ReadPeVersionBlock(kPeDir + "trailing_blanks-" + b + ".exe", block), PeVersionStatus::kPeOk);
@@ -271,15 +243,15 @@ TEST(PeVersionQuery, TextDecoding) {
 // A file cut at any length yields either nothing or the whole, true block:
 // the block is there exactly when the cut falls after its end.
 TEST(PeVersionMalformed, CutAtEveryLength) {
-  TempDir dir;
+  qvntest::TempDir dir;
   ASSERT_FALSE(dir.Path().empty());
-  for (const char* bits : kBits) {
-    const std::vector<BYTE> image = ReadAll(kPeDir + "plain-" + bits + ".exe");
+  for (const char* bits : qvntest::kPeBits) {
+    const std::vector<BYTE> image = ReadImage(kPeDir + "plain-" + bits + ".exe");
     std::vector<BYTE> whole;
     ASSERT_EQ(ReadPeVersionBlock(kPeDir + "plain-" + bits + ".exe", whole), PeVersionStatus::kPeOk);
     const std::size_t nBlockEnd = FindLayout(image).nBlockAt + whole.size();
-    const std::string strFile = dir.File("cut.exe");
-    WriteAll(strFile, image, image.size());
+    const std::string strFile = dir / "cut.exe";
+    WriteImage(strFile, image);
     for (std::size_t n = image.size() + 1; n-- > 0;) {
       ASSERT_EQ(::truncate(strFile.c_str(), static_cast<off_t>(n)), 0);
       std::vector<BYTE> block;
@@ -299,15 +271,15 @@ TEST(PeVersionMalformed, CutAtEveryLength) {
 // block, the reader ends, stays inside the data (the sanitizer build checks
 // that), and a block it returns can be queried safely.
 TEST(PeVersionMalformed, EveryByteDamaged) {
-  TempDir dir;
+  qvntest::TempDir dir;
   ASSERT_FALSE(dir.Path().empty());
-  const std::string strFile = dir.File("damaged.exe");
-  for (const char* bits : kBits) {
-    const std::vector<BYTE> image = ReadAll(kPeDir + "trailing_blanks-" + bits + ".exe");
+  const std::string strFile = dir / "damaged.exe";
+  for (const char* bits : qvntest::kPeBits) {
+    const std::vector<BYTE> image = ReadImage(kPeDir + "trailing_blanks-" + bits + ".exe");
     const Layout layout = FindLayout(image);
     const std::size_t nEnd = layout.nBlockAt + 0x40;  // through the block's first nodes
     std::size_t nReadable = 0;
-    WriteAll(strFile, image, image.size());
+    WriteImage(strFile, image);
     const int fd = ::open(strFile.c_str(), O_WRONLY);
     ASSERT_GE(fd, 0);
     for (std::size_t at = 0; at < nEnd; ++at) {
@@ -340,11 +312,11 @@ TEST(PeVersionMalformed, EveryByteDamaged) {
 
 // Damage placed where it hurts most: loops, huge counts and far offsets.
 TEST(PeVersionMalformed, HostileHeadersAndDirectories) {
-  TempDir dir;
+  qvntest::TempDir dir;
   ASSERT_FALSE(dir.Path().empty());
-  const std::string strFile = dir.File("hostile.exe");
-  for (const char* bits : kBits) {
-    const std::vector<BYTE> image = ReadAll(kPeDir + "trailing_blanks-" + bits + ".exe");
+  const std::string strFile = dir / "hostile.exe";
+  for (const char* bits : qvntest::kPeBits) {
+    const std::vector<BYTE> image = ReadImage(kPeDir + "trailing_blanks-" + bits + ".exe");
     const Layout l = FindLayout(image);
     const std::size_t r = l.nRsrcRaw;
     struct Case {
@@ -402,7 +374,7 @@ TEST(PeVersionMalformed, HostileHeadersAndDirectories) {
     for (const Case& c : cases) {
       std::vector<BYTE> copy = image;
       c.damage(copy);
-      WriteAll(strFile, copy, copy.size());
+      WriteImage(strFile, copy);
       std::vector<BYTE> block;
       EXPECT_EQ(ReadPeVersionBlock(strFile, block), c.status) << bits << "-bit image, " << c.what;
       if (c.status == PeVersionStatus::kPeOk) {
