@@ -9,10 +9,8 @@
 
 #include "platform/http_client.h"
 #include "support/local_server.h"
+#include "support/phase_fixture.h"
 #include "support/raw_server.h"
-#include "support/recording_reporter.h"
-#include "support/temp_dir.h"
-#include "support/update_fixture.h"
 
 namespace {
 
@@ -20,7 +18,7 @@ using qvntest::ReadFile;
 using ::testing::ElementsAre;
 using ::testing::MatchesRegex;
 
-class SessionTest : public ::testing::Test {
+class SessionTest : public qvntest::PhaseTest {
  protected:
   SessionTest() { qvntest::InstallProductExe(dir.Path()); }
 
@@ -30,10 +28,7 @@ class SessionTest : public ::testing::Test {
     return RunUpdate(view, settings);
   }
 
-  qvntest::TempDir dir;
-  qvntest::ScopedCurrentDir cwd{dir.Path()};
   qvntest::LocalHttpServer server;
-  qvntest::RecordingReporter view;
 };
 
 // --- Version check ----------------------------------------------------------

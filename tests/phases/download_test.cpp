@@ -8,40 +8,24 @@
 #include <filesystem>
 
 #include "support/local_server.h"
+#include "support/phase_fixture.h"
 #include "support/raw_server.h"
-#include "support/recording_reporter.h"
-#include "support/temp_dir.h"
-#include "support/update_fixture.h"
 
 namespace {
 
+using qvntest::ItemsOf;
 using qvntest::ReadFile;
 using ::testing::ElementsAre;
 using ::testing::MatchesRegex;
 
-CUpdateInfo Manifest(const std::vector<qvntest::ManifestItem>& arrItems) {
-  CUpdateInfo info;
-  for (const auto& item : arrItems) {
-    auto p = std::make_unique<CUpdateFileItem>();
-    p->m_strName = item.strName;
-    p->m_nSize = item.nSize;
-    p->m_bCompressed = item.bCompressed ? TRUE : FALSE;
-    info.m_arrItems.push_back(std::move(p));
-  }
-  return info;
-}
-
-class DownloadTest : public ::testing::Test {
+class DownloadTest : public qvntest::PhaseTest {
  protected:
   int Run(const CUpdateInfo& info, const std::string& strUrl = "") {
     CInternetSession session;
     return DownloadFiles(view, session, info, strUrl.empty() ? server.Url() : strUrl);
   }
 
-  qvntest::TempDir dir;
-  qvntest::ScopedCurrentDir cwd{dir.Path()};
   qvntest::LocalHttpServer server;
-  qvntest::RecordingReporter view;
 };
 
 // --- Progress ---------------------------------------------------------------
@@ -53,7 +37,7 @@ TEST_F(DownloadTest, CaptionsRangesAndStepsFollowTheBlocksOfEachItem) {
   server.Serve("/Updates/eight.bin", str8192);
   server.Serve("/Updates/ten.bin", str10000);
   server.Start();
-  const CUpdateInfo info = Manifest({{"empty.bin", 0}, {"eight.bin", 8192}, {"ten.bin", 10000}});
+  const CUpdateInfo info = ItemsOf({{"empty.bin", 0}, {"eight.bin", 8192}, {"ten.bin", 10000}});
 
   ASSERT_EQ(Run(info), 1);
 
@@ -98,14 +82,14 @@ TEST_F(DownloadTest, AnEarlierTemporaryFileIsTruncatedAndRewritten) {
   qvntest::WriteFile("QVNUPD1.TMP", std::string(50000, 'o'));
   server.Serve("/Updates/a.txt", "new");
   server.Start();
-  ASSERT_EQ(Run(Manifest({{"a.txt", 3}})), 1);
+  ASSERT_EQ(Run(ItemsOf({{"a.txt", 3}})), 1);
   EXPECT_EQ(ReadFile("QVNUPD1.TMP"), "new");
 }
 
 TEST_F(DownloadTest, ItemsInSubfoldersAreFetchedFromTheMatchingPath) {
   server.Serve("/Updates/bin/lib.so", "library");
   server.Start();
-  ASSERT_EQ(Run(Manifest({{"bin/lib.so", 7}})), 1);
+  ASSERT_EQ(Run(ItemsOf({{"bin/lib.so", 7}})), 1);
   EXPECT_EQ(ReadFile("QVNUPD1.TMP"), "library");
 }
 
@@ -121,7 +105,7 @@ TEST_F(DownloadTest, AnErrorAnswerStopsThePhaseAndIsNeverStored) {
     s.Start();
     qvntest::RecordingReporter v;
     CInternetSession session;
-    EXPECT_EQ(DownloadFiles(v, session, Manifest({{"a.txt", 5}, {"b.txt", 5}, {"c.txt", 5}}), s.Url()), 0);
+    EXPECT_EQ(DownloadFiles(v, session, ItemsOf({{"a.txt", 5}, {"b.txt", 5}, {"c.txt", 5}}), s.Url()), 0);
     EXPECT_EQ(v.m_arrStatus.back(), "Unable to open remote file b.txt - ABORTING");
     EXPECT_EQ(v.m_arrStatus.size(), 2u);
     EXPECT_EQ(ReadFile("QVNUPD1.TMP"), "first");
@@ -134,7 +118,7 @@ TEST_F(DownloadTest, ATemporaryFileThatCannotBeCreatedStopsThePhase) {
   std::filesystem::create_directory("QVNUPD1.TMP");
   server.Serve("/Updates/a.txt", "x");
   server.Start();
-  EXPECT_EQ(Run(Manifest({{"a.txt", 1}})), 0);
+  EXPECT_EQ(Run(ItemsOf({{"a.txt", 1}})), 0);
   EXPECT_THAT(view.m_arrStatus, ElementsAre("Unable to open local file QVNUPD1.TMP - ABORTING"));
   EXPECT_TRUE(server.Requests().empty());
 }
@@ -143,7 +127,7 @@ TEST_F(DownloadTest, ABodyThatBreaksOffThrowsInsteadOfFinishing) {
   qvntest::RawServer raw([](const std::string&) {
     return qvntest::RawServer::Reply{qvntest::RawServer::Head(200, "Content-Length: 9000\r\n") + "short"};
   });
-  EXPECT_THROW(Run(Manifest({{"a.txt", 9000}}), raw.Url()), CInternetException);
+  EXPECT_THROW(Run(ItemsOf({{"a.txt", 9000}}), raw.Url()), CInternetException);
   EXPECT_TRUE(view.m_arrStatus.empty());
 }
 
@@ -170,7 +154,7 @@ TEST_F(DownloadTest, UnsafeNamesStopTheUpdateBeforeAnythingIsFetched) {
     SCOPED_TRACE(c.item.strName);
     qvntest::RecordingReporter v;
     CInternetSession session;
-    EXPECT_EQ(DownloadFiles(v, session, Manifest({{"good.txt", 1}, c.item}), server.Url()), 0);
+    EXPECT_EQ(DownloadFiles(v, session, ItemsOf({{"good.txt", 1}, c.item}), server.Url()), 0);
     ASSERT_EQ(v.m_arrStatus.size(), 1u);
     EXPECT_THAT(v.m_arrStatus[0], ::testing::StartsWith(std::string("Unsafe file name ") + c.pszShown));
     EXPECT_THAT(v.m_arrStatus[0], ::testing::EndsWith(" - ABORTING"));
@@ -182,7 +166,7 @@ TEST_F(DownloadTest, UnsafeNamesStopTheUpdateBeforeAnythingIsFetched) {
 TEST_F(DownloadTest, NamesArePercentEncodedWhereAUrlCannotHoldThem) {
   qvntest::RawServer raw(
       [](const std::string&) { return qvntest::RawServer::Reply{qvntest::RawServer::Head(200) + "ok"}; });
-  ASSERT_EQ(Run(Manifest({{"My File #1?\xE9.txt", 2}, {"sub/a%41.txt", 2}}), raw.Url()), 1);
+  ASSERT_EQ(Run(ItemsOf({{"My File #1?\xE9.txt", 2}, {"sub/a%41.txt", 2}}), raw.Url()), 1);
   ASSERT_EQ(raw.RequestHeads().size(), 2u);
   EXPECT_THAT(raw.RequestHeads()[0],
               ::testing::StartsWith("GET /Updates/My%20File%20%231%3F%E9.txt HTTP/1.0\r\n"));

@@ -6,33 +6,16 @@
 
 #include <filesystem>
 
-#include "support/recording_reporter.h"
-#include "support/temp_dir.h"
-#include "support/update_fixture.h"
+#include "support/phase_fixture.h"
 
 namespace {
 
+using qvntest::Items;
 using qvntest::ReadFile;
 using qvntest::WriteFile;
 using ::testing::ElementsAre;
 
-CUpdateInfo Items(std::initializer_list<std::pair<const char*, bool>> items) {
-  CUpdateInfo info;
-  for (const auto& [pszName, bCompressed] : items) {
-    auto p = std::make_unique<CUpdateFileItem>();
-    p->m_strName = pszName;
-    p->m_bCompressed = bCompressed ? TRUE : FALSE;
-    info.m_arrItems.push_back(std::move(p));
-  }
-  return info;
-}
-
-class ExpandTest : public ::testing::Test {
- protected:
-  qvntest::TempDir dir;
-  qvntest::ScopedCurrentDir cwd{dir.Path()};
-  qvntest::RecordingReporter view;
-};
+class ExpandTest : public qvntest::PhaseTest {};
 
 TEST_F(ExpandTest, CompressedItemsAmongPlainOnesAreExpandedUnderTheirOwnNumbers) {
   const std::string strFirst = qvntest::PatternData(10000, 4);

@@ -10,39 +10,17 @@
 
 #include "phases/temp_file_name.h"
 #include "platform/copy_file.h"
-#include "support/recording_reporter.h"
-#include "support/temp_dir.h"
+#include "support/phase_fixture.h"
 
 namespace {
 
+using qvntest::HiddenFiles;
+using qvntest::Items;
 using qvntest::ReadFile;
 using qvntest::WriteFile;
 using ::testing::ElementsAre;
 
-CUpdateInfo Items(std::initializer_list<std::pair<const char*, bool>> items) {
-  CUpdateInfo info;
-  for (const auto& [pszName, bCompressed] : items) {
-    auto p = std::make_unique<CUpdateFileItem>();
-    p->m_strName = pszName;
-    p->m_bCompressed = bCompressed ? TRUE : FALSE;
-    info.m_arrItems.push_back(std::move(p));
-  }
-  return info;
-}
-
-bool HiddenLeftovers(const std::filesystem::path& folder) {
-  for (const auto& e : std::filesystem::recursive_directory_iterator(folder)) {
-    if (e.path().filename().string().front() == '.') return true;
-  }
-  return false;
-}
-
-class ReplaceTest : public ::testing::Test {
- protected:
-  qvntest::TempDir dir;
-  qvntest::ScopedCurrentDir cwd{dir.Path()};
-  qvntest::RecordingReporter view;
-};
+class ReplaceTest : public qvntest::PhaseTest {};
 
 // --- Names ------------------------------------------------------------------
 
@@ -100,7 +78,7 @@ TEST_F(ReplaceTest, EachItemsFinalFileReplacesItsTargetInListOrder) {
   EXPECT_EQ(ReadFile("ReadMe.txt"), "readme v3");  // the later item wins
   EXPECT_EQ(ReadFile("plugins/new/p.so"), "plugin v2");
   EXPECT_TRUE(std::filesystem::exists("QVNUPD2.TMP"));  // temporary files stay
-  EXPECT_FALSE(HiddenLeftovers(dir.Path()));
+  EXPECT_THAT(HiddenFiles(dir.Path()), ::testing::IsEmpty());
   EXPECT_TRUE(view.Events("current").empty() && view.Events("overall").empty());
 }
 
@@ -122,7 +100,7 @@ TEST_F(ReplaceTest, AFailedCopyIsReportedWithItsReasonAndStopsThePhase) {
                           "Unable to copy QVNUPD1.TMP to a.txt: Permission denied - ABORTING"));
   EXPECT_EQ(ReadFile("a.txt"), "old a");
   EXPECT_EQ(ReadFile("b.txt"), "old b");
-  EXPECT_FALSE(HiddenLeftovers(dir.Path()));
+  EXPECT_THAT(HiddenFiles(dir.Path()), ::testing::IsEmpty());
 }
 
 TEST_F(ReplaceTest, AMissingSourceIsAFailedCopy) {
@@ -149,7 +127,7 @@ TEST_F(ReplaceTest, TheCopyReplacesTheFileWholeInsteadOfWritingIntoIt) {
   struct stat st {};
   stat("target", &st);
   EXPECT_EQ(st.st_mode & 07777, 0750u);  // the installed file keeps its permissions
-  EXPECT_FALSE(HiddenLeftovers(dir.Path()));
+  EXPECT_THAT(HiddenFiles(dir.Path()), ::testing::IsEmpty());
 }
 
 TEST_F(ReplaceTest, TheCopyRefusesWhatItMustNotTouch) {
@@ -165,7 +143,7 @@ TEST_F(ReplaceTest, TheCopyRefusesWhatItMustNotTouch) {
   WriteFile("plain-file", "");
   EXPECT_FALSE(CopyFileA("src", "plain-file/below", FALSE, &strReason));  // a file stands where a folder must
   EXPECT_EQ(ReadFile("exists"), "keep");
-  EXPECT_FALSE(HiddenLeftovers(dir.Path()));
+  EXPECT_THAT(HiddenFiles(dir.Path()), ::testing::IsEmpty());
 }
 
 }  // namespace

@@ -21,11 +21,12 @@
 #include "platform/copy_file.h"
 #include "platform/http_client.h"
 #include "reliability/installation.h"
+#include "support/phase_fixture.h"
 #include "support/raw_server.h"
-#include "support/recording_reporter.h"
 
 namespace {
 
+using qvntest::HiddenFiles;
 using qvntest::Releases;
 using qvntest::WriteFile;
 using ::testing::ElementsAre;
@@ -44,15 +45,7 @@ int InChild(const std::function<void()>& fn) {
   return nStatus;
 }
 
-std::vector<std::string> HiddenFiles(const std::filesystem::path& folder) {
-  std::vector<std::string> arr;
-  for (const auto& e : std::filesystem::recursive_directory_iterator(folder)) {
-    if (e.path().filename().string().front() == '.') arr.push_back(e.path().filename().string());
-  }
-  return arr;
-}
-
-class JournalTest : public ::testing::Test {
+class JournalTest : public qvntest::PhaseTest {
  protected:
   JournalTest() {
     Releases::InstallOld(dir.Path());
@@ -66,14 +59,11 @@ class JournalTest : public ::testing::Test {
   }
 
   static CUpdateInfo Info() {
-    CUpdateInfo info;
+    std::vector<qvntest::ManifestItem> arrItems;
     for (const auto& strName : Releases::ItemOrder()) {
-      auto p = std::make_unique<CUpdateFileItem>();
-      p->m_strName = strName;
-      p->m_bCompressed = strName.find(".crz") != std::string::npos ? TRUE : FALSE;
-      info.m_arrItems.push_back(std::move(p));
+      arrItems.push_back({strName, 0, strName.find(".crz") != std::string::npos});
     }
-    return info;
+    return qvntest::ItemsOf(arrItems);
   }
   static std::vector<std::string> Targets() {
     return {"Engine.dll", "ReadMe.txt", "plugins/new/Extra.dll", "Docs/Guide.txt"};
@@ -94,10 +84,6 @@ class JournalTest : public ::testing::Test {
     if (bCommit && !journal.Commit(strError)) _exit(5);
     _exit(0);  // no destructor runs: as if the power went
   }
-
-  qvntest::TempDir dir;
-  qvntest::ScopedCurrentDir cwd{dir.Path()};
-  qvntest::RecordingReporter view;
 };
 
 // --- A replacement that runs its course -------------------------------------
@@ -151,12 +137,8 @@ TEST_F(JournalTest, AFailedCopyPutsBackEveryFileAndRemovesWhatItAdded) {
 }
 
 TEST_F(JournalTest, AFileNamedTwiceGetsItsFirstVersionBack) {
-  CUpdateInfo info;
-  for (const char* pszName : {"ReadMe.txt", "ReadMe.txt", "Missing.txt"}) {
-    auto p = std::make_unique<CUpdateFileItem>();
-    p->m_strName = pszName;
-    info.m_arrItems.push_back(std::move(p));
-  }
+  const CUpdateInfo info =
+      qvntest::Items({{"ReadMe.txt", false}, {"ReadMe.txt", false}, {"Missing.txt", false}});
   std::filesystem::remove("QVNUPD3.TMP");
   qvntest::CountFault();
   EXPECT_EQ(ReplaceFiles(view, info), 0);
@@ -312,13 +294,9 @@ TEST(UpdaterFileNames, AreRefusedBeforeAnythingIsFetched) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.pszName);
-    CUpdateInfo info;
-    auto p = std::make_unique<CUpdateFileItem>();
-    p->m_strName = c.pszName;
-    p->m_bCompressed = c.bCompressed ? TRUE : FALSE;
-    info.m_arrItems.push_back(std::move(p));
     qvntest::RecordingReporter v;
-    EXPECT_EQ(CheckItemNames(v, info), c.pszLine == nullptr ? TRUE : FALSE);
+    EXPECT_EQ(CheckItemNames(v, qvntest::Items({{c.pszName, c.bCompressed}})),
+              c.pszLine == nullptr ? TRUE : FALSE);
     if (c.pszLine != nullptr) {
       EXPECT_THAT(v.m_arrStatus, ElementsAre(c.pszLine));
     }
