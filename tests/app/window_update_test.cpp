@@ -162,6 +162,27 @@ QString Caption(CUpdateDlg& dlg, int nId) {
   return Control<QLabel>(&dlg, nId)->text();
 }
 
+// What the window shows when the installed version is the one offered.
+const QStringList kUpToDateLines = {
+    "Attempting to connection to server", "Current Version of Quorvane.exe is 1.0.0.2",
+    "Available Version of Quorvane.exe is 1.0.0.2", "Quorvane.exe is up to date"};
+
+// The text and icon of a message box the window opened.
+struct ShownBox {
+  QString strText;
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+};
+// For a ModalWatcher: notes what a message box shows, then presses its OK.
+std::function<void(QWidget*)> NoteAndPressOk(ShownBox& box) {
+  return [&box](QWidget* p) {
+    if (auto* pBox = qobject_cast<QMessageBox*>(p)) {
+      box.strText = pBox->text();
+      box.icon = pBox->icon();
+    }
+    qvntest::PressOk(p);
+  };
+}
+
 // Where the picture of the window after an update goes.
 QString WindowPicturePath() {
   const QByteArray path = qgetenv("QVN_WINDOW_PNG");
@@ -194,9 +215,7 @@ class TestWindowUpdate : public QObject {
     dlg.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dlg));
     QVERIFY(RunStart(dlg));
-    QCOMPARE(Lines(dlg),
-             (QStringList{"Attempting to connection to server", "Current Version of Quorvane.exe is 1.0.0.2",
-                          "Available Version of Quorvane.exe is 1.0.0.2", "Quorvane.exe is up to date"}));
+    QCOMPARE(Lines(dlg), kUpToDateLines);
     QCOMPARE(Control<QListWidget>(&dlg, IDC_LIST_STATUS)->currentRow(), 3);
     QCOMPARE(dlg.LastResult(), TRUE);
     // No phase ran: captions and bars are as the window opened.
@@ -259,9 +278,7 @@ class TestWindowUpdate : public QObject {
     // the first update left them when no phase runs.
     m_pServer->Serve("/Updates/UpdateInfo.txt", qvntest::MakeManifest("1.0.0.2", {}));
     QVERIFY(RunStart(dlg));
-    QCOMPARE(Lines(dlg),
-             (QStringList{"Attempting to connection to server", "Current Version of Quorvane.exe is 1.0.0.2",
-                          "Available Version of Quorvane.exe is 1.0.0.2", "Quorvane.exe is up to date"}));
+    QCOMPARE(Lines(dlg), kUpToDateLines);
     QCOMPARE(Caption(dlg, IDC_STATIC_CURRENT), strCurrent);
     QCOMPARE(Caption(dlg, IDC_STATIC_OVERALL), strOverall);
     QCOMPARE(Bar(dlg, IDC_PROGRESS_CURRENT), (BarView{3, 3}));
@@ -330,23 +347,14 @@ class TestWindowUpdate : public QObject {
     dlg.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dlg));
     for (int nPress = 0; nPress < 2; ++nPress) {
-      QString strText;
-      QMessageBox::Icon icon = QMessageBox::NoIcon;
-      qvntest::ModalWatcher watcher(
-          [&](QWidget* p) {
-            if (auto* pBox = qobject_cast<QMessageBox*>(p)) {
-              strText = pBox->text();
-              icon = pBox->icon();
-            }
-            qvntest::PressOk(p);
-          },
-          &dlg);
+      ShownBox box;
+      qvntest::ModalWatcher watcher(NoteAndPressOk(box), &dlg);
       QVERIFY(RunStart(dlg));
       QVERIFY(watcher.Seen());
-      QCOMPARE(icon, QMessageBox::Critical);
+      QCOMPARE(box.icon, QMessageBox::Critical);
       // The error's own words, naming what was being fetched.
-      QVERIFY2(strText.contains("/Updates/UpdateInfo.txt"), qPrintable(strText));
-      QVERIFY(strText != CUpdateDlg::kNoErrorText);
+      QVERIFY2(box.strText.contains("/Updates/UpdateInfo.txt"), qPrintable(box.strText));
+      QVERIFY(box.strText != CUpdateDlg::kNoErrorText);
       QCOMPARE(Lines(dlg), QStringList{"Attempting to connection to server"});
       QVERIFY(dlg.isVisible());
       QVERIFY(Control<QPushButton>(&dlg, IDC_START)->isEnabled());
@@ -369,20 +377,11 @@ class TestWindowUpdate : public QObject {
       FaultyWindow dlg(m_settings, c.fnFail);
       dlg.show();
       QVERIFY(QTest::qWaitForWindowExposed(&dlg));
-      QString strText;
-      QMessageBox::Icon icon = QMessageBox::NoIcon;
-      qvntest::ModalWatcher watcher(
-          [&](QWidget* p) {
-            if (auto* pBox = qobject_cast<QMessageBox*>(p)) {
-              strText = pBox->text();
-              icon = pBox->icon();
-            }
-            qvntest::PressOk(p);
-          },
-          &dlg);
+      ShownBox box;
+      qvntest::ModalWatcher watcher(NoteAndPressOk(box), &dlg);
       QVERIFY(RunStart(dlg));
-      QCOMPARE(strText, c.strText);
-      QCOMPARE(icon, c.icon);
+      QCOMPARE(box.strText, c.strText);
+      QCOMPARE(box.icon, c.icon);
       // The lines written before the failure stay; the window stays usable.
       QCOMPARE(Lines(dlg).size(), 2);
       QVERIFY(dlg.isVisible());
