@@ -33,6 +33,7 @@
 #include "manifest/line_splitter.h"
 #include "manifest/update_info.h"
 #include "platform/file.h"
+#include "tools/args.h"
 #include "tools/commands.h"
 
 namespace fs = std::filesystem;
@@ -108,40 +109,25 @@ std::string ShowName(const std::string& strName) {
 
 // Returns 0 and fills options, or the exit status of a usage error.
 int ParseBuildArgs(const Args& args, BuildOptions& options) {
-  std::vector<std::string> arrPositional;
-  for (size_t i = 0; i < args.size(); ++i) {
-    std::string arg = args[i];
-    std::string value;
-    bool bHasValue = false;
-    if (const size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-      value = arg.substr(eq + 1);
-      arg.resize(eq);
-      bHasValue = true;
-    }
-    if (arg == "--version" || arg == "--store") {
-      if (!bHasValue) {
-        if (i + 1 >= args.size()) return UsageError("build: option '" + arg + "' needs a value");
-        value = args[++i];
-      }
-      if (arg == "--version") {
-        options.strVersion = value;
-        options.bHaveVersion = true;
-      } else {
-        if (value.empty()) return UsageError("build: --store needs a pattern");
-        options.arrStorePatterns.push_back(value);
-      }
-    } else if (arg == "--reboot" && !bHasValue) {
-      options.bReboot = true;
-    } else if (arg.rfind("--", 0) == 0 && arg.size() > 2) {
-      return UsageError("build: unknown option '" + args[i] + "'");
+  ParsedArgs parsed;
+  if (const int nStatus = SplitArgs("build", args, {"--version", "--store"}, {"--reboot"}, parsed)) {
+    return nStatus;
+  }
+  for (const auto& [strName, strValue] : parsed.arrOptions) {
+    if (strName == "--version") {
+      options.strVersion = strValue;
+      options.bHaveVersion = true;
+    } else if (strName == "--store") {
+      if (strValue.empty()) return UsageError("build: --store needs a pattern");
+      options.arrStorePatterns.push_back(strValue);
     } else {
-      arrPositional.push_back(args[i]);
+      options.bReboot = true;
     }
   }
-  if (arrPositional.size() != 2)
+  if (parsed.arrOperands.size() != 2)
     return UsageError("build takes a release folder SRC and an output folder OUT");
-  options.strSrc = arrPositional[0];
-  options.strOut = arrPositional[1];
+  options.strSrc = parsed.arrOperands[0];
+  options.strOut = parsed.arrOperands[1];
   if (options.bHaveVersion && options.strVersion.empty())
     return UsageError("build: --version needs a version");
   return 0;

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/args.h"
 #include "tools/commands.h"
 
 namespace {
@@ -35,43 +36,27 @@ struct ServeOptions {
 
 // Returns 0 and fills options, or the exit status of a usage error.
 int ParseServeArgs(const Args& args, ServeOptions& options) {
-  bool bHaveDir = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    std::string arg = args[i];
-    std::string value;
-    bool bHasValue = false;
-    if (const size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-      value = arg.substr(eq + 1);
-      arg.resize(eq);
-      bHasValue = true;
+  ParsedArgs parsed;
+  if (const int nStatus = SplitArgs("serve", args, {"--port", "--bind"}, {}, parsed)) return nStatus;
+  for (const auto& [strName, strValue] : parsed.arrOptions) {
+    if (strName == "--bind") {
+      if (strValue.empty()) return UsageError("serve: --bind needs an address");
+      options.strBind = strValue;
+      continue;
     }
-    if (arg == "--port" || arg == "--bind") {
-      if (!bHasValue) {
-        if (i + 1 >= args.size()) return UsageError("serve: option '" + arg + "' needs a value");
-        value = args[++i];
-      }
-      if (arg == "--bind") {
-        if (value.empty()) return UsageError("serve: --bind needs an address");
-        options.strBind = value;
-        continue;
-      }
-      char* pEnd = nullptr;
-      errno = 0;
-      const long n = std::strtol(value.c_str(), &pEnd, 10);
-      if (value.empty() || *pEnd != '\0' || errno != 0 || n < 0 || n > 65535) {
-        return UsageError("serve: the port must be a number from 0 to 65535, not '" + value + "'");
-      }
-      options.nPort = static_cast<int>(n);
-    } else if (arg.rfind("--", 0) == 0 && arg.size() > 2) {
-      return UsageError("serve: unknown option '" + arg + "'");
-    } else if (!bHaveDir) {
-      options.strDir = arg;
-      bHaveDir = true;
-    } else {
-      return UsageError("serve: only one directory can be served, got '" + arg + "' as well");
+    char* pEnd = nullptr;
+    errno = 0;
+    const long n = std::strtol(strValue.c_str(), &pEnd, 10);
+    if (strValue.empty() || *pEnd != '\0' || errno != 0 || n < 0 || n > 65535) {
+      return UsageError("serve: the port must be a number from 0 to 65535, not '" + strValue + "'");
     }
+    options.nPort = static_cast<int>(n);
   }
-  if (!bHaveDir) return UsageError("serve: no directory given");
+  if (parsed.arrOperands.empty()) return UsageError("serve: no directory given");
+  if (parsed.arrOperands.size() > 1) {
+    return UsageError("serve: only one directory can be served, got '" + parsed.arrOperands[1] + "' as well");
+  }
+  options.strDir = parsed.arrOperands[0];
   return 0;
 }
 

@@ -321,6 +321,7 @@ TEST_F(BuildTest, BadArgumentsAreUsageErrors) {
       {{Src().string(), Out().string(), "--zip"}, "unknown option '--zip'"},
       {{Src().string(), Out().string(), "--version"}, "option '--version' needs a value"},
       {{Src().string(), Out().string(), "--version="}, "--version needs a version"},
+      {{Src().string(), Out().string(), "--reboot=yes"}, "option '--reboot' takes no value"},
       {{(m_temp.Path() / "nowhere").string(), Out().string(), "--version", "1"}, "no such folder"},
       {{(Src() / "a.txt").string(), Out().string(), "--version", "1"}, "it is not a folder"},
   };
