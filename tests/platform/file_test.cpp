@@ -250,7 +250,6 @@ TEST_F(FileTest, WritesOfEverySizeLandInOrder) {
       std::vector<UINT>(600, 4096),
       std::vector<UINT>(300, 4000), {4096, 3 * kFull + 17, 4096, 1},
   };
-  std::string strAll;
   for (size_t c = 0; c < cases.size(); ++c) {
     SCOPED_TRACE(c);
     const std::string name = PathOf("order" + std::to_string(c));
