@@ -26,29 +26,34 @@ bool IsSafeItemName(const std::string& name, std::string* pReason) {
   if (name.size() >= 2 && IsAsciiLetter(name[0]) && name[1] == ':') {
     return Refuse(pReason, "the name begins with a drive letter");
   }
-  std::string_view rest(name);
-  while (true) {
-    const std::size_t nSlash = rest.find('/');
-    const std::string_view component = rest.substr(0, nSlash);
+  for (const std::string_view component : PathParts(name)) {
     if (component.empty())
       return Refuse(pReason, "the name has an empty folder name (\"//\" or a final \"/\")");
     if (component == "..")
       return Refuse(pReason, "the name has a \"..\" part, which leads out of the folder");
     if (component == ".") return Refuse(pReason, "the name has a \".\" part");
-    if (nSlash == std::string_view::npos) break;
-    rest.remove_prefix(nSlash + 1);
   }
   if (pReason != nullptr) pReason->clear();
   return true;
 }
 
-std::string EncodeUrlPath(const std::string& name) {
+std::vector<std::string_view> PathParts(std::string_view name) {
+  std::vector<std::string_view> arrParts;
+  while (true) {
+    const std::size_t nSlash = name.find('/');
+    arrParts.push_back(name.substr(0, nSlash));
+    if (nSlash == std::string_view::npos) return arrParts;
+    name.remove_prefix(nSlash + 1);
+  }
+}
+
+std::string PercentEncode(std::string_view str, bool (*pfnEscape)(unsigned char b)) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string strEncoded;
-  strEncoded.reserve(name.size());
-  for (const char c : name) {
+  strEncoded.reserve(str.size());
+  for (const char c : str) {
     const unsigned char b = static_cast<unsigned char>(c);
-    if (b <= 0x20 || b >= 0x7F || c == '#' || c == '?') {
+    if (pfnEscape(b)) {
       strEncoded += '%';
       strEncoded += kHex[b >> 4];
       strEncoded += kHex[b & 0x0F];
@@ -57,4 +62,8 @@ std::string EncodeUrlPath(const std::string& name) {
     }
   }
   return strEncoded;
+}
+
+std::string EncodeUrlPath(const std::string& name) {
+  return PercentEncode(name, [](unsigned char b) { return b <= 0x20 || b >= 0x7F || b == '#' || b == '?'; });
 }

@@ -10,12 +10,22 @@
 // second spelling of "a/b", so two items could overwrite one file while
 // looking different. No publisher needs them, and refusing costs nothing.
 #include <string>
+#include <string_view>
+#include <vector>
 
 // True when name is a relative path that stays below the directory it is
 // resolved in; subfolders ("bin/a.dll") are allowed. On false, *pReason (when
 // pReason is not null) gets a short explanation for users, such as
 // "the name is an absolute path".
 bool IsSafeItemName(const std::string& name, std::string* pReason);
+
+// The "/"-separated parts of name, in order, empty ones included: "a//b" has
+// three parts, "a/" two, "" one.
+std::vector<std::string_view> PathParts(std::string_view name);
+
+// str with every byte for which pfnEscape returns true written as %XX
+// (upper-case hex); every other byte as it is.
+std::string PercentEncode(std::string_view str, bool (*pfnEscape)(unsigned char b));
 
 // The name as it can stand in a URL path: space, control bytes, bytes from
 // 0x80 up, "#" and "?" become %XX (upper-case hex); every other byte, "/" and

@@ -54,19 +54,7 @@ std::string Describe(const std::string& strName, int nError) {
 // Names in the journal: every byte that could break a line or a field
 // (blanks, control bytes, bytes from 0x80 up) and "%" as %XX.
 std::string Encode(const std::string& str) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string strOut;
-  for (const char c : str) {
-    const unsigned char b = static_cast<unsigned char>(c);
-    if (b <= 0x20 || b >= 0x7F || c == '%') {
-      strOut += '%';
-      strOut += kHex[b >> 4];
-      strOut += kHex[b & 0x0F];
-    } else {
-      strOut += c;
-    }
-  }
-  return strOut;
+  return PercentEncode(str, [](unsigned char b) { return b <= 0x20 || b >= 0x7F || b == '%'; });
 }
 
 int HexValue(char c) {
@@ -320,20 +308,11 @@ std::string BackupName(const std::string& strTarget) {
 }
 
 bool IsUpdaterFileName(const std::string& strTarget, std::string* pReason) {
-  const std::string strSuffix = kBackupSuffix;
-  size_t nStart = 0;
-  while (nStart <= strTarget.size()) {
-    size_t nEnd = strTarget.find('/', nStart);
-    if (nEnd == std::string::npos) nEnd = strTarget.size();
-    const std::string strPart = strTarget.substr(nStart, nEnd - nStart);
-    const bool bOwn = strPart.rfind(".qvnupdate", 0) == 0 ||
-                      (strPart.size() >= strSuffix.size() &&
-                       strPart.compare(strPart.size() - strSuffix.size(), strSuffix.size(), strSuffix) == 0);
-    if (bOwn) {
+  for (const std::string_view part : PathParts(strTarget)) {
+    if (part.starts_with(".qvnupdate") || part.ends_with(kBackupSuffix)) {
       if (pReason != nullptr) *pReason = "the name is kept for the updater's own files";
       return true;
     }
-    nStart = nEnd + 1;
   }
   if (IsTempFileName(strTarget)) {
     if (pReason != nullptr) *pReason = "the name is one of the updater's temporary files";

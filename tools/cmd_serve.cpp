@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "manifest/item_name.h"
 #include "tools/args.h"
 #include "tools/commands.h"
 
@@ -86,22 +87,15 @@ std::string DecodeTargetPath(const std::string& strTarget) {
   return strDecoded;
 }
 
-// The part of a decoded request path below /Updates/, when it names a file
-// that may be looked for: no "." or ".." component, no empty component, no
-// NUL byte. Empty when the request must be answered with 404.
+// The part of a decoded request path below /Updates/, when it is a name the
+// updater could ask for: the same check as for the manifest's item names, so
+// no "." or ".." component, no empty component, no control byte. Empty when
+// the request must be answered with 404.
 std::string RelativeRequestPath(const std::string& strDecoded) {
   const std::string strPrefix = kUrlPrefix;
   if (strDecoded.compare(0, strPrefix.size(), strPrefix) != 0) return {};
   std::string strRel = strDecoded.substr(strPrefix.size());
-  if (strRel.empty() || strRel.find('\0') != std::string::npos) return {};
-  size_t nStart = 0;
-  while (true) {
-    const size_t nSlash = strRel.find('/', nStart);
-    const std::string strPart = strRel.substr(nStart, nSlash - nStart);
-    if (strPart.empty() || strPart == "." || strPart == "..") return {};
-    if (nSlash == std::string::npos) break;
-    nStart = nSlash + 1;
-  }
+  if (!IsSafeItemName(strRel, nullptr)) return {};
   return strRel;
 }
 
@@ -128,19 +122,7 @@ int OpenServedFile(const std::string& strRoot, const std::string& strRel, off_t&
 
 // Bytes that would upset a terminal are shown as %XX in the request log.
 std::string Printable(const std::string& str) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string strOut;
-  for (const char c : str) {
-    const auto b = static_cast<unsigned char>(c);
-    if (b < 0x20 || b >= 0x7F) {
-      strOut += '%';
-      strOut += kHex[b >> 4];
-      strOut += kHex[b & 15];
-    } else {
-      strOut += c;
-    }
-  }
-  return strOut;
+  return PercentEncode(str, [](unsigned char b) { return b < 0x20 || b >= 0x7F; });
 }
 
 std::string ContentTypeOf(const std::string& strRel) {

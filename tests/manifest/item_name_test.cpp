@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace {
 
@@ -79,6 +81,27 @@ TEST(ItemName, UrlEncodingTable) {
       {std::string("a\0", 2), "a%00"},
   };
   for (const auto& [strName, strEncoded] : cases) EXPECT_EQ(EncodeUrlPath(strName), strEncoded) << strName;
+}
+
+TEST(ItemName, PathPartsKeepEmptyParts) {
+  using Parts = std::vector<std::string_view>;
+  const std::pair<std::string, Parts> cases[] = {
+      {"a.dll", {"a.dll"}},
+      {"bin/plugins/a.dll", {"bin", "plugins", "a.dll"}},
+      {"", {""}},
+      {"/", {"", ""}},
+      {"a//b", {"a", "", "b"}},
+      {"bin/", {"bin", ""}},
+  };
+  for (const auto& [strName, parts] : cases) EXPECT_EQ(PathParts(strName), parts) << strName;
+}
+
+TEST(ItemName, PercentEncodingEscapesWhatItIsTold) {
+  const auto Controls = [](unsigned char b) { return b < 0x20; };
+  EXPECT_EQ(PercentEncode("a\nb\x1F c", Controls), "a%0Ab%1F c");
+  EXPECT_EQ(PercentEncode(std::string_view("\0%", 2), Controls), "%00%");
+  EXPECT_EQ(PercentEncode("", Controls), "");
+  EXPECT_EQ(PercentEncode("\xAB", [](unsigned char) { return true; }), "%AB");
 }
 
 }  // namespace

@@ -170,6 +170,8 @@ class ServeTest : public ::testing::Test {
     WriteFile(m_dir / "sub" / "Engine.dll.crz", qvntest::PatternData(300000, 1));
     WriteFile(m_dir / "Read Me#1.txt", "spaces and a hash\n");
     WriteFile(m_dir / "empty.dat", "");
+    WriteFile(m_dir / "back\\slash.txt", "not for the web\n");
+    WriteFile(m_dir / "line\nfeed.txt", "not for the web\n");
     WriteFile(m_temp.Path() / "secret.txt", "not for the web\n");
     fs::create_symlink("../secret.txt", m_dir / "link-out");
     fs::create_symlink("sub/Engine.dll.crz", m_dir / "link-in");
@@ -243,6 +245,9 @@ TEST_F(ServeTest, AnswersNothingOutsideTheUpdatesFolderOrOutsideDir) {
       {"/Updates/./UpdateInfo.txt", 404},
       {"/Updates//UpdateInfo.txt", 404},
       {"/Updates/UpdateInfo.txt%00.dll", 404},
+      // Names that no update item has are not served, though the files exist.
+      {"/Updates/back%5Cslash.txt", 404},
+      {"/Updates/line%0Afeed.txt", 404},
       // Symbolic links are followed only inside DIR; only regular files are sent.
       {"/Updates/link-out", 404},
       {"/Updates/link-in", 200},
