@@ -1,14 +1,13 @@
 #include "compress/compressed_file.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "compress/codec_test_util.h"
+#include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -16,14 +15,7 @@ namespace {
 
 class CompressedFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/qvn-crz-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    m_dir = tmpl;
-  }
-  void TearDown() override { fs::remove_all(m_dir); }
-
-  std::string PathOf(const std::string& name) const { return (m_dir / name).string(); }
+  std::string PathOf(const std::string& name) const { return m_temp / name; }
 
   static Bytes Slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -62,6 +54,21 @@ class CompressedFileTest : public ::testing::Test {
     return out;
   }
 
+  // data, written through a compressed file, is exactly `file` on disk, and
+  // reads back whole with its length known before the first read.
+  void ExpectWrittenAs(const Bytes& data, const Bytes& file, int rawSize = 0) {
+    const std::string path = WriteCrz(data, rawSize);
+    EXPECT_EQ(Slurp(path), file);
+    EXPECT_EQ(ReadCrz(path, rawSize), data);
+    EXPECT_EQ(LengthOf(path, rawSize), data.size());
+  }
+
+  static ULONGLONG LengthOf(const std::string& path, int rawSize = 0) {
+    COXCompressedFile file(rawSize);
+    EXPECT_TRUE(file.Open(path, CFile::modeRead));
+    return file.GetLength();
+  }
+
   template <typename F>
   static void ExpectFileError(int cause, F&& f) {
     try {
@@ -73,27 +80,17 @@ class CompressedFileTest : public ::testing::Test {
     }
   }
 
-  fs::path m_dir;
+  qvntest::TempDir m_temp;
 };
 
 // --- The file format, byte for byte
 
 TEST_F(CompressedFileTest, ShortBlockThatDoesNotPayIsStored) {
-  const std::string path = WriteCrz(BytesOf("abc"));
-  EXPECT_EQ(Slurp(path), Hex("03 00 61 62 63"));
-  EXPECT_EQ(ReadCrz(path), BytesOf("abc"));
-  COXCompressedFile file;
-  ASSERT_TRUE(file.Open(path, CFile::modeRead));
-  EXPECT_EQ(file.GetLength(), 3u);
+  ExpectWrittenAs(BytesOf("abc"), Hex("03 00 61 62 63"));
 }
 
 TEST_F(CompressedFileTest, ShortCompressedLastBlockCarriesItsLengthWord) {
-  const std::string path = WriteCrz(BytesOf("abcabcabcabc"));
-  EXPECT_EQ(Slurp(path), Hex("06 C0 0C 00 B0 D8 AC 60 0B 80"));
-  EXPECT_EQ(ReadCrz(path), BytesOf("abcabcabcabc"));
-  COXCompressedFile file;
-  ASSERT_TRUE(file.Open(path, CFile::modeRead));
-  EXPECT_EQ(file.GetLength(), 12u);
+  ExpectWrittenAs(BytesOf("abcabcabcabc"), Hex("06 C0 0C 00 B0 D8 AC 60 0B 80"));
 }
 
 TEST_F(CompressedFileTest, FullLastBlockHasNoLengthWord) {
@@ -103,9 +100,7 @@ TEST_F(CompressedFileTest, FullLastBlockHasNoLengthWord) {
   const WORD header = static_cast<WORD>(file[0] | file[1] << 8);
   EXPECT_EQ(header & 0xC000, 0x8000);
   EXPECT_EQ(file.size(), 2u + (header & 0x3FFF));  // a single block
-  COXCompressedFile reader;
-  ASSERT_TRUE(reader.Open(path, CFile::modeRead));
-  EXPECT_EQ(reader.GetLength(), 1024u);
+  EXPECT_EQ(LengthOf(path), 1024u);
   EXPECT_EQ(ReadCrz(path), Bytes(1024, 'z'));
 }
 
@@ -120,12 +115,7 @@ TEST_F(CompressedFileTest, OneByteTailIsStored) {
 }
 
 TEST_F(CompressedFileTest, PrefixIsKeptAsItIs) {
-  const std::string path = WriteCrz(BytesOf("0123abcdef"), 4);
-  EXPECT_EQ(Slurp(path), Hex("30 31 32 33  06 00 61 62 63 64 65 66"));
-  EXPECT_EQ(ReadCrz(path, 4), BytesOf("0123abcdef"));
-  COXCompressedFile file(4);
-  ASSERT_TRUE(file.Open(path, CFile::modeRead));
-  EXPECT_EQ(file.GetLength(), 10u);
+  ExpectWrittenAs(BytesOf("0123abcdef"), Hex("30 31 32 33  06 00 61 62 63 64 65 66"), 4);
 }
 
 TEST_F(CompressedFileTest, UnfinishedPrefixIsWrittenByClose) {
@@ -148,9 +138,7 @@ TEST_F(CompressedFileTest, LastStoredBlockCountsOnlyItsBytes) {
   const Bytes data = MakeRandom(2048 + 100, 8);  // random data never pays: every block stored
   const std::string path = WriteCrz(data);
   EXPECT_EQ(Slurp(path).size(), data.size() + 3 * 2);
-  COXCompressedFile file;
-  ASSERT_TRUE(file.Open(path, CFile::modeRead));
-  EXPECT_EQ(file.GetLength(), data.size());
+  EXPECT_EQ(LengthOf(path), data.size());
 }
 
 // Checked-in files pin down the exact output, across many blocks, so that any
@@ -279,9 +267,7 @@ TEST_F(CompressedFileTest, RoundTripsOfManySizesAndPrefixes) {
         const std::string path = WriteCrz(data, rawSize, size % 3 == 0 ? 1 : 1000);
         EXPECT_EQ(ReadCrz(path, rawSize, 4096), data) << rawSize << "/" << size << "/" << kind;
         EXPECT_EQ(ReadCrz(path, rawSize, 7), data) << rawSize << "/" << size << "/" << kind;
-        COXCompressedFile file(rawSize);
-        ASSERT_TRUE(file.Open(path, CFile::modeRead));
-        EXPECT_EQ(file.GetLength(), size);
+        EXPECT_EQ(LengthOf(path, rawSize), size);
       }
     }
   }
@@ -522,9 +508,7 @@ TEST_F(CompressedFileTest, MalformedFilesEndTheDataOrRaise) {
     if (c.cause < 0) {
       EXPECT_EQ(file.Read(buf.data(), 4096), c.dataLen) << c.name;
       EXPECT_EQ(file.Read(buf.data(), 4096), 0u) << c.name;
-      COXCompressedFile measured;
-      ASSERT_TRUE(measured.Open(path, CFile::modeRead));
-      EXPECT_EQ(measured.GetLength(), c.dataLen) << c.name;
+      EXPECT_EQ(LengthOf(path), c.dataLen) << c.name;
     } else {
       try {
         file.Read(buf.data(), 4096);

@@ -1,7 +1,6 @@
 #include "platform/file.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -11,26 +10,19 @@
 #include <string>
 #include <vector>
 
+#include "support/temp_dir.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
+using qvntest::ReadFile;
+
 class FileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/qvn-file-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    m_dir = tmpl;
-  }
-  void TearDown() override { fs::remove_all(m_dir); }
+  std::string PathOf(const std::string& name) const { return m_temp / name; }
 
-  std::string PathOf(const std::string& name) const { return (m_dir / name).string(); }
-  static std::string Slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
-
-  fs::path m_dir;
+  qvntest::TempDir m_temp;
 };
 
 // --- Opening: failures are reported through the result and the exception object
@@ -59,7 +51,7 @@ TEST_F(FileTest, OpenFailuresMapToTheirCauses) {
   const Case cases[] = {
       {PathOf("nodir/file"), CFile::modeCreate | CFile::modeWrite, CFileException::fileNotFound},
       {PathOf("plain/file"), CFile::modeRead, CFileException::badPath},
-      {m_dir.string(), CFile::modeRead, CFileException::accessDenied},  // a directory is no file
+      {m_temp.Path().string(), CFile::modeRead, CFileException::accessDenied},  // a directory is no file
       {"", CFile::modeRead, CFileException::fileNotFound},
   };
   for (const Case& c : cases) {
@@ -151,9 +143,9 @@ TEST_F(FileTest, CreateTruncatesUnlessAskedNotTo) {
   const std::string name = PathOf("t.bin");
   std::ofstream(name) << "old contents";
   { CFile file(name, CFile::modeCreate | CFile::modeWrite | CFile::modeNoTruncate); }
-  EXPECT_EQ(Slurp(name), "old contents");
+  EXPECT_EQ(ReadFile(name), "old contents");
   { CFile file(name, CFile::modeCreate | CFile::modeWrite); }
-  EXPECT_EQ(Slurp(name), "");
+  EXPECT_EQ(ReadFile(name), "");
 }
 
 TEST_F(FileTest, LargeWriteLandsWhole) {
@@ -163,7 +155,7 @@ TEST_F(FileTest, LargeWriteLandsWhole) {
   CFile file(name, CFile::modeCreate | CFile::modeWrite);
   file.Write(data.data(), static_cast<UINT>(data.size()));
   file.Close();
-  EXPECT_EQ(Slurp(name), std::string(data.begin(), data.end()));
+  EXPECT_EQ(ReadFile(name), std::string(data.begin(), data.end()));
 }
 
 // --- Write-behind: small writes wait in memory, but nobody can tell but the system
@@ -237,7 +229,7 @@ TEST_F(FileTest, GatheredWritesAreSeenByEveryOtherOperation) {
   file.SetLength(4);
   EXPECT_EQ(file.GetLength(), 4u);
   file.Close();
-  EXPECT_EQ(Slurp(name), "aBCd");
+  EXPECT_EQ(ReadFile(name), "aBCd");
 }
 
 TEST_F(FileTest, WritesOfEverySizeLandInOrder) {
@@ -246,8 +238,8 @@ TEST_F(FileTest, WritesOfEverySizeLandInOrder) {
   const UINT kFull = CFile::kWriteBehindSize;
   const UINT kDirect = CFile::kDirectWriteSize;
   const std::vector<std::vector<UINT>> cases = {
-      {1, 0, 4096, 4095},           {kDirect - 1, kDirect, 3, kDirect + 1, 7}, {kFull - 10, 20, kFull, 5},
-      std::vector<UINT>(600, 4096),
+      {1, 0, 4096, 4095},           {kDirect - 1, kDirect, 3, kDirect + 1, 7},
+      {kFull - 10, 20, kFull, 5},   std::vector<UINT>(600, 4096),
       std::vector<UINT>(300, 4000), {4096, 3 * kFull + 17, 4096, 1},
   };
   for (size_t c = 0; c < cases.size(); ++c) {
@@ -264,19 +256,19 @@ TEST_F(FileTest, WritesOfEverySizeLandInOrder) {
       }
       file.Close();
     }
-    EXPECT_TRUE(Slurp(name) == strExpected) << "the file differs from what was written";
+    EXPECT_TRUE(ReadFile(name) == strExpected) << "the file differs from what was written";
   }
 }
 
 TEST_F(FileTest, TheDestructorAndAbortStillWriteWhatIsGathered) {
   const std::string name = PathOf("gone.bin");
   { CFile(name, CFile::modeCreate | CFile::modeWrite).Write("kept", 4); }
-  EXPECT_EQ(Slurp(name), "kept");
+  EXPECT_EQ(ReadFile(name), "kept");
 
   CFile file(name, CFile::modeCreate | CFile::modeWrite);
   file.Write("also", 4);
   file.Abort();
-  EXPECT_EQ(Slurp(name), "also");
+  EXPECT_EQ(ReadFile(name), "also");
 
   // Reopening an open file finishes the first one's writes too.
   const std::string second = PathOf("second.bin");
@@ -287,8 +279,8 @@ TEST_F(FileTest, TheDestructorAndAbortStillWriteWhatIsGathered) {
   CFile moved;
   moved = std::move(file);
   moved.Close();
-  EXPECT_EQ(Slurp(name), "first");
-  EXPECT_EQ(Slurp(second), "second");
+  EXPECT_EQ(ReadFile(name), "first");
+  EXPECT_EQ(ReadFile(second), "second");
 }
 
 TEST_F(FileTest, ReadingAWriteOnlyFileThrows) {
@@ -322,7 +314,7 @@ TEST_F(FileTest, MovedFileKeepsTheHandle) {
   c = std::move(b);
   c.Write("c", 1);
   c.Close();
-  EXPECT_EQ(Slurp(name), "abc");
+  EXPECT_EQ(ReadFile(name), "abc");
   EXPECT_EQ(c.GetFileName(), "m.bin");
   EXPECT_EQ(c.GetFilePath(), name);
 }
