@@ -21,6 +21,18 @@ void StoreWord(BYTE* p, WORD n) {
   p[1] = static_cast<BYTE>(n >> 8);
 }
 
+// Bytes of a block before its body: the header word, and the length word
+// when the header announces one.
+LONGLONG HeaderBytes(WORD nHeader) {
+  return (nHeader & COXCompressedFile::kLengthWordBit) ? 4 : 2;
+}
+// The offset just past the block whose header stands at nOffset.
+LONGLONG BlockEnd(LONGLONG nOffset, WORD nHeader) {
+  return nOffset + HeaderBytes(nHeader) + (nHeader & COXCompressedFile::kBodyLengthMask);
+}
+
+constexpr const char* kTooLarge = "it holds more than the 2 GiB of data the format can address";
+
 }  // namespace
 
 COXCompressedFile::COXCompressedFile(int nRawSize)
@@ -158,7 +170,7 @@ UINT COXCompressedFile::Read(void* lpBuf, UINT nCount) {
     const int nAvailable = std::max(0, m_nBlockLength - m_nBlockOffset);
     const UINT nCopy = std::min<UINT>(nCount - nDone, static_cast<UINT>(nAvailable));
     if (m_nPosition + static_cast<LONGLONG>(nCopy) > kMaxPosition) {
-      ThrowDamaged("it holds more than the 2 GiB of data the format can address");
+      ThrowDamaged(kTooLarge);
     }
     std::memcpy(pOut + nDone, m_pBlockBuffer.get() + m_nBlockOffset, nCopy);
     nDone += nCopy;
@@ -210,7 +222,7 @@ int COXCompressedFile::DataLengthOf(WORD nHeader, WORD nLengthWord) {
 }
 
 int COXCompressedFile::LoadBlock(WORD nHeader, WORD nLengthWord) {
-  const LONGLONG nBlockAt = m_nBaseOffset - ((nHeader & kLengthWordBit) ? 4 : 2);
+  const LONGLONG nBlockAt = m_nBaseOffset - HeaderBytes(nHeader);
   const int nBody = nHeader & kBodyLengthMask;
   m_nBlockLength = 0;
   if (nBody > kBlockSize) {
@@ -273,8 +285,7 @@ bool COXCompressedFile::LocateBlock(LONGLONG nBlock) const {
       place.nDataStart = 0;
     } else {
       const BlockPlace& last = m_blockPlaces.back();
-      place.nFileOffset =
-          last.nFileOffset + ((last.nHeader & kLengthWordBit) ? 4 : 2) + (last.nHeader & kBodyLengthMask);
+      place.nFileOffset = BlockEnd(last.nFileOffset, last.nHeader);
       place.nDataStart = last.nDataStart + last.nDataLength;
     }
     BYTE b[4];
@@ -297,7 +308,7 @@ LONGLONG COXCompressedFile::RecordedDataEnd() const {
   LONGLONG nEnd = last.nDataStart + last.nDataLength;
   // A stored body cut short by the end of the file holds only what is there.
   if (!(last.nHeader & kCompressedBit)) {
-    const LONGLONG nBodyAt = last.nFileOffset + ((last.nHeader & kLengthWordBit) ? 4 : 2);
+    const LONGLONG nBodyAt = last.nFileOffset + HeaderBytes(last.nHeader);
     const LONGLONG nPresent = static_cast<LONGLONG>(CFile::GetLength()) - nBodyAt;
     if (nPresent < last.nDataLength) nEnd = last.nDataStart + std::max<LONGLONG>(0, nPresent);
   }
@@ -313,7 +324,7 @@ void COXCompressedFile::ScanLength() const {
     while (LocateBlock(nBlock)) ++nBlock;
     nTotal += RecordedDataEnd();
   }
-  if (nTotal > kMaxPosition) ThrowDamaged("it holds more than the 2 GiB of data the format can address");
+  if (nTotal > kMaxPosition) ThrowDamaged(kTooLarge);
   m_nTotalLength = static_cast<int>(nTotal);
   m_bLengthKnown = TRUE;
 }
@@ -389,13 +400,10 @@ void COXCompressedFile::SkipToBlock(LONGLONG nTarget) {
     // The data end before the target block: stop at their end, where the
     // next Read finds no header.
     const LONGLONG nEnd = m_nRawSize + RecordedDataEnd();
-    if (nEnd > kMaxPosition) ThrowDamaged("it holds more than the 2 GiB of data the format can address");
-    LONGLONG nNextHeader = m_nRawSize;
-    if (!m_blockPlaces.empty()) {
-      const BlockPlace& last = m_blockPlaces.back();
-      nNextHeader =
-          last.nFileOffset + ((last.nHeader & kLengthWordBit) ? 4 : 2) + (last.nHeader & kBodyLengthMask);
-    }
+    if (nEnd > kMaxPosition) ThrowDamaged(kTooLarge);
+    const LONGLONG nNextHeader =
+        m_blockPlaces.empty() ? m_nRawSize
+                              : BlockEnd(m_blockPlaces.back().nFileOffset, m_blockPlaces.back().nHeader);
     SeekBase(nNextHeader);
     m_nPosition = static_cast<int>(nEnd);
     return;
@@ -403,9 +411,9 @@ void COXCompressedFile::SkipToBlock(LONGLONG nTarget) {
   const BlockPlace place = m_blockPlaces[static_cast<size_t>(nBlock)];
   const LONGLONG nBlockStart = m_nRawSize + place.nDataStart;
   if (nBlockStart + std::min(nOffset, place.nDataLength) > kMaxPosition) {
-    ThrowDamaged("it holds more than the 2 GiB of data the format can address");
+    ThrowDamaged(kTooLarge);
   }
-  SeekBase(place.nFileOffset + ((place.nHeader & kLengthWordBit) ? 4 : 2));
+  SeekBase(place.nFileOffset + HeaderBytes(place.nHeader));
   LoadBlock(place.nHeader, place.nLengthWord);
   m_nBlockOffset = std::min(nOffset, m_nBlockLength);
   m_nBlockDataStart = nBlockStart;
