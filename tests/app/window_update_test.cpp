@@ -16,12 +16,12 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
-#include <thread>
 
 #include "app/update_app.h"
 #include "app/window.h"
 #include "platform/exception.h"
 #include "res/resource.h"
+#include "support/local_server.h"
 #include "support/raw_server.h"
 #include "support/temp_dir.h"
 #include "support/update_fixture.h"
@@ -56,17 +56,11 @@ class TestServer {
   TestServer() {
     m_server.set_keep_alive_max_count(1);
     m_server.Get(R"(/.*)", [this](const httplib::Request& req, httplib::Response& res) { Answer(req, res); });
-    m_nPort = m_server.bind_to_any_port("127.0.0.1");
-    if (m_nPort <= 0) throw std::runtime_error("cannot bind a loopback port");
-    m_thread = std::thread([this] { m_server.listen_after_bind(); });
-    for (int i = 0; i < 1000 && !m_server.is_running(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    m_running.Start(m_server);
   }
   ~TestServer() {
     OpenGate();
-    m_server.stop();
-    m_thread.join();
+    m_running.Stop();
   }
 
   void Serve(const std::string& strPath, std::string strBody, int nStatus = 200) {
@@ -93,7 +87,7 @@ class TestServer {
     for (const auto& s : m_arrRequests) n += s == strPath ? 1 : 0;
     return n;
   }
-  std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_nPort); }
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_running.Port()); }
 
  private:
   void Answer(const httplib::Request& req, httplib::Response& res) {
@@ -124,8 +118,7 @@ class TestServer {
   }
 
   httplib::Server m_server;
-  std::thread m_thread;
-  int m_nPort = 0;
+  qvntest::ServerThread m_running;
   mutable std::mutex m_mutex;
   std::condition_variable m_cv;
   std::map<std::string, std::pair<int, std::string>> m_replies;

@@ -330,16 +330,7 @@ class HttpsTest : public ::testing::Test {
     server->Get("/x", [](const httplib::Request&, httplib::Response& res) {
       res.set_content("secret", "text/plain");
     });
-    nPort = server->bind_to_any_port("127.0.0.1");
-    thread = std::thread([this] { server->listen_after_bind(); });
-    for (int i = 0; i < 500 && !server->is_running(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  void TearDown() override {
-    if (thread.joinable()) {
-      server->stop();
-      thread.join();
-    }
+    nPort = running.Start(*server);
   }
   std::string Url(const char* pszHost = "127.0.0.1") const {
     return std::string("https://") + pszHost + ":" + std::to_string(nPort) + "/x";
@@ -357,7 +348,7 @@ class HttpsTest : public ::testing::Test {
   qvntest::TempDir dir;
   qvntest::TlsCert cert;
   std::unique_ptr<httplib::SSLServer> server;
-  std::thread thread;
+  qvntest::ServerThread running;
   int nPort = 0;
 };
 

@@ -6,8 +6,6 @@
 #include <httplib.h>
 #include <unistd.h>
 
-#include <thread>
-
 #include "reliability/installation.h"
 #include "support/local_server.h"
 
@@ -80,18 +78,8 @@ class HttpsUpdateTest : public ::testing::Test {
         res.set_content(it->second, "application/octet-stream");
       }
     });
-    nPort = server->bind_to_any_port("127.0.0.1");
-    thread = std::thread([this] { server->listen_after_bind(); });
-    for (int i = 0; i < 500 && !server->is_running(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    nPort = running.Start(*server);
     Releases::InstallOld(dir.Path());
-  }
-  void TearDown() override {
-    if (thread.joinable()) {
-      server->stop();
-      thread.join();
-    }
   }
   std::string Url(const char* pszHost = "127.0.0.1") const {
     return std::string("https://") + pszHost + ":" + std::to_string(nPort);
@@ -106,7 +94,7 @@ class HttpsUpdateTest : public ::testing::Test {
   qvntest::TempDir dir;
   Authorities ca;
   std::unique_ptr<httplib::SSLServer> server;
-  std::thread thread;
+  qvntest::ServerThread running;
   int nPort = 0;
 };
 

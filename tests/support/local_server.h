@@ -14,6 +14,41 @@
 
 namespace qvntest {
 
+// Runs a cpp-httplib server, plain or TLS, on a free port of 127.0.0.1 in a
+// thread of its own, from Start until Stop or the end of this object (which
+// must therefore be declared after the server it runs).
+class ServerThread {
+ public:
+  ServerThread() = default;
+  ~ServerThread() { Stop(); }
+  ServerThread(const ServerThread&) = delete;
+  ServerThread& operator=(const ServerThread&) = delete;
+
+  // Binds server and starts answering; returns the port.
+  int Start(httplib::Server& server) {
+    m_nPort = server.bind_to_any_port("127.0.0.1");
+    if (m_nPort <= 0) throw std::runtime_error("cannot bind a loopback port");
+    m_pServer = &server;
+    m_thread = std::thread([&server] { server.listen_after_bind(); });
+    for (int i = 0; i < 1000 && !server.is_running(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return m_nPort;
+  }
+  void Stop() {
+    if (m_thread.joinable()) {
+      m_pServer->stop();
+      m_thread.join();
+    }
+  }
+  int Port() const { return m_nPort; }
+
+ private:
+  httplib::Server* m_pServer = nullptr;
+  std::thread m_thread;
+  int m_nPort = 0;
+};
+
 class LocalHttpServer {
  public:
   struct Reply {
@@ -56,23 +91,13 @@ class LocalHttpServer {
       res.status = it->second.nStatus;
       res.set_content(it->second.strBody, "application/octet-stream");
     });
-    m_nPort = m_server.bind_to_any_port("127.0.0.1");
-    if (m_nPort <= 0) throw std::runtime_error("cannot bind a loopback port");
-    m_thread = std::thread([this] { m_server.listen_after_bind(); });
-    for (int i = 0; i < 500 && !m_server.is_running(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    m_running.Start(m_server);
   }
-  void Stop() {
-    if (m_thread.joinable()) {
-      m_server.stop();
-      m_thread.join();
-    }
-  }
+  void Stop() { m_running.Stop(); }
 
   httplib::Server& Server() { return m_server; }
-  int Port() const { return m_nPort; }
-  std::string Url() const { return "http://127.0.0.1:" + std::to_string(m_nPort); }
+  int Port() const { return m_running.Port(); }
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(Port()); }
 
   // Paths requested so far (percent-decoded, as the server sees them), in order.
   std::vector<std::string> Requests() const {
@@ -86,8 +111,7 @@ class LocalHttpServer {
 
  private:
   httplib::Server m_server;
-  std::thread m_thread;
-  int m_nPort = 0;
+  ServerThread m_running;
   mutable std::mutex m_mutex;
   std::map<std::string, Reply> m_replies;
   std::vector<std::string> m_arrRequests;
