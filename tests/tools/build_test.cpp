@@ -12,6 +12,7 @@
 #include "support/local_server.h"
 #include "support/programs.h"
 #include "support/temp_dir.h"
+#include "support/update_fixture.h"
 
 namespace {
 
@@ -37,22 +38,6 @@ std::string Text(int nLines, const std::string& strWord) {
   std::string str;
   for (int i = 0; i < nLines; ++i) str += strWord + " line " + std::to_string(i) + " of the release\r\n";
   return str;
-}
-
-// Every file below dir with its contents, leaving out the updater's own
-// temporary files.
-std::map<std::string, std::string> TreeOf(const fs::path& dir) {
-  std::map<std::string, std::string> tree;
-  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-    if (!entry.is_regular_file()) continue;
-    const std::string strName = entry.path().lexically_relative(dir).generic_string();
-    if (strName.rfind("QVNUPD", 0) == 0 && strName.size() > 4 &&
-        strName.substr(strName.size() - 4) == ".TMP") {
-      continue;
-    }
-    tree[strName] = ReadFile(entry.path());
-  }
-  return tree;
 }
 
 std::vector<std::string> NamesIn(const std::string& strManifest) {
@@ -126,7 +111,7 @@ TEST_F(BuildTest, AnUpdateFromTheOutputReproducesTheRelease) {
   const ProcessResult update = qvntest::RunUpdater(installed, server.Url());
   ASSERT_EQ(update.nExit, 0) << update.strOut << update.strErr;
   EXPECT_NE(update.strOut.find("Update Completed!"), std::string::npos) << update.strOut;
-  EXPECT_TRUE(TreeOf(installed) == TreeOf(Src())) << update.strOut;
+  EXPECT_TRUE(qvntest::Installed(installed) == qvntest::Installed(Src())) << update.strOut;
 
   // The installation now has the release's version: nothing more to do.
   const ProcessResult again = qvntest::RunUpdater(installed, server.Url());
@@ -284,8 +269,10 @@ TEST_F(BuildTest, KeepsTheOutputFolderApartFromEverythingElse) {
     EXPECT_EQ(build.nExit, c.nExit);
     EXPECT_NE(build.strErr.find(c.reason), std::string::npos) << build.strErr;
   }
-  EXPECT_EQ(TreeOf(Src()), (std::map<std::string, std::string>{{"Engine.dll", Text(100, "engine")}}));
-  EXPECT_EQ(TreeOf(m_temp.Path() / "foreign"), (std::map<std::string, std::string>{{"keep.txt", "mine"}}));
+  EXPECT_EQ(qvntest::Installed(Src()),
+            (std::map<std::string, std::string>{{"Engine.dll", Text(100, "engine")}}));
+  EXPECT_EQ(qvntest::Installed(m_temp.Path() / "foreign"),
+            (std::map<std::string, std::string>{{"keep.txt", "mine"}}));
 }
 
 // Building again into the same folder replaces the update: what the earlier
@@ -300,11 +287,11 @@ TEST_F(BuildTest, RebuildingRemovesOnlyWhatTheEarlierManifestListed) {
   fs::remove_all(Src() / "old");
   const ProcessResult build = Build({Src().string(), Out().string(), "--version", "1.1", "--store", "*.dll"});
   ASSERT_EQ(build.nExit, 0) << build.strErr;
-  EXPECT_EQ(TreeOf(Out()), (std::map<std::string, std::string>{
-                               {"Engine.dll", Text(100, "engine")},
-                               {"UpdateInfo.txt", ReadFile(Out() / "UpdateInfo.txt")},
-                               {"notes.txt", "the publisher's own"},
-                           }));
+  EXPECT_EQ(qvntest::Installed(Out()), (std::map<std::string, std::string>{
+                                           {"Engine.dll", Text(100, "engine")},
+                                           {"UpdateInfo.txt", ReadFile(Out() / "UpdateInfo.txt")},
+                                           {"notes.txt", "the publisher's own"},
+                                       }));
   EXPECT_FALSE(fs::exists(Out() / "old"));
 }
 
