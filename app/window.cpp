@@ -12,6 +12,8 @@
 #include <QPushButton>
 #include <QShortcut>
 #include <QThread>
+#include <QTimer>
+#include <algorithm>
 #include <exception>
 #include <new>
 
@@ -73,6 +75,7 @@ CUpdateDlg::CUpdateDlg(const UpdateSettings& settings, QWidget* pParent)
 
   // Exit is the first tab stop and holds the focus when the window opens.
   m_buttonExit->setFocus();
+  m_redrawClock.start();
 
   // The captions start with the layout's texts; from here on the reporter's
   // captions and bars are the truth and the widgets follow them.
@@ -169,18 +172,27 @@ void CUpdateDlg::MirrorControls() {
     if (m_bApplyPosted) return;
     m_bApplyPosted = true;
   }
+  // A fast download changes the bars thousands of times a second; the window
+  // draws them at most kRedrawIntervalMs apart, showing the latest state.
   QMetaObject::invokeMethod(
       this,
       [this] {
-        ControlState latest;
-        {
-          std::lock_guard<std::mutex> lock(m_mutex);
-          latest = m_pending;
-          m_bApplyPosted = false;
-        }
-        ApplyControls(latest);
+        const qint64 nWait = kRedrawIntervalMs - m_redrawClock.elapsed();
+        QTimer::singleShot(std::max<qint64>(nWait, 0), this, [this] { ApplyPending(); });
       },
       Qt::QueuedConnection);
+}
+
+void CUpdateDlg::ApplyPending() {
+  ControlState latest;
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_bApplyPosted) return;
+    latest = m_pending;
+    m_bApplyPosted = false;
+  }
+  ApplyControls(latest);
+  m_redrawClock.restart();
 }
 
 namespace {
@@ -246,6 +258,7 @@ void CUpdateDlg::OnUpdateEnded(const Outcome& outcome) {
     delete m_pThread;
     m_pThread = nullptr;
   }
+  ApplyPending();  // the last captions and bars, without waiting for the next redraw
   // The error is shown while the update still counts as running, so that
   // Start works again once the user has read it.
   if (outcome.bError) ShowMessage(outcome.strError.empty() ? kNoErrorText : outcome.strError, outcome.icon);

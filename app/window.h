@@ -13,13 +13,14 @@
 //   - AddStatus, ResetStatus and MessageBox wait until the window has done them,
 //     so a line is on screen, and a message has been seen, when they return;
 //   - caption and bar changes are coalesced: the update never waits for them,
-//     and the window shows the latest state each time it gets to it, which
-//     bounds the redraw rate by what the window can draw.
+//     and the window draws the latest state at most every kRedrawIntervalMs,
+//     whatever the block size.
 //
 // While an update runs, Start and Exit are disabled and every way of closing
 // the window (Exit, Escape, Enter, the close box) is refused: an update is never
 // cut off, least of all while it is replacing installed files.
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QIcon>
 #include <condition_variable>
 #include <functional>
@@ -104,6 +105,7 @@ class CUpdateDlg : public QDialog, public CUpdateReporter {
   // Called by the captions and bars after every change, on the changing thread.
   void MirrorControls();
   void ApplyControls(const ControlState& state);
+  void ApplyPending();  // shows m_pending if a redraw is still owed
   void ShowMessage(const std::string& strText, CUpdateReporter::Icon icon);
   Outcome RunSession();
   void OnUpdateEnded(const Outcome& outcome);
@@ -130,4 +132,6 @@ class CUpdateDlg : public QDialog, public CUpdateReporter {
   bool m_bDetached = false;     // the window is going away: drop every report
   ControlState m_pending;       // latest caption and bar state not yet shown
   bool m_bApplyPosted = false;  // a call to show m_pending is on its way
+  QElapsedTimer m_redrawClock;  // since the captions and bars were last drawn
+  static constexpr qint64 kRedrawIntervalMs = 40;
 };
