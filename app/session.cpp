@@ -10,6 +10,7 @@
 #include "phases/expand.h"
 #include "phases/replace.h"
 #include "phases/replace_journal.h"
+#include "phases/request.h"
 #include "phases/update_lock.h"
 #include "platform/http_client.h"
 
@@ -50,45 +51,27 @@ BOOL RunUpdate(CUpdateReporter& view, const UpdateSettings& settings) {
   }
   view.AddStatus("Attempting to connection to server");
 
-  DWORD dwService = 0;
-  std::string strServer;
-  std::string strObject;
-  INTERNET_PORT nPort = 0;
-  if (!AfxParseURL(settings.strServerUrl + "/Updates/UpdateInfo.txt", dwService, strServer, strObject,
-                   nPort) ||
-      (dwService != AFX_INET_SERVICE_HTTP && dwService != AFX_INET_SERVICE_HTTPS)) {
-    return FALSE;
-  }
-
+  CUpdateRequest request;
+  if (!SendUpdateRequest(session, settings.strServerUrl + "/Updates/UpdateInfo.txt", request)) return FALSE;
   {
-    auto pConnection = session.GetHttpConnection(
-        strServer, dwService == AFX_INET_SERVICE_HTTPS ? INTERNET_FLAG_SECURE : 0, nPort);
-    auto pRequest =
-        pConnection->OpenRequest("GET", strObject,
-                                 INTERNET_FLAG_RELOAD | INTERNET_FLAG_EXISTING_CONNECT |
-                                     INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTO_REDIRECT);
-    pRequest->SendRequest();
-
     // Only a success answer is a manifest. An error page read as one has no
     // version and would report the product as up to date.
-    DWORD dwStatus = 0;
-    if (!pRequest->QueryInfoStatusCode(dwStatus) || dwStatus < 200 || dwStatus > 299) {
+    if (!request.IsSuccess()) {
       view.MessageBox("Unable to connect to server. Please try againt later.", CUpdateReporter::Icon::None);
       view.AddStatus("Unable to connect to server");
       return FALSE;
     }
 
-    pRequest->SetMaxBodySize(kMaxManifestSize);
+    request.pFile->SetMaxBodySize(kMaxManifestSize);
     std::string strLine;
     try {
-      while (pRequest->ReadString(strLine)) info.ParseLine(strLine);
+      while (request.pFile->ReadString(strLine)) info.ParseLine(strLine);
     } catch (const CInternetException& e) {
       if (e.m_dwError != static_cast<DWORD>(CURLE_FILESIZE_EXCEEDED)) throw;
       view.AddStatus("Unable to use the update information: UpdateInfo.txt is larger than 1 MiB");
       return FALSE;
     }
-    pRequest->Close();
-    pConnection->Close();
+    request.Close();
   }
 
   versionInfo.Load(LocateProductExe(settings.strProductExe));

@@ -10,6 +10,7 @@
 #include "phases/blocks.h"
 #include "phases/replace.h"
 #include "phases/replace_journal.h"
+#include "phases/request.h"
 #include "phases/temp_file_name.h"
 #include "platform/file.h"
 
@@ -94,26 +95,9 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
       return 0;
     }
 
-    DWORD dwService = 0;
-    std::string strServer;
-    std::string strObject;
-    INTERNET_PORT nPort = 0;
-    if (!AfxParseURL(PayloadUrl(strServerUrl, item.m_strName), dwService, strServer, strObject, nPort) ||
-        (dwService != AFX_INET_SERVICE_HTTP && dwService != AFX_INET_SERVICE_HTTPS)) {
-      return 0;
-    }
-    auto pConnection = session.GetHttpConnection(
-        strServer, dwService == AFX_INET_SERVICE_HTTPS ? INTERNET_FLAG_SECURE : 0, nPort);
-    auto pRequest =
-        pConnection->OpenRequest("GET", strObject,
-                                 INTERNET_FLAG_RELOAD | INTERNET_FLAG_EXISTING_CONNECT |
-                                     INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTO_REDIRECT);
-    pRequest->SendRequest();
-
-    // Only a success answer carries the file: an error page must never be
-    // stored, expanded or installed in its place.
-    DWORD dwStatus = 0;
-    if (!pRequest->QueryInfoStatusCode(dwStatus) || dwStatus < 200 || dwStatus > 299) {
+    CUpdateRequest request;
+    if (!SendUpdateRequest(session, PayloadUrl(strServerUrl, item.m_strName), request)) return 0;
+    if (!request.IsSuccess()) {
       view.AddStatus(fmt::format("Unable to open remote file {} - ABORTING", item.m_strName));
       return 0;
     }
@@ -123,7 +107,7 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
     ULONGLONG nReceived = 0;
     std::string strCaption;  // one caption per block, formatted without an allocation each
     while (nLast == kTransferBlock) {
-      nLast = pRequest->Read(buffer, kTransferBlock);
+      nLast = request.pFile->Read(buffer, kTransferBlock);
       // The manifest's size is the publisher's promise: a body that grows
       // past it is cut off before it reaches the disk, and one that ends
       // short of it is not the file that was published.
@@ -144,9 +128,9 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
       view.m_progressOverall.StepIt();
     }
 
-    pRequest->Close();
+    request.pFile->Close();
     file.Close();
-    pConnection->Close();
+    request.pConnection->Close();
     const std::time_t tEnd = std::time(nullptr);
     view.AddStatus(fmt::format("Downloaded File {} - {} second(s)", item.m_strName,
                                static_cast<std::int32_t>(tEnd - tStart)));

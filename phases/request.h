@@ -1,0 +1,24 @@
+#pragma once
+// The one way the update asks its server for something.
+#include <memory>
+#include <string>
+
+#include "platform/http_client.h"
+#include "platform/types.h"
+
+struct CUpdateRequest {
+  std::unique_ptr<CHttpConnection> pConnection;
+  std::unique_ptr<CHttpFile> pFile;
+  DWORD dwStatus = 0;  // 0 when the answer carried no readable status
+
+  // Only a success answer carries what was asked for: an error page must
+  // never be read as a manifest nor stored as a file.
+  bool IsSuccess() const { return dwStatus >= 200 && dwStatus <= 299; }
+  void Close();
+};
+
+// Sends a GET of strUrl on a connection of its own: fetched from the server,
+// never from or into a cache, redirections not followed. Returns FALSE, having
+// sent nothing, when strUrl is not an http or https URL. Network failures
+// throw CInternetException.
+BOOL SendUpdateRequest(CInternetSession& session, const std::string& strUrl, CUpdateRequest& request);
