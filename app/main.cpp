@@ -1,10 +1,12 @@
 // qvnupdate: keeps an installation of Quorvane up to date.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "app/cli.h"
 #include "app/version_block.h"
+#include "platform/http_client.h"
 
 namespace {
 
@@ -67,6 +69,26 @@ int main(int argc, char** argv) {
   }
   while (!settings.strServerUrl.empty() && settings.strServerUrl.back() == '/') {
     settings.strServerUrl.pop_back();
+  }
+
+  // Settings that cannot work are an error in the command, found before any
+  // update starts or any window opens.
+  DWORD dwService = 0;
+  std::string strServer;
+  std::string strObject;
+  INTERNET_PORT nPort = 0;
+  if (!AfxParseURL(settings.strServerUrl, dwService, strServer, strObject, nPort) ||
+      (dwService != AFX_INET_SERVICE_HTTP && dwService != AFX_INET_SERVICE_HTTPS)) {
+    return UsageError("the server must be an http:// or https:// URL, not '%s'",
+                      settings.strServerUrl.c_str());
+  }
+  if (const char* pszStall = std::getenv("QVN_STALL_TIMEOUT"); pszStall != nullptr && *pszStall != '\0') {
+    char* pEnd = nullptr;
+    const long nSeconds = std::strtol(pszStall, &pEnd, 10);
+    if (*pEnd != '\0' || nSeconds <= 0) {
+      return UsageError("QVN_STALL_TIMEOUT must be a number of seconds, not '%s'", pszStall);
+    }
+    settings.nStallTimeout = nSeconds;
   }
 
   if (bConsole) return RunConsole(settings);

@@ -47,34 +47,9 @@ bool HaveDisplay() {
   return false;
 }
 
-int UsageError(const std::string& strText) {
-  std::fprintf(stderr, "qvnupdate: %s\nTry 'qvnupdate --help' for more information.\n", strText.c_str());
-  return 2;
-}
-
 }  // namespace
 
-int RunWindow(int& argc, char** argv, const UpdateSettings& settingsIn) {
-  // The same checks as the console's, before any window opens: a server that
-  // cannot be used is an error in the command, not something to find out by
-  // pressing Start.
-  UpdateSettings settings = settingsIn;
-  DWORD dwService = 0;
-  std::string strServer;
-  std::string strObject;
-  INTERNET_PORT nPort = 0;
-  if (!AfxParseURL(settings.strServerUrl, dwService, strServer, strObject, nPort) ||
-      (dwService != AFX_INET_SERVICE_HTTP && dwService != AFX_INET_SERVICE_HTTPS)) {
-    return UsageError("the server must be an http:// or https:// URL, not '" + settings.strServerUrl + "'");
-  }
-  if (const char* pszStall = std::getenv("QVN_STALL_TIMEOUT"); pszStall != nullptr && *pszStall != '\0') {
-    char* pEnd = nullptr;
-    const long nSeconds = std::strtol(pszStall, &pEnd, 10);
-    if (*pEnd != '\0' || nSeconds <= 0) {
-      return UsageError(std::string("QVN_STALL_TIMEOUT must be a number of seconds, not '") + pszStall + "'");
-    }
-    settings.nStallTimeout = nSeconds;
-  }
+int RunWindow(int& argc, char** argv, const UpdateSettings& settings) {
   if (!HaveDisplay()) {
     std::fprintf(stderr,
                  "qvnupdate: no display to show the window on (neither DISPLAY nor WAYLAND_DISPLAY "
