@@ -31,11 +31,8 @@ inline ProcessResult RunBuiltProgram(const std::string& strProgram, std::vector<
   return r;
 }
 
-// qvnpack with arrArgs, in strCwd (empty: the test's own current folder).
-inline ProcessResult RunQvnpack(std::vector<std::string> arrArgs, const std::string& strCwd = {}) {
-  ProcessOptions options;
-  options.strCwd = strCwd;
-  return RunBuiltProgram("qvnpack", std::move(arrArgs), options);
+inline ProcessResult RunQvnpack(std::vector<std::string> arrArgs) {
+  return RunBuiltProgram("qvnpack", std::move(arrArgs), ProcessOptions{});
 }
 
 // qvnupdate with arrArgs in the installation folder, with arrEnv added to an
