@@ -84,6 +84,25 @@ int OpenFlagsToPosix(UINT nOpenFlags) {
   return flags;
 }
 
+// Reads until nCount bytes are in or the file ends, from the descriptor's
+// position (nPos < 0) or from nPos, leaving the position alone. Returns the
+// count, or -1 with errno set.
+long long ReadFully(int fd, char* p, UINT nCount, long long nPos) {
+  UINT nDone = 0;
+  while (nDone < nCount) {
+    const size_t nChunk = std::min<size_t>(nCount - nDone, std::numeric_limits<int>::max());
+    const ssize_t n = nPos < 0 ? ::read(fd, p + nDone, nChunk)
+                               : ::pread(fd, p + nDone, nChunk, static_cast<off_t>(nPos + nDone));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) break;
+    nDone += static_cast<UINT>(n);
+  }
+  return nDone;
+}
+
 }  // namespace
 
 CFileException::CFileException(int cause, LONG lOsError, std::string strFileName, std::string strDetail)
@@ -296,37 +315,17 @@ ULONGLONG CFile::GetLength() const {
 UINT CFile::Read(void* lpBuf, UINT nCount) {
   CheckOpen("read");
   WritePending();
-  auto* p = static_cast<char*>(lpBuf);
-  UINT nDone = 0;
-  while (nDone < nCount) {
-    const size_t nChunk = std::min<size_t>(nCount - nDone, std::numeric_limits<int>::max());
-    const ssize_t n = ::read(m_hFile, p + nDone, nChunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ThrowErrno(errno, "read");
-    }
-    if (n == 0) break;
-    nDone += static_cast<UINT>(n);
-  }
-  return nDone;
+  const long long n = ReadFully(m_hFile, static_cast<char*>(lpBuf), nCount, -1);
+  if (n < 0) ThrowErrno(errno, "read");
+  return static_cast<UINT>(n);
 }
 
 UINT CFile::ReadAt(ULONGLONG dwPos, void* lpBuf, UINT nCount) const {
   CheckOpen("read");
   WritePending();
-  auto* p = static_cast<char*>(lpBuf);
-  UINT nDone = 0;
-  while (nDone < nCount) {
-    const size_t nChunk = std::min<size_t>(nCount - nDone, std::numeric_limits<int>::max());
-    const ssize_t n = ::pread(m_hFile, p + nDone, nChunk, static_cast<off_t>(dwPos + nDone));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ThrowErrno(errno, "read");
-    }
-    if (n == 0) break;
-    nDone += static_cast<UINT>(n);
-  }
-  return nDone;
+  const long long n = ReadFully(m_hFile, static_cast<char*>(lpBuf), nCount, static_cast<long long>(dwPos));
+  if (n < 0) ThrowErrno(errno, "read");
+  return static_cast<UINT>(n);
 }
 
 int CFile::WriteAll(const char* p, size_t nCount) const noexcept {
