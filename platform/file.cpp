@@ -103,6 +103,17 @@ long long ReadFully(int fd, char* p, UINT nCount, long long nPos) {
   return nDone;
 }
 
+// Takes (F_WRLCK) or gives back (F_UNLCK) a lock on a byte range without
+// waiting; false with errno set when that fails.
+bool SetRangeLock(int fd, short nType, ULONGLONG dwPos, ULONGLONG dwCount) {
+  struct flock lock {};
+  lock.l_type = nType;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = static_cast<off_t>(dwPos);
+  lock.l_len = static_cast<off_t>(dwCount);
+  return ::fcntl(fd, F_SETLK, &lock) == 0;
+}
+
 }  // namespace
 
 CFileException::CFileException(int cause, LONG lOsError, std::string strFileName, std::string strDetail)
@@ -377,12 +388,7 @@ void CFile::Write(const void* lpBuf, UINT nCount) {
 
 void CFile::LockRange(ULONGLONG dwPos, ULONGLONG dwCount) {
   CheckOpen("lock");
-  struct flock lock {};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = static_cast<off_t>(dwPos);
-  lock.l_len = static_cast<off_t>(dwCount);
-  if (::fcntl(m_hFile, F_SETLK, &lock) < 0) {
+  if (!SetRangeLock(m_hFile, F_WRLCK, dwPos, dwCount)) {
     const int err = errno;
     CFileException e(err == EACCES || err == EAGAIN ? CFileException::lockViolation
                                                     : CFileException::OsErrorToException(err),
@@ -394,12 +400,7 @@ void CFile::LockRange(ULONGLONG dwPos, ULONGLONG dwCount) {
 
 void CFile::UnlockRange(ULONGLONG dwPos, ULONGLONG dwCount) {
   CheckOpen("unlock");
-  struct flock lock {};
-  lock.l_type = F_UNLCK;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = static_cast<off_t>(dwPos);
-  lock.l_len = static_cast<off_t>(dwCount);
-  if (::fcntl(m_hFile, F_SETLK, &lock) < 0) ThrowErrno(errno, "unlock");
+  if (!SetRangeLock(m_hFile, F_UNLCK, dwPos, dwCount)) ThrowErrno(errno, "unlock");
 }
 
 void CFile::Abort() {
