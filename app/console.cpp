@@ -50,6 +50,7 @@ class CConsoleReporter : public CUpdateReporter {
   }
   void ResetStatus() override {}
   void MessageBox(const std::string& strText, Icon) override { Error(strText); }
+  void AddDetail(const std::string& strText) override { Error("qvnupdate: " + OneLine(strText)); }
 
   // A text on stderr, clear of the progress display.
   void Error(const std::string& strText) {

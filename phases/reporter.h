@@ -58,6 +58,10 @@ class CUpdateReporter {
   virtual void ResetStatus() = 0;
   // Shows a message and returns once the user has seen it.
   virtual void MessageBox(const std::string& strText, Icon icon) = 0;
+  // A cause, hint or warning that is not a status line (the status lines are
+  // a contract of their own): the console writes it to stderr. Front ends
+  // without a place for it may drop it.
+  virtual void AddDetail(const std::string& strText) { (void)strText; }
 
   CStatic m_staticCurrent;          // caption above the current-file bar
   CProgressCtrl m_progressCurrent;  // the current file
