@@ -1,10 +1,16 @@
 // qvnupdate --console: one update in the current directory, as one press of
 // Start would run it. stdout carries the status lines and nothing else;
-// stderr carries messages and errors and, on a terminal, the captions and
-// bars, redrawn in place a few times a second at most.
+// stderr carries messages, errors, causes and hints and, on a terminal, the
+// progress (sizes, rate and time left while downloading; the captions and
+// bars otherwise), redrawn in place a few times a second at most, and a
+// summary of the download at the end.
+//
+// SIGINT and SIGTERM ask the update to stop at the next block; it then
+// cleans up, reports "Update cancelled" and exits with 130.
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -15,9 +21,22 @@
 #include <string>
 
 #include "app/cli.h"
+#include "app/console_progress.h"
+#include "app/session_hints.h"
 #include "platform/http_client.h"
 
 namespace {
+
+// The exit status of a stopped update: the shell's for a command ended by SIGINT.
+constexpr int kCancelledExit = 130;
+
+// Set by the signal handler, read by the update between blocks.
+std::atomic<bool> g_bStopAsked{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
+
+extern "C" void OnStopSignal(int) {
+  g_bStopAsked.store(true);
+}
 
 // Control bytes would break the one-line-per-status contract or steer the
 // terminal; they are shown as "?".
@@ -37,7 +56,10 @@ class CConsoleReporter : public CUpdateReporter {
     if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 40) m_nColumns = size.ws_col;
     for (CStatic* p : {&m_staticCurrent, &m_staticOverall}) p->m_onChange = [this] { Redraw(false); };
     for (CProgressCtrl* p : {&m_progressCurrent, &m_progressOverall})
-      p->m_onChange = [this] { Redraw(false); };
+      p->m_onChange = [this] {
+        NoteBytes();
+        Redraw(false);
+      };
   }
   ~CConsoleReporter() override { Erase(); }
 
@@ -46,11 +68,30 @@ class CConsoleReporter : public CUpdateReporter {
     std::fputs(OneLine(strLine).c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
+    m_strLastStatus = std::move(strLine);
+    m_bDetailSinceStatus = false;
     Redraw(true);
   }
   void ResetStatus() override {}
   void MessageBox(const std::string& strText, Icon) override { Error(strText); }
-  void AddDetail(const std::string& strText) override { Error("qvnupdate: " + OneLine(strText)); }
+  void AddDetail(const std::string& strText) override {
+    Error("qvnupdate: " + OneLine(strText));
+    m_bDetailSinceStatus = true;
+  }
+  bool IsCancelled() const override { return g_bStopAsked.load(std::memory_order_relaxed); }
+
+  // Every failure leaves its cause on stderr: a phase that gave none has
+  // said it in its last status line.
+  void ExplainFailure() {
+    if (!m_bDetailSinceStatus && !m_strLastStatus.empty()) AddDetail(m_strLastStatus);
+  }
+
+  // On a terminal, after the update: how much was downloaded, how fast.
+  void Summarize() {
+    if (!m_bTerminal || !m_bPhaseSeen || m_bytes.nFilesDone == 0) return;
+    const double dSeconds = std::chrono::duration<double>(m_lastBytes - m_phaseStart).count();
+    Error("qvnupdate: " + TransferSummary(m_bytes.nFilesDone, m_bytes.nPhaseDone, dSeconds));
+  }
 
   // A text on stderr, clear of the progress display.
   void Error(const std::string& strText) {
@@ -62,6 +103,23 @@ class CConsoleReporter : public CUpdateReporter {
  private:
   static constexpr auto kRedrawInterval = std::chrono::milliseconds(200);
   static constexpr int kBarWidth = 30;
+
+  // The time the byte counts of the download started and last moved.
+  void NoteBytes() {
+    if (!m_bTerminal || !m_bytes.bActive) return;
+    const auto now = CoarseNow();
+    if (!m_bPhaseSeen) {
+      m_bPhaseSeen = true;
+      m_phaseStart = now;
+    }
+    m_lastBytes = now;
+  }
+
+  double Rate() const {
+    const double dSeconds = std::chrono::duration<double>(m_lastBytes - m_phaseStart).count();
+    // Below a quarter second the rate is noise.
+    return dSeconds >= 0.25 ? static_cast<double>(m_bytes.nPhaseDone) / dSeconds : 0;
+  }
 
   std::string Line(const CStatic& caption, const CProgressCtrl& bar) const {
     const long long nSpan = static_cast<long long>(bar.GetUpper()) - bar.GetLower();
@@ -92,8 +150,20 @@ class CConsoleReporter : public CUpdateReporter {
     if (m_staticCurrent.GetWindowText().empty() && m_staticOverall.GetWindowText().empty()) return;
     m_lastDraw = now;
     std::string strOut = m_bDrawn ? "\x1b[2A" : "";
-    strOut += "\r\x1b[K" + Line(m_staticCurrent, m_progressCurrent) + "\n";
-    strOut += "\r\x1b[K" + Line(m_staticOverall, m_progressOverall) + "\n";
+    if (m_bytes.bActive) {
+      const double dRate = Rate();
+      strOut += "\r\x1b[K" +
+                ProgressLine({m_bytes.strFile, m_bytes.nFileDone, m_bytes.nFileTotal, dRate}, m_nColumns) +
+                "\n";
+      strOut += "\r\x1b[K" +
+                ProgressLine({OneLine(m_staticOverall.GetWindowText()), m_bytes.nPhaseDone,
+                              m_bytes.nPhaseTotal, dRate},
+                             m_nColumns) +
+                "\n";
+    } else {
+      strOut += "\r\x1b[K" + Line(m_staticCurrent, m_progressCurrent) + "\n";
+      strOut += "\r\x1b[K" + Line(m_staticOverall, m_progressOverall) + "\n";
+    }
     std::fputs(strOut.c_str(), stderr);
     std::fflush(stderr);
     m_bDrawn = true;
@@ -110,6 +180,11 @@ class CConsoleReporter : public CUpdateReporter {
   size_t m_nColumns = 80;
   bool m_bDrawn = false;
   std::chrono::nanoseconds m_lastDraw{0};
+  bool m_bPhaseSeen = false;
+  std::chrono::nanoseconds m_phaseStart{0};
+  std::chrono::nanoseconds m_lastBytes{0};
+  std::string m_strLastStatus;
+  bool m_bDetailSinceStatus = false;
 };
 
 }  // namespace
@@ -117,6 +192,9 @@ class CConsoleReporter : public CUpdateReporter {
 int RunConsole(const UpdateSettings& settings) {
   // A reader of stdout that goes away must not end an update half-way.
   std::signal(SIGPIPE, SIG_IGN);
+  // Ctrl-C and a polite kill stop the update cleanly rather than mid-write.
+  std::signal(SIGINT, OnStopSignal);
+  std::signal(SIGTERM, OnStopSignal);
 
   if (!InitNetwork()) {
     std::fprintf(stderr, "Windows sockets initialization failed.\n");
@@ -125,10 +203,17 @@ int RunConsole(const UpdateSettings& settings) {
 
   CConsoleReporter view;
   try {
-    return RunUpdate(view, settings) ? 0 : 1;
+    const BOOL bResult = RunUpdate(view, settings);
+    view.Summarize();
+    if (bResult) return 0;
+    view.ExplainFailure();
+    return 1;
+  } catch (const CCancelledException&) {
+    return kCancelledExit;
   } catch (const CException& e) {
     const std::string strText = e.GetErrorMessage();
     view.Error(strText.empty() ? "Internal application error." : strText);
+    for (const std::string& strHint : FailureHints(e, settings)) view.AddDetail(strHint);
   } catch (const std::bad_alloc&) {
     view.Error("Out of memory.");
   } catch (const std::exception& e) {

@@ -18,7 +18,8 @@ void PrintUsage(std::FILE* out) {
                "from the update server.\n"
                "\n"
                "  --console      run one update without a window; status lines go to\n"
-               "                 stdout, messages and errors to stderr\n"
+               "                 stdout, messages, errors and hints to stderr, and on a\n"
+               "                 terminal the progress (sizes, rate, time left) too\n"
                "  --server URL   the update server (default %s)\n"
                "  --cacert FILE  also trust this certificate authority for https servers\n"
                "  --help         show this help and exit\n"
@@ -28,7 +29,8 @@ void PrintUsage(std::FILE* out) {
                "                 server before a transfer fails (default 60)\n"
                "\n"
                "Exit status with --console: 0 up to date or updated, 1 the update did not\n"
-               "complete, 2 an error ended it or the arguments were wrong.\n",
+               "complete, 2 an error ended it or the arguments were wrong, 130 it was\n"
+               "stopped (Ctrl-C, SIGINT or SIGTERM) and nothing of it was left behind.\n",
                QVN_SERVER_URL);
 }
 

@@ -3,6 +3,7 @@
 
 #include <fmt/format.h>
 
+#include "app/session_hints.h"
 #include "app/version_array.h"
 #include "app/version_info.h"
 #include "manifest/update_info.h"
@@ -19,15 +20,31 @@ namespace {
 // No manifest comes near this; a larger answer is not one.
 constexpr ULONGLONG kMaxManifestSize = 1024 * 1024;
 
+BOOL RunSteps(CUpdateReporter& view, const UpdateSettings& settings);
+
 }  // namespace
 
 BOOL RunUpdate(CUpdateReporter& view, const UpdateSettings& settings) {
+  try {
+    return RunSteps(view, settings);
+  } catch (const CCancelledException&) {
+    // Only now is every partial file gone, every replaced file back and the
+    // folder unlocked: the line says the stop is complete.
+    view.AddStatus("Update cancelled");
+    throw;
+  }
+}
+
+namespace {
+
+BOOL RunSteps(CUpdateReporter& view, const UpdateSettings& settings) {
   CUpdateInfo info;
   CFileVersionInfo versionInfo;
 
   CInternetSession session(kUpdateAgentName);
   session.SetCaFile(settings.strCaFile);
   session.SetStallTimeout(settings.nStallTimeout);
+  session.SetCancelCheck([&view] { return view.IsCancelled(); });
 
   // A second updater in the same folder would mix its files with ours.
   CUpdateLock lock;
@@ -54,27 +71,33 @@ BOOL RunUpdate(CUpdateReporter& view, const UpdateSettings& settings) {
   CUpdateRequest request;
   if (!SendUpdateRequest(session, settings.strServerUrl + "/Updates/UpdateInfo.txt", request)) return FALSE;
   {
-    // Only a success answer is a manifest. An error page read as one has no
-    // version and would report the product as up to date.
-    if (!request.IsSuccess()) {
+    // Only a success answer is a manifest, and only one with a version: an
+    // error page, or a portal's page answered with 200, read as one would
+    // report the product as up to date.
+    const auto refuse = [&](bool bAnsweredSuccess) {
       view.MessageBox("Unable to connect to server. Please try againt later.", CUpdateReporter::Icon::None);
       view.AddStatus("Unable to connect to server");
+      ReportNoManifest(view, settings, request, bAnsweredSuccess);
       return FALSE;
-    }
+    };
+    if (!request.IsSuccess()) return refuse(false);
 
     request.pFile->SetMaxBodySize(kMaxManifestSize);
     std::string strLine;
     try {
       while (request.pFile->ReadString(strLine)) info.ParseLine(strLine);
     } catch (const CInternetException& e) {
-      if (e.m_dwError != static_cast<DWORD>(CURLE_FILESIZE_EXCEEDED)) throw;
+      if (e.m_kind != CInternetException::Kind::kTooLong) throw;
       view.AddStatus("Unable to use the update information: UpdateInfo.txt is larger than 1 MiB");
       return FALSE;
     }
+    if (info.m_strVersion.empty()) return refuse(true);
     request.Close();
   }
 
-  versionInfo.Load(LocateProductExe(settings.strProductExe));
+  const std::string strProductExe = LocateProductExe(settings.strProductExe);
+  WarnIfNoProduct(view, settings, strProductExe);
+  versionInfo.Load(strProductExe);
   const std::string strInstalled = versionInfo.GetProductVersion();
   view.AddStatus(fmt::format("Current Version of {} is {}", settings.strProductExe, strInstalled));
   view.AddStatus(fmt::format("Available Version of {} is {}", settings.strProductExe, info.m_strVersion));
@@ -94,3 +117,5 @@ BOOL RunUpdate(CUpdateReporter& view, const UpdateSettings& settings) {
   view.AddStatus(fmt::format("{} is up to date", settings.strProductExe));
   return TRUE;
 }
+
+}  // namespace

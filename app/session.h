@@ -20,7 +20,12 @@ struct UpdateSettings {
 
 // Runs one update in the current directory, reporting through view. Returns
 // TRUE when the product is up to date or the update completed, FALSE when the
-// server refused, the manifest is larger than 1 MiB, or a phase failed. Errors
+// server refused, answered with something that is not a manifest (no VERSION),
+// the manifest is larger than 1 MiB, or a phase failed; causes and hints go
+// to view.AddDetail. When view.IsCancelled() turns true, the update stops at
+// the next block, cleans up (partial files removed, replaced files put back,
+// folder unlocked), reports "Update cancelled" and throws
+// CCancelledException. Errors
 // of the network, the files or memory are not caught here: they reach the
 // front end as CException (or std::bad_alloc). So does a second update in a
 // folder where one is running: it changes nothing.

@@ -220,6 +220,7 @@ void CUpdateDlg::ApplyControls(const ControlState& state) {
 
 void CUpdateDlg::OnStart() {
   if (m_bRunning) return;  // one update at a time
+  m_bStopAsked = false;
   SetUpdateRunning(true);
   m_pThread = QThread::create([this] {
     const Outcome outcome = RunSession();
@@ -236,6 +237,8 @@ CUpdateDlg::Outcome CUpdateDlg::RunSession() {
   Outcome outcome;
   try {
     outcome.bResult = RunUpdate(*this, m_settings);
+  } catch (const CCancelledException&) {
+    outcome.bCancelled = true;
   } catch (const CException& e) {
     outcome.bError = true;
     outcome.strError = e.GetErrorMessage();
@@ -262,9 +265,28 @@ void CUpdateDlg::OnUpdateEnded(const Outcome& outcome) {
   // The error is shown while the update still counts as running, so that
   // Start works again once the user has read it.
   if (outcome.bError) ShowMessage(outcome.strError.empty() ? kNoErrorText : outcome.strError, outcome.icon);
-  m_bLastResult = outcome.bError ? FALSE : outcome.bResult;
+  m_bLastResult = outcome.bError || outcome.bCancelled ? FALSE : outcome.bResult;
   SetUpdateRunning(false);
   emit UpdateEnded(m_bLastResult);
+  if (m_bCloseWhenStopped) {
+    m_bCloseWhenStopped = false;
+    QDialog::done(QDialog::Rejected);
+  }
+}
+
+void CUpdateDlg::AskToStop() {
+  if (m_bStopAsked) return;  // already stopping
+  QMessageBox box(QMessageBox::Question, QCoreApplication::applicationName(),
+                  QStringLiteral("An update is running. Stop it and close the window?\n\n"
+                                 "Files it has already replaced are put back."),
+                  QMessageBox::Yes | QMessageBox::No, this);
+  box.setObjectName(QStringLiteral("confirmStop"));
+  box.setDefaultButton(QMessageBox::No);
+  box.setEscapeButton(QMessageBox::No);
+  // The update may have ended while the question was open.
+  if (box.exec() != QMessageBox::Yes || !m_bRunning) return;
+  m_bCloseWhenStopped = true;
+  m_bStopAsked = true;
 }
 
 void CUpdateDlg::SetUpdateRunning(bool bRunning) {
@@ -276,21 +298,24 @@ void CUpdateDlg::SetUpdateRunning(bool bRunning) {
     unsetCursor();
   }
   m_buttonStart->setEnabled(!bRunning);
-  m_buttonExit->setEnabled(!bRunning);
   // Disabling the focused button moved the focus on; give it back.
-  if (!bRunning && (m_pFocusBeforeUpdate == m_buttonStart || m_pFocusBeforeUpdate == m_buttonExit)) {
+  if (!bRunning && m_pFocusBeforeUpdate == m_buttonStart) {
     m_pFocusBeforeUpdate->setFocus();
   }
 }
 
 void CUpdateDlg::done(int nResult) {
-  if (m_bRunning) return;  // refused: never leave an update half done
+  if (m_bRunning) {  // never leave an update half done: stop it first
+    AskToStop();
+    return;
+  }
   QDialog::done(nResult);
 }
 
 void CUpdateDlg::closeEvent(QCloseEvent* pEvent) {
   if (m_bRunning) {
     pEvent->ignore();
+    AskToStop();
     return;
   }
   QDialog::closeEvent(pEvent);

@@ -16,12 +16,15 @@
 //     and the window draws the latest state at most every kRedrawIntervalMs,
 //     whatever the block size.
 //
-// While an update runs, Start and Exit are disabled and every way of closing
-// the window (Exit, Escape, Enter, the close box) is refused: an update is never
-// cut off, least of all while it is replacing installed files.
+// While an update runs, Start is disabled, and every way of closing the window
+// (Exit, Escape, Enter, the close box) first asks whether to stop the update.
+// A stop is never a cut: the update stops at its next block and cleans up
+// after itself (partial files removed, replaced files put back), and the
+// window closes once it has.
 #include <QDialog>
 #include <QElapsedTimer>
 #include <QIcon>
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -50,6 +53,7 @@ class CUpdateDlg : public QDialog, public CUpdateReporter {
   void AddStatus(std::string strLine) override;
   void ResetStatus() override;
   void MessageBox(const std::string& strText, Icon icon) override;
+  bool IsCancelled() const override { return m_bStopAsked.load(); }
 
   BOOL IsUpdateRunning() const { return m_bRunning; }
   // Result of the last update that ended without an error; FALSE before any.
@@ -94,7 +98,8 @@ class CUpdateDlg : public QDialog, public CUpdateReporter {
   // How an update ended.
   struct Outcome {
     BOOL bResult = FALSE;
-    bool bError = false;  // an exception ended it
+    bool bError = false;      // an exception ended it
+    bool bCancelled = false;  // the user stopped it
     std::string strError;
     CUpdateReporter::Icon icon = CUpdateReporter::Icon::Stop;
   };
@@ -110,6 +115,9 @@ class CUpdateDlg : public QDialog, public CUpdateReporter {
   Outcome RunSession();
   void OnUpdateEnded(const Outcome& outcome);
   void SetUpdateRunning(bool bRunning);
+  // During an update: asks whether to stop it, and if so asks the update to
+  // stop and the window to close once it has. Returns at once either way.
+  void AskToStop();
 
   UpdateSettings m_settings;
   QIcon m_hIcon;
@@ -122,6 +130,8 @@ class CUpdateDlg : public QDialog, public CUpdateReporter {
   QPushButton* m_buttonExit = nullptr;
 
   BOOL m_bRunning = FALSE;
+  std::atomic<bool> m_bStopAsked{false};  // read by the update's thread
+  bool m_bCloseWhenStopped = false;
   BOOL m_bLastResult = FALSE;
   QThread* m_pThread = nullptr;
   QWidget* m_pFocusBeforeUpdate = nullptr;

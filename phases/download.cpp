@@ -8,6 +8,7 @@
 
 #include "manifest/item_name.h"
 #include "phases/blocks.h"
+#include "phases/cancel.h"
 #include "phases/replace.h"
 #include "phases/replace_journal.h"
 #include "phases/request.h"
@@ -77,10 +78,18 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
   view.m_progressOverall.SetRange32(0, static_cast<int>(nOverall));
   view.m_progressOverall.SetPos(0);
   view.m_progressOverall.SetStep(1);
+  CByteProgress& bytes = view.m_bytes;
+  bytes = CByteProgress{};
+  for (const auto& pItem : info.m_arrItems) bytes.nPhaseTotal += pItem->m_nSize;
+  bytes.bActive = true;
 
   char buffer[kTransferBlock];
   for (int i = 0; i < nCount; ++i) {
+    ThrowIfCancelled(view);
     const CUpdateFileItem& item = *info.m_arrItems[static_cast<size_t>(i)];
+    bytes.strFile = item.m_strName;
+    bytes.nFileDone = 0;
+    bytes.nFileTotal = item.m_nSize;
     view.m_staticOverall.SetWindowText(fmt::format("Downloading File {} of {}", i + 1, nCount));
     view.m_staticCurrent.SetWindowText(
         fmt::format("Downloading File {} ({} bytes)", item.m_strName, item.m_nSize));
@@ -90,15 +99,19 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
 
     const std::string strTempName = FormatTempFileName(i + 1, FALSE);
     CFile file;
-    if (!file.Open(strTempName, CFile::modeCreate | CFile::modeWrite)) {
+    CFileException error;
+    if (!file.Open(strTempName, CFile::modeCreate | CFile::modeWrite, &error)) {
       view.AddStatus(fmt::format("Unable to open local file {} - ABORTING", strTempName));
+      view.AddDetail(error.GetErrorMessage());
       return 0;
     }
+    CPartialFile partial(view, strTempName);
 
     CUpdateRequest request;
     if (!SendUpdateRequest(session, PayloadUrl(strServerUrl, item.m_strName), request)) return 0;
-    if (!request.IsSuccess()) {
+    if (!request.IsWhole()) {
       view.AddStatus(fmt::format("Unable to open remote file {} - ABORTING", item.m_strName));
+      view.AddDetail(request.DescribeAnswer());
       return 0;
     }
 
@@ -107,16 +120,25 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
     ULONGLONG nReceived = 0;
     std::string strCaption;  // one caption per block, formatted without an allocation each
     while (nLast == kTransferBlock) {
+      ThrowIfCancelled(view);
       nLast = request.pFile->Read(buffer, kTransferBlock);
       // The manifest's size is the publisher's promise: a body that grows
       // past it is cut off before it reaches the disk, and one that ends
       // short of it is not the file that was published.
       if (BreaksPromisedSize(item, nReceived + nLast, nLast < kTransferBlock)) {
         view.AddStatus(fmt::format("Unable to open remote file {} - ABORTING", item.m_strName));
+        const ULONGLONG nSoFar = nReceived + nLast;
+        view.AddDetail(nSoFar > item.m_nSize
+                           ? fmt::format("{} is longer than the {} bytes that the update information gives",
+                                         request.pFile->GetFileURL(), item.m_nSize)
+                           : fmt::format("{} is {} bytes long, not the {} that the update information gives",
+                                         request.pFile->GetFileURL(), nSoFar, item.m_nSize));
         return 0;
       }
       if (nLast > 0) file.Write(buffer, nLast);
       nReceived += nLast;
+      bytes.nFileDone = nReceived;
+      bytes.nPhaseDone += nLast;
       strCaption.clear();
       fmt::format_to(std::back_inserter(strCaption), FMT_COMPILE("Downloading File {} ({} of {} bytes)"),
                      item.m_strName, nReceived, item.m_nSize);
@@ -131,6 +153,7 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
     request.pFile->Close();
     file.Close();
     request.pConnection->Close();
+    ++bytes.nFilesDone;
     const std::time_t tEnd = std::time(nullptr);
     view.AddStatus(fmt::format("Downloaded File {} - {} second(s)", item.m_strName,
                                static_cast<std::int32_t>(tEnd - tStart)));

@@ -4,6 +4,7 @@
 
 #include "compress/compressed_file.h"
 #include "phases/blocks.h"
+#include "phases/cancel.h"
 #include "phases/temp_file_name.h"
 #include "platform/file.h"
 
@@ -13,6 +14,7 @@ int UncompressFiles(CUpdateReporter& view, const CUpdateInfo& info) {
     if (pItem->m_bCompressed) ++nCount;
   }
   if (nCount == 0) return 1;
+  view.m_bytes.bActive = false;  // counted in blocks of the compressed input
 
   view.m_progressOverall.SetRange32(0, nCount);
   view.m_progressOverall.SetPos(0);
@@ -22,6 +24,7 @@ int UncompressFiles(CUpdateReporter& view, const CUpdateInfo& info) {
   int k = 0;
   for (size_t i = 0; i < info.m_arrItems.size(); ++i) {
     if (!info.m_arrItems[i]->m_bCompressed) continue;
+    ThrowIfCancelled(view);
     ++k;
     view.m_staticOverall.SetWindowText(fmt::format("Uncompressing File {} of {}", k, nCount));
 
@@ -33,10 +36,13 @@ int UncompressFiles(CUpdateReporter& view, const CUpdateInfo& info) {
       return 0;
     }
     const std::string strOutput = FormatTempFileName(static_cast<int>(i + 1), TRUE);
-    if (!output.Open(strOutput, CFile::modeCreate | CFile::modeWrite)) {
+    CFileException error;
+    if (!output.Open(strOutput, CFile::modeCreate | CFile::modeWrite, &error)) {
       view.AddStatus(fmt::format("Unable to open file [{}] - Aborting", strOutput));
+      view.AddDetail(error.GetErrorMessage());
       return 0;
     }
+    CPartialFile partial(view, strOutput);
 
     const ULONGLONG nLength = input.GetLength();
     view.m_staticCurrent.SetWindowText(fmt::format("Uncompressing File {} ({} bytes)", strOutput, nLength));
@@ -45,6 +51,7 @@ int UncompressFiles(CUpdateReporter& view, const CUpdateInfo& info) {
     view.m_progressCurrent.SetStep(1);
 
     for (;;) {
+      ThrowIfCancelled(view);
       const int nRead = static_cast<int>(input.Read(buffer, kTransferBlock));
       if (nRead <= 0) break;
       output.Write(buffer, static_cast<UINT>(nRead));

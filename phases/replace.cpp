@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include "phases/cancel.h"
 #include "phases/replace_journal.h"
 #include "phases/temp_file_name.h"
 #include "platform/copy_file.h"
@@ -29,6 +30,7 @@ void RollBack(CUpdateReporter& view, CReplaceJournal& journal) {
 }  // namespace
 
 int ReplaceFiles(CUpdateReporter& view, const CUpdateInfo& info) {
+  ThrowIfCancelled(view);
   view.AddStatus("Replacing Files");
   if (info.m_arrItems.empty()) return 1;
 
@@ -49,6 +51,11 @@ int ReplaceFiles(CUpdateReporter& view, const CUpdateInfo& info) {
   }
 
   for (size_t i = 0; i < info.m_arrItems.size(); ++i) {
+    // A stop puts back what was replaced so far, before the status line.
+    if (view.IsCancelled()) {
+      RollBack(view, journal);
+      ThrowIfCancelled(view);
+    }
     const CUpdateFileItem& item = *info.m_arrItems[i];
     const std::string strSource = FormatTempFileName(static_cast<int>(i + 1), item.m_bCompressed);
     const std::string strTarget = TargetFileName(item);

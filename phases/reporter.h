@@ -5,6 +5,8 @@
 #include <functional>
 #include <string>
 
+#include "platform/types.h"
+
 // State of a progress bar, with the behaviour of the platform control the
 // phases were written against: positions stay inside the range, and a step
 // past the upper bound starts the bar again from the lower bound.
@@ -45,6 +47,19 @@ class CStatic {
   std::string m_strText;
 };
 
+// The bytes behind the bars while a phase moves data it can count in bytes
+// (the download), for front ends that show sizes and rates. The phase fills
+// it before it moves the bars, so that a redraw on a bar's change sees both.
+struct CByteProgress {
+  std::string strFile;        // the current file's name
+  ULONGLONG nFileDone = 0;    // bytes of the current file so far
+  ULONGLONG nFileTotal = 0;   // its size; 0 when unknown
+  ULONGLONG nPhaseDone = 0;   // bytes of the whole phase so far
+  ULONGLONG nPhaseTotal = 0;  // the whole phase; 0 when unknown
+  int nFilesDone = 0;         // files finished in this phase
+  bool bActive = false;       // false: the phase counts in blocks only
+};
+
 class CUpdateReporter {
  public:
   enum class Icon { None, Stop, Exclamation, Information };
@@ -62,6 +77,13 @@ class CUpdateReporter {
   // a contract of their own): the console writes it to stderr. Front ends
   // without a place for it may drop it.
   virtual void AddDetail(const std::string& strText) { (void)strText; }
+  // True once the user asked the update to stop. The phases ask at every
+  // block and between items, and then throw CCancelledException after
+  // removing their partial file (or putting back the installed files).
+  // Called from the update's thread while the answer may change on another.
+  virtual bool IsCancelled() const { return false; }
+
+  CByteProgress m_bytes;  // see CByteProgress; phases that count bytes fill it
 
   CStatic m_staticCurrent;          // caption above the current-file bar
   CProgressCtrl m_progressCurrent;  // the current file

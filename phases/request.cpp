@@ -1,5 +1,7 @@
 #include "phases/request.h"
 
+#include <fmt/format.h>
+
 BOOL SendUpdateRequest(CInternetSession& session, const std::string& strUrl, CUpdateRequest& request) {
   DWORD dwService = 0;
   std::string strServer;
@@ -23,4 +25,10 @@ BOOL SendUpdateRequest(CInternetSession& session, const std::string& strUrl, CUp
 void CUpdateRequest::Close() {
   if (pFile) pFile->Close();
   if (pConnection) pConnection->Close();
+}
+
+std::string CUpdateRequest::DescribeAnswer() const {
+  const std::string strUrl = pFile ? pFile->GetFileURL() : std::string();
+  if (dwStatus == 0) return fmt::format("the server's answer for {} carried no status", strUrl);
+  return fmt::format("the server answered HTTP {} for {}", dwStatus, strUrl);
 }

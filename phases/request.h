@@ -14,6 +14,11 @@ struct CUpdateRequest {
   // Only a success answer carries what was asked for: an error page must
   // never be read as a manifest nor stored as a file.
   bool IsSuccess() const { return dwStatus >= 200 && dwStatus <= 299; }
+  // Only a 200 answer carries the whole file: a 206 holds a part of it, and
+  // other success answers hold something else.
+  bool IsWhole() const { return dwStatus == 200; }
+  // "the server answered HTTP 404 for URL": the cause of a refused answer, for the user.
+  std::string DescribeAnswer() const;
   void Close();
 };
 

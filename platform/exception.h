@@ -19,3 +19,10 @@ class CNotSupportedException : public CException {
  public:
   CNotSupportedException() : CException("The requested operation is not supported.") {}
 };
+
+// The user asked the update to stop. Whatever was being done is abandoned at
+// the next block; the front end reports the stop, not an error.
+class CCancelledException : public CException {
+ public:
+  CCancelledException() : CException("Update cancelled") {}
+};

@@ -24,8 +24,10 @@
 #include <curl/curl.h>
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/exception.h"
@@ -58,14 +60,31 @@ inline constexpr const char* kUpdateAgentName = "QVNLicenseRequest";
 inline constexpr long kDefaultStallTimeout = 60;
 
 // A failure of the network layer. The text is libcurl's own description of
-// what went wrong, followed by the URL that was being fetched.
+// what went wrong, followed by the URL that was being fetched; for a failed
+// secure connection it first says so in words.
 class CInternetException : public CException {
  public:
+  // What went wrong, for callers that explain failures (or treat one apart)
+  // without knowing the network library's codes.
+  enum class Kind {
+    kOther,
+    kResolve,      // the host name did not resolve
+    kConnect,      // nothing accepted the connection
+    kTimeout,      // the server stalled, or connecting took too long
+    kTls,          // no secure connection could be made (a plain-HTTP server, say)
+    kCertificate,  // the server's certificate is not trusted
+    kCaFile,       // the extra authority (--cacert) cannot be used
+    kTooLong,      // the body grew past SetMaxBodySize
+  };
+
   CInternetException(DWORD dwError, const std::string& strCurlText, const std::string& strUrl);
+
+  std::string GetErrorMessage() const override;
 
   DWORD m_dwError;            // the libcurl result code (CURLcode)
   std::string m_strCurlText;  // libcurl's text alone
   std::string m_strUrl;       // what was being fetched; may be empty
+  Kind m_kind;
 };
 
 // Starts the process-wide network layer. Call once before anything else uses
@@ -100,6 +119,9 @@ class CInternetSession {
   // a request fails; also the limit for making a connection. 0 or less
   // restores the default.
   void SetStallTimeout(long nSeconds) { m_nStallTimeout = nSeconds > 0 ? nSeconds : kDefaultStallTimeout; }
+  // Asked at least once a second while a request waits for the network; when
+  // it answers true the request throws CCancelledException.
+  void SetCancelCheck(std::function<bool()> fnCancelled) { m_fnCancelled = std::move(fnCancelled); }
 
   // A connection to one server; INTERNET_FLAG_SECURE in dwFlags makes it https.
   std::unique_ptr<CHttpConnection> GetHttpConnection(const std::string& strServer, DWORD dwFlags,
@@ -110,11 +132,13 @@ class CInternetSession {
   const std::string& GetAgent() const { return m_strAgent; }
   const std::string& GetCaFile() const { return m_strCaFile; }
   long GetStallTimeout() const { return m_nStallTimeout; }
+  const std::function<bool()>& GetCancelCheck() const { return m_fnCancelled; }
 
  private:
   std::string m_strAgent;
   std::string m_strCaFile;
   long m_nStallTimeout = kDefaultStallTimeout;
+  std::function<bool()> m_fnCancelled;
 };
 
 class CHttpConnection {
@@ -192,6 +216,7 @@ class CHttpFile {
   std::string m_strAgent;
   std::string m_strCaFile;
   long m_nStallTimeout;
+  std::function<bool()> m_fnCancelled;
 
   CURL* m_pEasy = nullptr;
   CURLM* m_pMulti = nullptr;

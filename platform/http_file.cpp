@@ -52,7 +52,8 @@ CHttpFile::CHttpFile(const CInternetSession& session, std::string strUrl)
     : m_strUrl(std::move(strUrl)),
       m_strAgent(session.GetAgent()),
       m_strCaFile(session.GetCaFile()),
-      m_nStallTimeout(session.GetStallTimeout()) {}
+      m_nStallTimeout(session.GetStallTimeout()),
+      m_fnCancelled(session.GetCancelCheck()) {}
 
 CHttpFile::~CHttpFile() {
   Close();
@@ -141,6 +142,9 @@ BOOL CHttpFile::SendRequest() {
 }
 
 void CHttpFile::Pump() {
+  // Checked first: a signal that asks for the stop also breaks off a wait
+  // for the socket, which libcurl may report as a failure of its own.
+  if (m_fnCancelled && m_fnCancelled()) throw CCancelledException();
   int nRunning = 0;
   const CURLMcode mc = curl_multi_perform(m_pMulti, &nRunning);
   if (mc != CURLM_OK) {

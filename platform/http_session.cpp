@@ -5,12 +5,55 @@
 
 #include "platform/http_client.h"
 
+namespace {
+
+CInternetException::Kind KindOf(DWORD dwError) {
+  using Kind = CInternetException::Kind;
+  switch (static_cast<CURLcode>(dwError)) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return Kind::kResolve;
+    case CURLE_COULDNT_CONNECT:
+      return Kind::kConnect;
+    case CURLE_OPERATION_TIMEDOUT:
+      return Kind::kTimeout;
+    case CURLE_SSL_CONNECT_ERROR:
+      return Kind::kTls;
+    case CURLE_PEER_FAILED_VERIFICATION:
+      return Kind::kCertificate;
+    case CURLE_SSL_CACERT_BADFILE:
+      return Kind::kCaFile;
+    case CURLE_FILESIZE_EXCEEDED:
+      return Kind::kTooLong;
+    default:
+      return Kind::kOther;
+  }
+}
+
+}  // namespace
+
 CInternetException::CInternetException(DWORD dwError, const std::string& strCurlText,
                                        const std::string& strUrl)
     : CException(strUrl.empty() ? strCurlText : strCurlText + " (" + strUrl + ")"),
       m_dwError(dwError),
       m_strCurlText(strCurlText),
-      m_strUrl(strUrl) {}
+      m_strUrl(strUrl),
+      m_kind(KindOf(dwError)) {}
+
+std::string CInternetException::GetErrorMessage() const {
+  // The library's words for these name ciphers and error codes; what the
+  // user needs first is which of the two sides failed.
+  switch (m_kind) {
+    case Kind::kTls:
+      return "Unable to make a secure connection: " + std::string(what());
+    case Kind::kCertificate:
+      return "The server's certificate is not trusted: " + std::string(what());
+    case Kind::kCaFile:
+      return "Unable to use the certificate authority file: " + std::string(what());
+    default:
+      return what();
+  }
+}
 
 BOOL InitNetwork() {
   return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK ? TRUE : FALSE;

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 
 #include "support/local_server.h"
@@ -112,6 +114,7 @@ TEST_F(ConsoleTest, AMissingProductExecutableIsVersionNothingAndTheUpdateRuns) {
   server.Start();
   const ProcessResult r = Update(server.Url());
   EXPECT_EQ(r.nExit, 0) << r.strErr;
+  EXPECT_THAT(r.strErr, ::testing::StartsWith("qvnupdate: warning: Quorvane.exe is not in this folder"));
   auto arrLines = WithoutSeconds(r.strOut);
   ASSERT_EQ(arrLines.size(), kUpdateLines.size());
   EXPECT_EQ(arrLines[1], "Current Version of Quorvane.exe is ");
@@ -155,6 +158,9 @@ TEST_F(ConsoleTest, AnHttpsServerIsTrustedThroughTheGivenAuthorityOnly) {
   const ProcessResult untrusted = Update(strUrl);
   EXPECT_EQ(untrusted.nExit, 2);
   EXPECT_EQ(untrusted.strOut, "Attempting to connection to server\n");
+  EXPECT_THAT(untrusted.strErr, ::testing::StartsWith("The server's certificate is not trusted: "));
+  EXPECT_THAT(untrusted.strErr,
+              HasSubstr("qvnupdate: hint: if the server's certificate comes from an authority"));
   ExpectNothingInstalled();
 
   const ProcessResult trusted = Run({"--console", "--server", strUrl, "--cacert", cert.strCert});
@@ -176,7 +182,7 @@ TEST_F(ConsoleTest, AManifestAnsweredWithAnErrorStopsWithTheMessage) {
     const ProcessResult r = Update(server.Url());
     EXPECT_EQ(r.nExit, 1);
     EXPECT_EQ(r.strOut, "Attempting to connection to server\nUnable to connect to server\n");
-    EXPECT_EQ(r.strErr, "Unable to connect to server. Please try againt later.\n");
+    EXPECT_THAT(r.strErr, ::testing::StartsWith("Unable to connect to server. Please try againt later.\n"));
     ExpectNothingInstalled();
   }
 }
@@ -193,7 +199,7 @@ TEST_F(ConsoleTest, APayloadAnsweredWithAnErrorStopsBeforeAnythingIsInstalled) {
     const auto arrLines = qvntest::Lines(r.strOut);
     ASSERT_FALSE(arrLines.empty());
     EXPECT_EQ(arrLines.back(), "Unable to open remote file ReadMe.txt - ABORTING");
-    EXPECT_EQ(r.strErr, "");
+    EXPECT_THAT(r.strErr, HasSubstr("HTTP " + std::to_string(nStatus)));
     ExpectNothingInstalled();
   }
 }
@@ -283,6 +289,143 @@ TEST_F(ConsoleTest, AReadOnlyTargetStopsTheUpdateAndStaysAsItWas) {
   ASSERT_FALSE(arrLines.empty());
   EXPECT_EQ(arrLines.back(), "Unable to copy QVNUPDU1.TMP to Engine.dll: Permission denied - ABORTING");
   ExpectNothingInstalled();
+}
+
+// --- Every failure says why on stderr ----------------------------------------
+
+TEST_F(ConsoleTest, EveryFailureGivesItsCauseAndAHintForTheCommonMistakes) {
+  // One server for every case; each case has a folder of its own on it.
+  qvntest::LocalHttpServer server;
+  for (const std::string strCase : {"/partial", "/short"}) {
+    server.Serve(strCase + "/Updates/UpdateInfo.txt", Manifest());
+    server.Serve(strCase + "/Updates/Engine.dll.crz", qvntest::Compress(kEngine));
+  }
+  server.Serve("/portal/Updates/UpdateInfo.txt", "<html><body>Please log in</body></html>\n");
+  server.Serve("/partial/Updates/ReadMe.txt", kReadMe, 206);
+  server.Serve("/short/Updates/ReadMe.txt", "Quor");
+  server.Start();
+  const std::string strHttps = "https://127.0.0.1:" + std::to_string(server.Port());
+  const std::string strClosed = "http://127.0.0.1:" + std::to_string(qvntest::ClosedLoopbackPort());
+  struct Case {
+    std::string strServer;
+    int nExit;
+    std::string strLastLine;             // of stdout; empty: not checked
+    std::vector<std::string> arrCauses;  // lines of stderr that start so, in this order
+  };
+  const std::vector<Case> cases = {
+      {server.Url() + "/missing",
+       1,
+       "Unable to connect to server",
+       {"qvnupdate: the server answered HTTP 404 for " + server.Url() + "/missing/Updates/UpdateInfo.txt"}},
+      {server.Url() + "/missing/Updates",
+       1,
+       "Unable to connect to server",
+       {"qvnupdate: the server answered HTTP 404", "qvnupdate: hint: the server URL ends in /Updates"}},
+      {server.Url() + "/portal",
+       1,
+       "Unable to connect to server",
+       {"qvnupdate: " + server.Url() + "/portal/Updates/UpdateInfo.txt is not update information"}},
+      {server.Url() + "/partial",
+       1,
+       "Unable to open remote file ReadMe.txt - ABORTING",
+       {"qvnupdate: the server answered HTTP 206 for " + server.Url() + "/partial/Updates/ReadMe.txt"}},
+      {server.Url() + "/short",
+       1,
+       "Unable to open remote file ReadMe.txt - ABORTING",
+       {"qvnupdate: " + server.Url() + "/short/Updates/ReadMe.txt is 4 bytes long, not the"}},
+      {strHttps,
+       2,
+       "Attempting to connection to server",
+       {"Unable to make a secure connection: ", "qvnupdate: hint: the server may not speak https"}},
+      {strClosed,
+       2,
+       "Attempting to connection to server",
+       {"Failed to connect to 127.0.0.1", "qvnupdate: hint: check the server's address"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.strServer);
+    const ProcessResult r = Update(c.strServer);
+    EXPECT_EQ(r.nExit, c.nExit) << r.strErr;
+    const auto arrOut = qvntest::Lines(r.strOut);
+    ASSERT_FALSE(arrOut.empty());
+    EXPECT_EQ(arrOut.back(), c.strLastLine);
+    auto arrErr = qvntest::Lines(r.strErr);
+    auto it = arrErr.begin();
+    for (const std::string& strCause : c.arrCauses) {
+      it = std::find_if(it, arrErr.end(), [&](const std::string& s) { return s.starts_with(strCause); });
+      EXPECT_NE(it, arrErr.end()) << "no line starting \"" << strCause << "\" in:\n" << r.strErr;
+    }
+    ExpectNothingInstalled();
+  }
+}
+
+TEST_F(ConsoleTest, ATemporaryFileThatCannotBeCreatedGivesTheSystemsReason) {
+  // Root may write anywhere; a folder standing where the file goes stops anyone.
+  std::filesystem::create_directories(dir.Path() / "QVNUPD1.TMP" / "in-the-way");
+  qvntest::LocalHttpServer server;
+  ServeUpdate(server);
+  server.Start();
+  const ProcessResult r = Update(server.Url());
+  EXPECT_EQ(r.nExit, 1);
+  EXPECT_EQ(qvntest::Lines(r.strOut).back(), "Unable to open local file QVNUPD1.TMP - ABORTING");
+  EXPECT_THAT(r.strErr, ::testing::StartsWith("qvnupdate: Cannot open QVNUPD1.TMP: Is a directory"));
+}
+
+// --- A clean stop -----------------------------------------------------------
+
+TEST_F(ConsoleTest, SigintOrSigtermMidDownloadStopsCleanlyWithExit130) {
+  // ReadMe.txt trickles in slowly enough to be caught half-way.
+  const std::string strManifest = qvntest::MakeManifest("1.0.0.3", {{"ReadMe.txt", 1000000}});
+  RawServer server([&](const std::string& strHead) {
+    if (RawServer::PathOf(strHead) == "/Updates/UpdateInfo.txt") {
+      return RawServer::Reply{RawServer::Head(200, RawServer::LengthHeader(strManifest.size())) +
+                              strManifest};
+    }
+    return RawServer::Reply{.strHead = RawServer::Head(200, RawServer::LengthHeader(1000000)),
+                            .strBody = std::string(1000000, 'x'),
+                            .nChunk = 4096,
+                            .nPauseMillis = 20};
+  });
+  for (int nSignal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(nSignal);
+    const std::filesystem::path partial = dir / "QVNUPD1.TMP";
+    qvntest::ProcessOptions options;
+    options.nSignal = nSignal;
+    // The file is there once the download has begun (its bytes may wait in memory).
+    options.fnSignalWhen = [&] { return std::filesystem::exists(partial); };
+    const ProcessResult r =
+        qvntest::RunQvnupdate(dir.Path(), {"--console", "--server", server.Url()}, {}, options);
+    EXPECT_EQ(r.nExit, 130) << r.strErr;
+    const auto arrLines = qvntest::Lines(r.strOut);
+    ASSERT_FALSE(arrLines.empty());
+    EXPECT_EQ(arrLines.back(), "Update cancelled");
+    // No partial file, no lock, no journal: the folder is as it was.
+    for (const char* pszName : {"QVNUPD1.TMP", ".qvnupdate.lock", ".qvnupdate-journal"}) {
+      EXPECT_FALSE(std::filesystem::exists(dir / pszName)) << pszName;
+    }
+    ExpectNothingInstalled();
+  }
+}
+
+// --- Progress on a terminal -------------------------------------------------
+
+TEST_F(ConsoleTest, OnATerminalStderrShowsSizesAndASummaryWhileStdoutKeepsTheStatusLines) {
+  if (access("/usr/bin/script", X_OK) != 0) GTEST_SKIP() << "script(1) is not installed";
+  qvntest::LocalHttpServer server;
+  ServeUpdate(server);
+  server.Start();
+  // script(1) gives the updater a terminal on stderr; stdout goes to a file.
+  const std::string strCommand = "cd '" + dir.Path().string() +
+                                 "' && " QVN_BIN_DIR "/qvnupdate --console --server " + server.Url() +
+                                 " >status.txt";
+  qvntest::ProcessOptions options;
+  options.arrUnset = qvntest::kProxyVariables;
+  const ProcessResult r = qvntest::RunProcess({"/usr/bin/script", "-qec", strCommand, "/dev/null"}, options);
+  ASSERT_EQ(r.nExit, 0) << r.strOut;
+  EXPECT_EQ(WithoutSeconds(ReadFile(dir / "status.txt")), kUpdateLines);
+  // Sizes in readable units, done of total.
+  EXPECT_THAT(r.strOut, ::testing::ContainsRegex("[0-9] (B|KiB) of [0-9.]+ (B|KiB)"));
+  EXPECT_THAT(r.strOut, HasSubstr("qvnupdate: downloaded 2 files, "));
 }
 
 // --- Arguments --------------------------------------------------------------

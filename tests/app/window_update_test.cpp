@@ -278,7 +278,7 @@ class TestWindowUpdate : public QObject {
     QCOMPARE(Bar(dlg, IDC_PROGRESS_OVERALL), (BarView{1, 1}));
   }
 
-  void DuringAnUpdateTheWindowLivesAndRefusesToStartOrClose() {
+  void DuringAnUpdateTheWindowLivesAndClosesOnlyWhenTheUserSaysSo() {
     // 16 whole blocks and a part: the current bar ends full, the overall one a
     // step short of its share, as the download phase counts.
     const std::string strBig = qvntest::PatternData(66536, 9);
@@ -309,13 +309,23 @@ class TestWindowUpdate : public QObject {
     QVERIFY(!pStart->isEnabled());
     QTest::mouseClick(pStart, Qt::LeftButton);
     dlg.OnStart();
-    // ...and nothing closes the window.
-    QVERIFY(!pExit->isEnabled());
-    QTest::keyClick(&dlg, Qt::Key_Escape);
-    QVERIFY(!dlg.close());
-    dlg.reject();
-    dlg.accept();
+    // ...and every way of closing the window asks first; "No" keeps it open
+    // and the update going.
+    QVERIFY(pExit->isEnabled());
+    {
+      int nAsked = 0;
+      qvntest::ModalWatcher watcher(
+          [&nAsked](QWidget* p) { nAsked += p->objectName() == "confirmStop" ? 1 : 0; }, &dlg);
+      watcher.SetRepeat(true);
+      QTest::mouseClick(pExit, Qt::LeftButton);
+      QTest::keyClick(&dlg, Qt::Key_Escape);
+      QVERIFY(!dlg.close());
+      dlg.reject();
+      dlg.accept();
+      QCOMPARE(nAsked, 5);
+    }
     QVERIFY(dlg.isVisible());
+    QVERIFY(dlg.IsUpdateRunning());
     QCOMPARE(m_pServer->Count("/Updates/UpdateInfo.txt"), 1);
 
     m_pServer->OpenGate();
@@ -332,6 +342,37 @@ class TestWindowUpdate : public QObject {
     QVERIFY(pStart->isEnabled() && pExit->isEnabled());
     QTest::mouseClick(pExit, Qt::LeftButton);
     QVERIFY(!dlg.isVisible());
+  }
+
+  void ExitDuringAnUpdateStopsItCleanlyAndClosesTheWindow() {
+    const std::string strBig = qvntest::PatternData(66536, 9);
+    m_pServer->Serve("/Updates/UpdateInfo.txt",
+                     qvntest::MakeManifest("1.0.0.3", {{"Big.bin", strBig.size(), false}}));
+    m_pServer->Serve("/Updates/Big.bin", strBig);
+    m_pServer->HoldBack("/Updates/Big.bin", 32768);
+    const auto before = qvntest::Snapshot(m_pDir->Path());
+
+    CUpdateDlg dlg(m_settings);
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    QSignalSpy ended(&dlg, &CUpdateDlg::UpdateEnded);
+    QTest::mouseClick(Control<QPushButton>(&dlg, IDC_START), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(Caption(dlg, IDC_STATIC_CURRENT),
+                              QString("Downloading File Big.bin (32768 of 66536 bytes)"), 20000);
+
+    qvntest::ModalWatcher watcher(
+        [](QWidget* p) {
+          if (auto* pBox = qobject_cast<QMessageBox*>(p)) pBox->button(QMessageBox::Yes)->click();
+        },
+        &dlg);
+    QTest::mouseClick(Control<QPushButton>(&dlg, IDCANCEL), Qt::LeftButton);
+    QVERIFY(watcher.Seen());
+    QVERIFY(ended.wait(30000) || ended.count() == 1);
+    QCOMPARE(Lines(dlg).last(), QString("Update cancelled"));
+    QCOMPARE(dlg.LastResult(), FALSE);
+    QVERIFY(!dlg.isVisible());
+    m_pServer->OpenGate();
+    QCOMPARE(qvntest::Snapshot(m_pDir->Path()), before);  // no partial file, no lock
   }
 
   void AnErrorIsShownAndStartWorksAgain() {

@@ -7,8 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,6 +31,10 @@ struct ProcessOptions {
   std::vector<std::pair<std::string, std::string>> arrEnv;  // added or replaced variables
   std::vector<std::string> arrUnset;                        // variables taken away
   int nTimeoutSeconds = 60;
+  // When set, asked every few milliseconds while the child runs; once it
+  // answers true the child is sent nSignal (once).
+  std::function<bool()> fnSignalWhen{};
+  int nSignal = SIGINT;
 };
 
 inline ProcessResult RunProcess(const std::vector<std::string>& arrArgs, const ProcessOptions& options = {}) {
@@ -72,6 +78,7 @@ inline ProcessResult RunProcess(const std::vector<std::string>& arrArgs, const P
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.nTimeoutSeconds);
   bool bOutOpen = true;
   bool bErrOpen = true;
+  bool bSignalled = false;
   char buf[65536];
   while (bOutOpen || bErrOpen) {
     const auto now = std::chrono::steady_clock::now();
@@ -81,8 +88,16 @@ inline ProcessResult RunProcess(const std::vector<std::string>& arrArgs, const P
       break;
     }
     pollfd fds[2] = {{bOutOpen ? fdOut[0] : -1, POLLIN, 0}, {bErrOpen ? fdErr[0] : -1, POLLIN, 0}};
-    const int nWait =
+    int nWait =
         static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count()) + 1;
+    if (options.fnSignalWhen && !bSignalled) {
+      if (options.fnSignalWhen()) {
+        kill(pid, options.nSignal);
+        bSignalled = true;
+      } else {
+        nWait = std::min(nWait, 10);
+      }
+    }
     if (poll(fds, 2, nWait) < 0) continue;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;

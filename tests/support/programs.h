@@ -38,8 +38,7 @@ inline ProcessResult RunQvnpack(std::vector<std::string> arrArgs) {
 // qvnupdate with arrArgs in the installation folder, with arrEnv added to an
 // environment cleared of proxies and of the variables the tests set.
 inline ProcessResult RunQvnupdate(const std::filesystem::path& folder, std::vector<std::string> arrArgs,
-                                  EnvList arrEnv = {}) {
-  ProcessOptions options;
+                                  EnvList arrEnv = {}, ProcessOptions options = {}) {
   options.strCwd = folder.string();
   options.arrEnv = std::move(arrEnv);
   options.arrUnset = kProxyVariables;

@@ -1,0 +1,77 @@
+#include "app/session_hints.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+#include "platform/http_client.h"
+
+namespace {
+
+bool EndsWithNoCase(const std::string& str, const std::string& strSuffix) {
+  if (str.size() < strSuffix.size()) return false;
+  return std::equal(strSuffix.begin(), strSuffix.end(), str.end() - static_cast<long>(strSuffix.size()),
+                    [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); });
+}
+
+// The server URL is never rewritten: the user is told, and decides.
+void HintUpdatesFolder(CUpdateReporter& view, const UpdateSettings& settings) {
+  const std::string& strUrl = settings.strServerUrl;
+  if (!EndsWithNoCase(strUrl, "/updates")) return;
+  view.AddDetail(
+      fmt::format("hint: the server URL ends in /Updates, which the updater adds itself: try --server {}",
+                  strUrl.substr(0, strUrl.size() - 8)));
+}
+
+}  // namespace
+
+void ReportNoManifest(CUpdateReporter& view, const UpdateSettings& settings, const CUpdateRequest& request,
+                      bool bAnsweredSuccess) {
+  if (bAnsweredSuccess) {
+    view.AddDetail(fmt::format("{} is not update information (it has no VERSION in [GENERAL])",
+                               request.pFile ? request.pFile->GetFileURL() : settings.strServerUrl));
+  } else {
+    view.AddDetail(request.DescribeAnswer());
+  }
+  HintUpdatesFolder(view, settings);
+}
+
+std::vector<std::string> FailureHints(const CException& e, const UpdateSettings& settings) {
+  const auto* pNet = dynamic_cast<const CInternetException*>(&e);
+  if (pNet == nullptr) return {};
+  const std::string& strUrl = settings.strServerUrl;
+  switch (pNet->m_kind) {
+    case CInternetException::Kind::kTls:
+      if (strUrl.rfind("https://", 0) == 0) {
+        return {
+            fmt::format("hint: the server may not speak https; if it is a plain HTTP server, try --server {}",
+                        "http://" + strUrl.substr(8))};
+      }
+      break;
+    case CInternetException::Kind::kCertificate:
+      return {
+          "hint: if the server's certificate comes from an authority of your own, give that "
+          "authority's certificate with --cacert FILE"};
+    case CInternetException::Kind::kCaFile:
+      return {"hint: --cacert needs a readable file holding the authority's certificate in PEM form"};
+    case CInternetException::Kind::kResolve:
+    case CInternetException::Kind::kConnect:
+      return {"hint: check the server's address (--server) and that the server is running"};
+    default:
+      break;
+  }
+  return {};
+}
+
+void WarnIfNoProduct(CUpdateReporter& view, const UpdateSettings& settings,
+                     const std::string& strProductExe) {
+  std::error_code ec;
+  if (std::filesystem::is_regular_file(strProductExe, ec)) return;
+  const std::filesystem::path folder = std::filesystem::current_path(ec);
+  view.AddDetail(fmt::format(
+      "warning: {} is not in this folder ({}); is it the installation? An update installs the whole "
+      "release here",
+      settings.strProductExe, folder.string()));
+}

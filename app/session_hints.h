@@ -1,0 +1,24 @@
+#pragma once
+// Causes and hints for the user beside the status lines (which stay as they
+// are): what the server answered, and what the likeliest mistake behind a
+// failure would be.
+#include <string>
+#include <vector>
+
+#include "app/session.h"
+#include "phases/reporter.h"
+#include "phases/request.h"
+#include "platform/exception.h"
+
+// The cause of a manifest request that brought no manifest: an answer other
+// than success, or (bAnsweredSuccess) a success answer without a version.
+void ReportNoManifest(CUpdateReporter& view, const UpdateSettings& settings, const CUpdateRequest& request,
+                      bool bAnsweredSuccess);
+
+// Hints ("hint: ...") for an error that ended an update; empty when none fits.
+std::vector<std::string> FailureHints(const CException& e, const UpdateSettings& settings);
+
+// A warning when strProductExe (as LocateProductExe found it) is not a file:
+// the update then installs the whole release into a folder that may not be
+// the installation.
+void WarnIfNoProduct(CUpdateReporter& view, const UpdateSettings& settings, const std::string& strProductExe);
