@@ -152,9 +152,10 @@ class CConsoleReporter : public CUpdateReporter {
     std::string strOut = m_bDrawn ? "\x1b[2A" : "";
     if (m_bytes.bActive) {
       const double dRate = Rate();
-      strOut += "\r\x1b[K" +
-                ProgressLine({m_bytes.strFile, m_bytes.nFileDone, m_bytes.nFileTotal, dRate}, m_nColumns) +
-                "\n";
+      strOut +=
+          "\r\x1b[K" +
+          ProgressLine({OneLine(m_bytes.strFile), m_bytes.nFileDone, m_bytes.nFileTotal, dRate}, m_nColumns) +
+          "\n";
       strOut += "\r\x1b[K" +
                 ProgressLine({OneLine(m_staticOverall.GetWindowText()), m_bytes.nPhaseDone,
                               m_bytes.nPhaseTotal, dRate},

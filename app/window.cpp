@@ -283,8 +283,12 @@ void CUpdateDlg::AskToStop() {
   box.setObjectName(QStringLiteral("confirmStop"));
   box.setDefaultButton(QMessageBox::No);
   box.setEscapeButton(QMessageBox::No);
-  // The update may have ended while the question was open.
-  if (box.exec() != QMessageBox::Yes || !m_bRunning) return;
+  if (box.exec() != QMessageBox::Yes) return;
+  // The update may have ended while the question was open: only the closing is left.
+  if (!m_bRunning) {
+    QDialog::done(QDialog::Rejected);
+    return;
+  }
   m_bCloseWhenStopped = true;
   m_bStopAsked = true;
 }

@@ -455,4 +455,5 @@ void TestCrashPoint(const char* pszStep, int n) {
   if (pszWanted == nullptr) return;
   const std::string strStep = n > 0 ? std::string(pszStep) + "-" + std::to_string(n) : std::string(pszStep);
   if (strStep == pszWanted) ::raise(SIGKILL);
+  if (strStep + "/int" == pszWanted) ::raise(SIGINT);
 }

@@ -104,5 +104,6 @@ RecoveryResult RecoverInterruptedReplacement(std::string& strError);
 // equals the step's name ("journal", "backup-2", "copy-1", "commit",
 // "cleanup", "restore-1", ...; a number n > 0 is appended as "-n"), the
 // process kills itself on the spot with SIGKILL, as a power cut would stop
-// it. Without the variable this does nothing.
+// it; with "/int" after the name ("copy-1/int") it sends itself SIGINT
+// instead, as a user's Ctrl-C would. Without the variable this does nothing.
 void TestCrashPoint(const char* pszStep, int n = 0);

@@ -407,6 +407,23 @@ TEST_F(ConsoleTest, SigintOrSigtermMidDownloadStopsCleanlyWithExit130) {
   }
 }
 
+TEST_F(ConsoleTest, AStopDuringTheReplacementPutsTheInstalledFilesBack) {
+  qvntest::LocalHttpServer server;
+  ServeUpdate(server);
+  server.Start();
+  // Ctrl-C just after Engine.dll was replaced.
+  const ProcessResult r = Update(server.Url(), {{"QVN_TEST_CRASH_AT", "copy-1/int"}});
+  EXPECT_EQ(r.nExit, 130) << r.strErr;
+  const auto arrLines = qvntest::Lines(r.strOut);
+  ASSERT_GE(arrLines.size(), 2u);
+  EXPECT_EQ(arrLines[arrLines.size() - 2], "Copying QVNUPDU1.TMP to Engine.dll");
+  EXPECT_EQ(arrLines.back(), "Update cancelled");
+  for (const char* pszName : {".qvnupdate.lock", ".qvnupdate-journal"}) {
+    EXPECT_FALSE(std::filesystem::exists(dir / pszName)) << pszName;
+  }
+  ExpectNothingInstalled();
+}
+
 // --- Progress on a terminal -------------------------------------------------
 
 TEST_F(ConsoleTest, OnATerminalStderrShowsSizesAndASummaryWhileStdoutKeepsTheStatusLines) {
