@@ -16,9 +16,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <deque>
 #include <exception>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "app/cli.h"
 #include "app/console_progress.h"
@@ -103,6 +105,7 @@ class CConsoleReporter : public CUpdateReporter {
  private:
   static constexpr auto kRedrawInterval = std::chrono::milliseconds(200);
   static constexpr int kBarWidth = 30;
+  static constexpr auto kRateWindow = std::chrono::seconds(5);
 
   // The time the byte counts of the download started and last moved.
   void NoteBytes() {
@@ -115,10 +118,19 @@ class CConsoleReporter : public CUpdateReporter {
     m_lastBytes = now;
   }
 
-  double Rate() const {
-    const double dSeconds = std::chrono::duration<double>(m_lastBytes - m_phaseStart).count();
-    // Below a quarter second the rate is noise.
-    return dSeconds >= 0.25 ? static_cast<double>(m_bytes.nPhaseDone) / dSeconds : 0;
+  // Bytes a second over the last few seconds, as curl shows it, so that the
+  // rate and the time left follow a server that speeds up or slows down; 0
+  // while less than a quarter second has been seen (the rate is noise then).
+  double Rate() {
+    if (!m_bPhaseSeen) return 0;  // no byte has been counted yet
+    if (m_samples.empty()) m_samples.emplace_back(m_phaseStart, 0);
+    m_samples.emplace_back(m_lastBytes, m_bytes.nPhaseDone);
+    while (m_samples.size() > 2 && m_samples.back().first - m_samples[1].first >= kRateWindow) {
+      m_samples.pop_front();
+    }
+    const auto [tFirst, nFirst] = m_samples.front();
+    const double dSeconds = std::chrono::duration<double>(m_lastBytes - tFirst).count();
+    return dSeconds >= 0.25 ? static_cast<double>(m_bytes.nPhaseDone - nFirst) / dSeconds : 0;
   }
 
   std::string Line(const CStatic& caption, const CProgressCtrl& bar) const {
@@ -184,6 +196,9 @@ class CConsoleReporter : public CUpdateReporter {
   bool m_bPhaseSeen = false;
   std::chrono::nanoseconds m_phaseStart{0};
   std::chrono::nanoseconds m_lastBytes{0};
+  // (time, bytes of the phase) at recent redraws, at most kRateWindow apart.
+  using Sample = std::pair<std::chrono::nanoseconds, ULONGLONG>;
+  std::deque<Sample> m_samples;
   std::string m_strLastStatus;
   bool m_bDetailSinceStatus = false;
 };

@@ -22,10 +22,13 @@ std::string PayloadUrl(const std::string& strServerUrl, const std::string& strNa
 // bars and adding "Downloaded File %s - %d second(s)" for each. Returns 1 when
 // every item was stored whole; 0, after a status line saying why, when a name
 // is unsafe, a temporary file cannot be created, the server does not answer
-// an item with success (2xx), or (for an item whose size is above 0) the body
-// is longer or shorter than that size: "Unable to open remote file %s -
-// ABORTING". A longer body is cut off at the size, before it reaches the
+// an item with 200 (a 206 holds only a part), or (for an item whose size is
+// above 0) the body is longer or shorter than that size: "Unable to open
+// remote file %s - ABORTING". A longer body is cut off at the size, before it reaches the
 // disk. A body that breaks off or a server that stalls throws
 // CInternetException; a failed write (a full disk) throws CFileException.
+// The cause of a failure goes to view.AddDetail, and the byte counts to
+// view.m_bytes. A stop (view.IsCancelled) removes the partial file and
+// throws CCancelledException.
 int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdateInfo& info,
                   const std::string& strServerUrl);
