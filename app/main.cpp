@@ -30,7 +30,8 @@ void PrintUsage(std::FILE* out) {
                "\n"
                "Exit status with --console: 0 up to date or updated, 1 the update did not\n"
                "complete, 2 an error ended it or the arguments were wrong, 130 it was\n"
-               "stopped (Ctrl-C, SIGINT or SIGTERM) and nothing of it was left behind.\n",
+               "stopped (Ctrl-C, SIGINT or SIGTERM): no partial file is left and no\n"
+               "installed file is changed.\n",
                QVN_SERVER_URL);
 }
 
