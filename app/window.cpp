@@ -18,6 +18,7 @@
 #include <new>
 
 #include "app/about.h"
+#include "app/session_hints.h"
 #include "app/window_support.h"
 #include "platform/exception.h"
 #include "res/resource.h"
@@ -242,6 +243,8 @@ CUpdateDlg::Outcome CUpdateDlg::RunSession() {
   } catch (const CException& e) {
     outcome.bError = true;
     outcome.strError = e.GetErrorMessage();
+    // The likeliest mistake behind it, below the error's own words.
+    for (const std::string& strHint : FailureHints(e, m_settings)) outcome.strError += "\n\n" + strHint;
   } catch (const std::bad_alloc&) {
     outcome.bError = true;
     outcome.strError = "Out of memory.";

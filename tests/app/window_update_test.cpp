@@ -388,6 +388,7 @@ class TestWindowUpdate : public QObject {
       QCOMPARE(box.icon, QMessageBox::Critical);
       // The error's own words, naming what was being fetched.
       QVERIFY2(box.strText.contains("/Updates/UpdateInfo.txt"), qPrintable(box.strText));
+      QVERIFY2(box.strText.contains("\n\nhint: check the server's address"), qPrintable(box.strText));
       QVERIFY(box.strText != CUpdateDlg::kNoErrorText);
       QCOMPARE(Lines(dlg), QStringList{"Attempting to connection to server"});
       QVERIFY(dlg.isVisible());
