@@ -11,8 +11,10 @@
 #include "phases/replace.h"
 #include "phases/replace_journal.h"
 #include "phases/request.h"
+#include "phases/signature.h"
 #include "phases/temp_file_name.h"
 #include "platform/file.h"
+#include "trust/sha256_sums.h"
 
 namespace {
 
@@ -30,9 +32,9 @@ std::string Printable(const std::string& str) {
 }
 
 // True when a body of nReceived bytes so far (all of it when bEnded) breaks
-// the item's size. A size of 0 promises nothing.
-bool BreaksPromisedSize(const CUpdateFileItem& item, ULONGLONG nReceived, bool bEnded) {
-  if (item.m_nSize == 0) return false;
+// the item's size. A size of 0 promises nothing, unless the size is signed.
+bool BreaksPromisedSize(const CUpdateFileItem& item, ULONGLONG nReceived, bool bEnded, bool bSigned) {
+  if (item.m_nSize == 0 && !bSigned) return false;
   return nReceived > item.m_nSize || (bEnded && nReceived < item.m_nSize);
 }
 
@@ -68,7 +70,7 @@ std::string PayloadUrl(const std::string& strServerUrl, const std::string& strNa
 }
 
 int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdateInfo& info,
-                  const std::string& strServerUrl) {
+                  const std::string& strServerUrl, const CSignedUpdate* pSigned) {
   if (!CheckItemNames(view, info)) return 0;
 
   const int nCount = static_cast<int>(info.m_arrItems.size());
@@ -106,16 +108,27 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
     UINT nLast = kTransferBlock;
     ULONGLONG nReceived = 0;
     std::string strCaption;  // one caption per block, formatted without an allocation each
+    // Hashed as it is written: the expansion reads the bytes back from this
+    // temporary file, which only the updater's user can write (created 0600),
+    // so what was hashed is what is expanded without reading it twice.
+    CSha256 sha;
     while (nLast == kTransferBlock) {
       nLast = request.pFile->Read(buffer, kTransferBlock);
       // The manifest's size is the publisher's promise: a body that grows
       // past it is cut off before it reaches the disk, and one that ends
       // short of it is not the file that was published.
-      if (BreaksPromisedSize(item, nReceived + nLast, nLast < kTransferBlock)) {
-        view.AddStatus(fmt::format("Unable to open remote file {} - ABORTING", item.m_strName));
+      if (BreaksPromisedSize(item, nReceived + nLast, nLast < kTransferBlock, pSigned != nullptr)) {
+        view.AddStatus(pSigned != nullptr
+                           ? SignatureFailure(fmt::format("{} is not the size listed in the "
+                                                          "manifest ({} bytes)",
+                                                          item.m_strName, item.m_nSize))
+                           : fmt::format("Unable to open remote file {} - ABORTING", item.m_strName));
         return 0;
       }
-      if (nLast > 0) file.Write(buffer, nLast);
+      if (nLast > 0) {
+        file.Write(buffer, nLast);
+        if (pSigned != nullptr) sha.Update(buffer, nLast);
+      }
       nReceived += nLast;
       strCaption.clear();
       fmt::format_to(std::back_inserter(strCaption), FMT_COMPILE("Downloading File {} ({} of {} bytes)"),
@@ -131,6 +144,13 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
     request.pFile->Close();
     file.Close();
     request.pConnection->Close();
+    if (pSigned != nullptr) {
+      const std::string* pSum = pSigned->Find(item.m_strName);
+      if (pSum == nullptr || *pSum != sha.FinishHex()) {
+        view.AddStatus(SignatureFailure(fmt::format("{} is not the file that was signed", item.m_strName)));
+        return 0;
+      }
+    }
     const std::time_t tEnd = std::time(nullptr);
     view.AddStatus(fmt::format("Downloaded File {} - {} second(s)", item.m_strName,
                                static_cast<std::int32_t>(tEnd - tStart)));

@@ -6,6 +6,7 @@
 #include "manifest/update_info.h"
 #include "phases/reporter.h"
 #include "platform/http_client.h"
+#include "trust/signed_update.h"
 
 // Checks every item's name, and the installed name it leads to, before
 // anything is fetched: a name that could reach outside the current directory
@@ -27,5 +28,9 @@ std::string PayloadUrl(const std::string& strServerUrl, const std::string& strNa
 // ABORTING". A longer body is cut off at the size, before it reaches the
 // disk. A body that breaks off or a server that stalls throws
 // CInternetException; a failed write (a full disk) throws CFileException.
+//
+// With a checked signed list (pSigned), every size is exact, 0 included, and
+// every body must have the SHA-256 the list gives its name, or the download
+// stops with a line that starts with "Signature check failed".
 int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdateInfo& info,
-                  const std::string& strServerUrl);
+                  const std::string& strServerUrl, const CSignedUpdate* pSigned = nullptr);

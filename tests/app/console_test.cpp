@@ -26,6 +26,10 @@ using ::testing::HasSubstr;
 
 const std::string kEngine = qvntest::PatternData(20000, 11);
 const std::string kReadMe = "Quorvane 1.0.0.3\nRead me.\n";
+// An updater without a public key says once that what it installs is not verified.
+const std::string kUnverified =
+    "qvnupdate: warning: the update is not verified: this updater has no public key (give --pubkey KEY, or "
+    "build it with -DQVN_PUBLIC_KEY=...), so it cannot tell where the files come from\n";
 
 // The lines of a complete update of Engine.dll.crz and ReadMe.txt, with the
 // seconds of each download as "N".
@@ -87,7 +91,7 @@ TEST_F(ConsoleTest, UpToDate) {
             "Current Version of Quorvane.exe is 1.0.0.2\n"
             "Available Version of Quorvane.exe is 1.0.0.2\n"
             "Quorvane.exe is up to date\n");
-  EXPECT_EQ(r.strErr, "");
+  EXPECT_EQ(r.strErr, kUnverified);
   ExpectNothingInstalled();
 }
 
@@ -98,7 +102,7 @@ TEST_F(ConsoleTest, AFullUpdateInstallsCompressedAndPlainItemsByteForByte) {
   const ProcessResult r = Update(server.Url() + "/");  // a trailing "/" is not doubled
   EXPECT_EQ(r.nExit, 0) << r.strErr;
   EXPECT_EQ(WithoutSeconds(r.strOut), kUpdateLines);
-  EXPECT_EQ(r.strErr, "");  // no terminal: no progress display
+  EXPECT_EQ(r.strErr, kUnverified);  // no terminal: no progress display
   EXPECT_TRUE(ReadFile(dir / "Engine.dll") == kEngine);
   EXPECT_EQ(ReadFile(dir / "ReadMe.txt"), kReadMe);
   EXPECT_THAT(server.Requests(),
@@ -193,7 +197,7 @@ TEST_F(ConsoleTest, APayloadAnsweredWithAnErrorStopsBeforeAnythingIsInstalled) {
     const auto arrLines = qvntest::Lines(r.strOut);
     ASSERT_FALSE(arrLines.empty());
     EXPECT_EQ(arrLines.back(), "Unable to open remote file ReadMe.txt - ABORTING");
-    EXPECT_EQ(r.strErr, "");
+    EXPECT_EQ(r.strErr, kUnverified);
     ExpectNothingInstalled();
   }
 }
