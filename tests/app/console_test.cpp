@@ -295,7 +295,9 @@ TEST_F(ConsoleTest, BadArgumentsAreAUsageError) {
   const std::vector<std::vector<std::string>> cases = {{"--console", "--bogus"},
                                                        {"--console", "--server"},
                                                        {"--console", "--server", "ftp://127.0.0.1"},
-                                                       {"--console", "--server", "not a url"}};
+                                                       {"--console", "--server", "not a url"},
+                                                       {"--console", "--pubkey", "not a key"},
+                                                       {"--console", "--pubkey"}};
   for (const auto& args : cases) {
     const ProcessResult r = Run(args);
     EXPECT_EQ(r.nExit, 2) << args.back();
