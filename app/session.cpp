@@ -101,7 +101,7 @@ BOOL RunUpdate(CUpdateReporter& view, const UpdateSettings& settings) {
 
   if (available.Compare(installed) > 0) {
     const CSignedUpdate* pSigned = signedUpdate.IsLoaded() ? &signedUpdate : nullptr;
-    if (!DownloadFiles(view, session, info, settings.strServerUrl, pSigned)) return FALSE;
+    if (!DownloadChangedFiles(view, session, info, settings.strServerUrl, pSigned)) return FALSE;
     if (!UncompressFiles(view, info)) return FALSE;
     if (!ReplaceFiles(view, info)) return FALSE;
     view.AddStatus("Update Completed!");

@@ -70,27 +70,39 @@ std::string PayloadUrl(const std::string& strServerUrl, const std::string& strNa
 }
 
 int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdateInfo& info,
-                  const std::string& strServerUrl, const CSignedUpdate* pSigned) {
+                  const std::string& strServerUrl, const CSignedUpdate* pSigned,
+                  const std::vector<bool>* pUnchanged) {
   if (!CheckItemNames(view, info)) return 0;
 
-  const int nCount = static_cast<int>(info.m_arrItems.size());
+  auto isUnchanged = [pUnchanged](size_t i) { return pUnchanged != nullptr && (*pUnchanged)[i]; };
+  int nCount = 0;  // items fetched: the progress counts only what is moved
   ULONGLONG nOverall = 0;
-  for (const auto& pItem : info.m_arrItems) nOverall += Blocks(pItem->m_nSize) + 1;
+  for (size_t i = 0; i < info.m_arrItems.size(); ++i) {
+    if (isUnchanged(i)) continue;
+    ++nCount;
+    nOverall += Blocks(info.m_arrItems[i]->m_nSize) + 1;
+  }
   view.m_progressOverall.SetRange32(0, static_cast<int>(nOverall));
   view.m_progressOverall.SetPos(0);
   view.m_progressOverall.SetStep(1);
 
   char buffer[kTransferBlock];
-  for (int i = 0; i < nCount; ++i) {
-    const CUpdateFileItem& item = *info.m_arrItems[static_cast<size_t>(i)];
-    view.m_staticOverall.SetWindowText(fmt::format("Downloading File {} of {}", i + 1, nCount));
+  int nFetched = 0;
+  for (size_t i = 0; i < info.m_arrItems.size(); ++i) {
+    const CUpdateFileItem& item = *info.m_arrItems[i];
+    if (isUnchanged(i)) {
+      view.AddStatus(fmt::format("Unchanged File {}", TargetFileName(item)));
+      continue;
+    }
+    ++nFetched;
+    view.m_staticOverall.SetWindowText(fmt::format("Downloading File {} of {}", nFetched, nCount));
     view.m_staticCurrent.SetWindowText(
         fmt::format("Downloading File {} ({} bytes)", item.m_strName, item.m_nSize));
     view.m_progressCurrent.SetRange32(0, static_cast<int>(Blocks(item.m_nSize)));
     view.m_progressCurrent.SetPos(0);
     view.m_progressCurrent.SetStep(1);
 
-    const std::string strTempName = FormatTempFileName(i + 1, FALSE);
+    const std::string strTempName = FormatTempFileName(nFetched, FALSE);
     CFile file;
     if (!file.Open(strTempName, CFile::modeCreate | CFile::modeWrite)) {
       view.AddStatus(fmt::format("Unable to open local file {} - ABORTING", strTempName));

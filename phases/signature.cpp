@@ -3,9 +3,14 @@
 #include <fmt/format.h>
 
 #include <ctime>
+#include <map>
+#include <memory>
 
 #include "phases/download.h"
+#include "phases/replace.h"
 #include "phases/request.h"
+#include "platform/file_read.h"
+#include "trust/sha256_sums.h"
 
 namespace {
 
@@ -34,7 +39,62 @@ FetchResult FetchSmallFile(CInternetSession& session, const std::string& strUrl,
   return FetchResult::kFetched;
 }
 
+// Marks the items whose installed target already has the SHA-256 that the
+// signed INSTALLED.SHA256SUMS lists for it. False, with what failed, when the
+// listed file cannot be fetched or is not the one that was signed.
+bool FindUnchangedItems(CInternetSession& session, const std::string& strServerUrl,
+                        const CSignedUpdate& signedUpdate, const CUpdateInfo& info,
+                        std::vector<bool>& arrUnchanged, std::string& strError) {
+  arrUnchanged.assign(info.m_arrItems.size(), false);
+  const std::string* pListed = signedUpdate.Find(kInstalledSumsName);
+  if (pListed == nullptr) return true;  // an older signed release: everything is fetched
+  std::string strSums;
+  DWORD dwStatus = 0;
+  if (FetchSmallFile(session, PayloadUrl(strServerUrl, kInstalledSumsName), kMaxSumsSize, strSums,
+                     dwStatus) != FetchResult::kFetched) {
+    strError = fmt::format("{} cannot be fetched (HTTP status {})", kInstalledSumsName, dwStatus);
+    return false;
+  }
+  std::map<std::string, std::string> mapInstalled;
+  if (Sha256Hex(strSums) != *pListed || !ParseSha256Sums(strSums, mapInstalled, strError)) {
+    strError = std::string(kInstalledSumsName) + " is not the file that was signed";
+    return false;
+  }
+  for (size_t i = 0; i < info.m_arrItems.size(); ++i) {
+    const std::string strTarget = TargetFileName(*info.m_arrItems[i]);
+    const auto it = mapInstalled.find(strTarget);
+    if (it == mapInstalled.end()) continue;
+    CSha256 sha;
+    if (ReadRegularFile(strTarget, [&sha](const char* p, std::size_t n) { sha.Update(p, n); })) {
+      arrUnchanged[i] = sha.FinishHex() == it->second;
+    }
+  }
+  return true;
+}
+
 }  // namespace
+
+BOOL DownloadChangedFiles(CUpdateReporter& view, CInternetSession& session, CUpdateInfo& info,
+                          const std::string& strServerUrl, const CSignedUpdate* pSigned) {
+  if (pSigned == nullptr) return DownloadFiles(view, session, info, strServerUrl);
+  // Installed files are read by the items' names only once the names are known to be safe.
+  if (!CheckItemNames(view, info)) return FALSE;
+  std::vector<bool> arrUnchanged;
+  std::string strError;
+  if (!FindUnchangedItems(session, strServerUrl, *pSigned, info, arrUnchanged, strError)) {
+    view.AddStatus(SignatureFailure(strError));
+    return FALSE;
+  }
+  if (!DownloadFiles(view, session, info, strServerUrl, pSigned, &arrUnchanged)) return FALSE;
+  // What is already in place is neither expanded nor replaced.
+  std::vector<std::unique_ptr<CUpdateFileItem>> arrMoved;
+  for (size_t i = 0; i < info.m_arrItems.size(); ++i) {
+    if (!arrUnchanged[i]) arrMoved.push_back(std::move(info.m_arrItems[i]));
+  }
+  info.RemoveAllItems();
+  info.m_arrItems = std::move(arrMoved);
+  return TRUE;
+}
 
 std::string SignatureFailure(const std::string& strWhat) {
   return "Signature check failed: " + strWhat + " - ABORTING";

@@ -3,6 +3,7 @@
 // it: SHA256SUMS.minisig and SHA256SUMS are fetched from the server's
 // "/Updates/" folder and checked against the updater's public key.
 #include <string>
+#include <vector>
 
 #include "manifest/update_info.h"
 #include "phases/reporter.h"
@@ -19,6 +20,15 @@
 BOOL CheckUpdateSignature(CUpdateReporter& view, CInternetSession& session, const std::string& strServerUrl,
                           const std::string& strPublicKey, const std::string& strManifest,
                           const CUpdateInfo& info, CSignedUpdate& signedUpdate);
+
+// Downloads the items of info (see DownloadFiles). With a signed update
+// that lists INSTALLED.SHA256SUMS, an item whose installed file already has
+// the SHA-256 listed there is not fetched ("Unchanged File <installed name>"
+// stands in its place) and is taken out of info, so that the later phases
+// neither expand nor replace it. A listed INSTALLED.SHA256SUMS that does not
+// match fails the signature check.
+BOOL DownloadChangedFiles(CUpdateReporter& view, CInternetSession& session, CUpdateInfo& info,
+                          const std::string& strServerUrl, const CSignedUpdate* pSigned);
 
 // The status line of a failed check.
 std::string SignatureFailure(const std::string& strWhat);

@@ -37,20 +37,33 @@ const MinisignKey& Key() {
   return key;
 }
 
+// INSTALLED.SHA256SUMS of the next release.
+std::string InstalledSums() {
+  Files files;
+  for (const auto& [strName, strWhat] : Releases::NewTree()) {
+    if (strWhat.rfind("file ", 0) == 0) files[strName] = strWhat.substr(5);
+  }
+  return qvntest::Sha256Sums(files);
+}
+
 struct Served {
   ProcessResult update;
   ProcessResult verify;
+  std::vector<std::string> arrRequests;
 };
 
 // Serves files as /Updates/, updates an old installation with the key, and
 // checks the same files with qvnpack verify.
-Served UpdateFrom(const Files& files, const std::string& strKey, const TempDir& installed) {
+Served UpdateFrom(const Files& files, const std::string& strKey, const TempDir& installed,
+                  const Files& installedAlready = {}) {
   Releases::InstallOld(installed.Path());
+  qvntest::WriteFiles(installed.Path(), installedAlready);
   qvntest::LocalHttpServer server;
   for (const auto& [strName, strData] : files) server.Serve("/Updates/" + strName, strData);
   server.Start();
   Served served;
   served.update = qvntest::RunUpdater(installed.Path(), server.Url(), {}, {"--pubkey", strKey});
+  served.arrRequests = server.Requests();
   TempDir dir;
   qvntest::WriteFiles(dir.Path(), files);
   served.verify = qvntest::RunQvnpack({"verify", dir.Path().string(), "--pubkey", strKey});
@@ -78,6 +91,29 @@ TEST(SignedUpdate, MinisignSignaturesPrehashedAndLegacyInstallTheRelease) {
       EXPECT_EQ(served.verify.nExit, 0) << served.verify.strErr;
     }
   }
+}
+
+// A file already as the release has it is neither fetched nor replaced.
+TEST(SignedUpdate, AFileAlreadyInPlaceIsNeitherFetchedNorReplaced) {
+  Files files = Release();
+  files["INSTALLED.SHA256SUMS"] = InstalledSums();
+  TempDir installed;
+  const Served served = UpdateFrom(qvntest::SignedUpdate(files, Key()), Key().Pub(), installed,
+                                   {{"ReadMe.txt", files["ReadMe.txt"]}});
+  EXPECT_EQ(served.update.nExit, 0) << served.update.strErr;
+  EXPECT_EQ(
+      qvntest::WithoutSeconds(served.update.strOut),
+      (std::vector<std::string>{
+          "Attempting to connection to server", "Signature verified (key ID " + Key().Id() + ")",
+          "Current Version of Quorvane.exe is 1.0.0.2", "Available Version of Quorvane.exe is 1.0.0.3",
+          "Downloaded File Engine.dll.crz - N second(s)", "Unchanged File ReadMe.txt",
+          "Downloaded File plugins/new/Extra.dll - N second(s)",
+          "Downloaded File Docs/Guide.txt - N second(s)", "Uncompressed QVNUPDU1.TMP", "Replacing Files",
+          "Copying QVNUPDU1.TMP to Engine.dll", "Copying QVNUPD2.TMP to plugins/new/Extra.dll",
+          "Copying QVNUPD3.TMP to Docs/Guide.txt", "Update Completed!"}));
+  EXPECT_THAT(served.arrRequests, ::testing::Not(::testing::Contains("/Updates/ReadMe.txt")));
+  EXPECT_TRUE(qvntest::IsRelease(installed.Path(), "new"));
+  EXPECT_EQ(served.verify.nExit, 0) << served.verify.strErr;
 }
 
 // --- What it stops ----------------------------------------------------------
@@ -151,6 +187,18 @@ const Attack kAttacks[] = {
        return files;
      },
      "ReadMe.txt is not the file that was signed"},
+    {"a tampered INSTALLED.SHA256SUMS",
+     [] {
+       Files files = Release();
+       files["INSTALLED.SHA256SUMS"] = InstalledSums();
+       files = qvntest::SignedUpdate(files, Key());
+       // It would mark the old ReadMe.txt as up to date.
+       std::string& strSums = files["INSTALLED.SHA256SUMS"];
+       const size_t nLine = strSums.find("  ReadMe.txt\n") - 64;
+       strSums.replace(nLine, 64, Sha256Hex("Quorvane 1.0.0.2\n"));
+       return files;
+     },
+     "INSTALLED.SHA256SUMS is not the file that was signed"},
     {"an item left out of the signed list",
      [] {
        Files files = Release();
