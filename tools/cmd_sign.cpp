@@ -15,6 +15,7 @@
 #include "manifest/update_info.h"
 #include "platform/file.h"
 #include "platform/file_new.h"
+#include "platform/terminal.h"
 #include "tools/args.h"
 #include "tools/commands.h"
 #include "tools/signing.h"
@@ -167,11 +168,22 @@ bool VerifyDirectory(const fs::path& out, const MinisignPublicKey& key, std::str
 
 bool LoadSigningKey(const std::string& strKeyFile, MinisignSecretKey& key, std::string& strError) {
   std::string strText;
-  if (!ReadSmallFile(strKeyFile, 4096, strText, strError) || !ParseSecretKey(strText, key, strError)) {
-    strError = "cannot sign with '" + strKeyFile + "': " + strError;
-    return false;
+  bool bNeedsPassword = false;
+  bool bRead = ReadSmallFile(strKeyFile, 4096, strText, strError) &&
+               ParseSecretKey(strText, key, strError, nullptr, &bNeedsPassword);
+  if (bNeedsPassword) {
+    std::string strPassword;
+    if (ReadSecretFromTerminal("Password for " + strKeyFile + ": ", strPassword)) {
+      bRead = ParseSecretKey(strText, key, strError, &strPassword);
+    } else {
+      strError =
+          "it is protected by a password and there is no terminal to type it on; make a key without "
+          "one (qvnpack keygen, or minisign -G -W) to sign unattended";
+    }
+    sodium_memzero(strPassword.data(), strPassword.size());
   }
-  return true;
+  if (!bRead) strError = "cannot sign with '" + strKeyFile + "': " + strError;
+  return bRead;
 }
 
 bool IsSignatureFileName(const std::string& strName) {

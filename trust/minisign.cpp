@@ -128,8 +128,10 @@ std::string FormatPublicKeyFile(const MinisignPublicKey& key) {
          PublicKeyBase64(key) + "\n";
 }
 
-bool ParseSecretKey(const std::string& strText, MinisignSecretKey& key, std::string& strError) {
+bool ParseSecretKey(const std::string& strText, MinisignSecretKey& key, std::string& strError,
+                    const std::string* pPassword, bool* pNeedsPassword) {
   InitSodium();
+  if (pNeedsPassword != nullptr) *pNeedsPassword = false;
   std::string strLine;
   if (!DataLine(TextLines(strText), 0, strLine)) {
     strError = "it is not a minisign secret key file";
@@ -149,22 +151,43 @@ bool ParseSecretKey(const std::string& strText, MinisignSecretKey& key, std::str
     strError = "it is not an Ed25519 minisign secret key";
     return false;
   }
-  if (buf[2] == 'S' && buf[3] == 'c') {
-    strError =
-        "it is protected by a password, which qvnpack does not read; make a key without one "
-        "(qvnpack keygen, or minisign -G -W)";
-    return false;
-  }
-  if (buf[2] != 0 || buf[3] != 0) {
+  std::uint8_t* pKeyNumSk = buf.data() + 2 + 2 + 2 + 32 + 8 + 8;
+  const bool bProtected = buf[2] == 'S' && buf[3] == 'c';
+  if (bProtected) {
+    if (pPassword == nullptr) {
+      if (pNeedsPassword != nullptr) *pNeedsPassword = true;
+      strError = "it is protected by a password, which can only be typed on a terminal";
+      return false;
+    }
+    const std::uint8_t* pSalt = buf.data() + 6;
+    std::uint64_t nOps = 0;
+    std::uint64_t nMem = 0;
+    for (int i = 7; i >= 0; --i) {
+      nOps = nOps << 8 | buf[38 + static_cast<std::size_t>(i)];
+      nMem = nMem << 8 | buf[46 + static_cast<std::size_t>(i)];
+    }
+    // minisign asks for 1 GiB; a key that asks for far more is not one of its.
+    if (nMem > (std::uint64_t{8} << 30) || nOps > (std::uint64_t{1} << 32)) {
+      strError = "its password derivation asks for more memory or time than minisign ever does";
+      return false;
+    }
+    std::uint8_t stream[8 + 64 + 32];
+    if (crypto_pwhash_scryptsalsa208sha256(stream, sizeof stream, pPassword->data(), pPassword->size(), pSalt,
+                                           nOps, static_cast<std::size_t>(nMem)) != 0) {
+      strError = "there is not enough memory to derive the key from the password";
+      return false;
+    }
+    for (std::size_t i = 0; i < sizeof stream; ++i) pKeyNumSk[i] ^= stream[i];
+    sodium_memzero(stream, sizeof stream);
+  } else if (buf[2] != 0 || buf[3] != 0) {
     strError = "its key derivation is not one minisign writes";
     return false;
   }
-  const std::uint8_t* pKeyNumSk = buf.data() + 2 + 2 + 2 + 32 + 8 + 8;
   std::memcpy(key.keynum.data(), pKeyNumSk, 8);
   std::memcpy(key.sk.data(), pKeyNumSk + 8, 64);
   const std::string strSum(reinterpret_cast<const char*>(pKeyNumSk + 8 + 64), 32);
-  if (strSum != std::string(32, '\0') && strSum != Checksum(key)) {
-    strError = "its checksum does not match: the key is damaged";
+  if ((bProtected || strSum != std::string(32, '\0')) && strSum != Checksum(key)) {
+    strError = bProtected ? "the password is wrong" : "its checksum does not match: the key is damaged";
     return false;
   }
   return true;

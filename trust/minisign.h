@@ -39,10 +39,13 @@ bool ParsePublicKey(const std::string& strText, MinisignPublicKey& key, std::str
 std::string PublicKeyBase64(const MinisignPublicKey& key);
 std::string FormatPublicKeyFile(const MinisignPublicKey& key);
 
-// A secret key file as "minisign -G -W" writes it. A password-protected key
-// is refused with a reason that says so; so is a key whose checksum does not
-// match (the zero checksum that minisign writes with -W is accepted).
-bool ParseSecretKey(const std::string& strText, MinisignSecretKey& key, std::string& strError);
+// A secret key file as minisign writes it. A password-protected key (minisign
+// -G without -W) needs pPassword, and is refused without it (bNeedsPassword
+// then tells so); a key whose checksum does not match is refused (for a
+// protected key: the password is wrong). The zero checksum that minisign
+// writes with -W is accepted.
+bool ParseSecretKey(const std::string& strText, MinisignSecretKey& key, std::string& strError,
+                    const std::string* pPassword = nullptr, bool* pNeedsPassword = nullptr);
 std::string FormatSecretKeyFile(const MinisignSecretKey& key);
 // A new key pair, from the system's random source.
 void GenerateKeyPair(MinisignPublicKey& pub, MinisignSecretKey& sec);

@@ -99,7 +99,7 @@ TEST_F(SignTest, ASignedBuildVerifiesWithMinisignSha256sumAndQvnpack) {
   EXPECT_FALSE(fs::exists(Out() / "SHA256SUMS.minisig"));
 }
 
-TEST_F(SignTest, RefusesWhatItCannotSignAndWritesNothing) {
+TEST_F(SignTest, APasswordIsAskedOnATerminalAndWhatCannotBeSignedIsRefused) {
   const fs::path protectedKey = m_temp.Path() / "protected.key";
   qvntest::RunProcess({"/bin/sh", "-c",
                        "printf 'pw\\npw\\n' | /usr/bin/minisign -G -p \"$0.pub\" -s \"$0\" >/dev/null 2>&1",
@@ -107,8 +107,28 @@ TEST_F(SignTest, RefusesWhatItCannotSignAndWritesNothing) {
   ASSERT_TRUE(fs::exists(protectedKey));
   const ProcessResult password = Build(protectedKey.string());
   EXPECT_EQ(password.nExit, 1);
-  EXPECT_THAT(password.strErr, HasSubstr("protected by a password"));
+  EXPECT_THAT(password.strErr, HasSubstr("protected by a password and there is no terminal"));
   EXPECT_FALSE(fs::exists(Out()));
+
+  // On a terminal the password is asked for; only the right one signs.
+  for (const std::string strPassword : {"wrong", "pw"}) {
+    const std::string strBuild = std::string(QVN_BIN_DIR "/qvnpack build ") + Src().string() + " " +
+                                 Out().string() + " --version 1.2 --sign " + protectedKey.string();
+    const ProcessResult typed = qvntest::RunProcess(
+        {"/bin/sh", "-c", "printf '%s\\n' \"$0\" | script -qec \"$1\" /dev/null", strPassword, strBuild});
+    if (strPassword == "wrong") {
+      EXPECT_NE(typed.nExit, 0);
+      EXPECT_THAT(typed.strOut, HasSubstr("the password is wrong"));
+      EXPECT_FALSE(fs::exists(Out()));
+    } else {
+      EXPECT_EQ(typed.nExit, 0) << typed.strOut;
+      EXPECT_EQ(qvntest::RunMinisign(
+                    {"-V", "-p", protectedKey.string() + ".pub", "-m", (Out() / "SHA256SUMS").string()})
+                    .nExit,
+                0);
+    }
+  }
+  fs::remove_all(Out());
 
   const qvntest::MinisignKey key;
   WriteFile(Src() / "SHA256SUMS", "the release's own file\n");
