@@ -2,17 +2,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "app/cli.h"
 #include "app/version_block.h"
 #include "platform/http_client.h"
+#include "trust/minisign.h"
+#include "trust/read_file.h"
 
 namespace {
 
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
-               "Usage: qvnupdate [--console] [--server URL] [--cacert FILE]\n"
+               "Usage: qvnupdate [--console] [--server URL] [--cacert FILE] [--pubkey KEY]\n"
                "\n"
                "Brings the Quorvane installation in the current directory up to date\n"
                "from the update server.\n"
@@ -22,17 +25,24 @@ void PrintUsage(std::FILE* out) {
                "                 terminal the progress (sizes, rate, time left) too\n"
                "  --server URL   the update server (default %s)\n"
                "  --cacert FILE  also trust this certificate authority for https servers\n"
+               "  --pubkey KEY   for this run, accept only updates signed with this minisign\n"
+               "                 public key: a .pub file, or its base64 key\n"
                "  --help         show this help and exit\n"
                "  --version      show the version and exit\n"
+               "\n"
+               "%s\n"
                "\n"
                "QVN_STALL_TIMEOUT (environment, --console): seconds without data from the\n"
                "                 server before a transfer fails (default 60)\n"
                "\n"
                "Exit status with --console: 0 up to date or updated, 1 the update did not\n"
-               "complete, 2 an error ended it or the arguments were wrong, 130 it was\n"
-               "stopped (Ctrl-C, SIGINT or SIGTERM): no partial file is left and no\n"
-               "installed file is changed.\n",
-               QVN_SERVER_URL);
+               "complete (a failed signature check included), 2 an error ended it or the\n"
+               "arguments were wrong, 130 it was stopped (Ctrl-C, SIGINT or SIGTERM): no\n"
+               "partial file is left and no installed file is changed.\n",
+               QVN_SERVER_URL,
+               *QVN_PUBLIC_KEY != '\0'
+                   ? "Public key built in: " QVN_PUBLIC_KEY "; every update must be signed with it."
+                   : "No public key is built in: updates are not verified unless --pubkey is given.");
 }
 
 int UsageError(const char* fmt, const char* arg) {
@@ -48,6 +58,7 @@ int main(int argc, char** argv) {
   UpdateSettings settings;
   settings.strServerUrl = QVN_SERVER_URL;
   bool bConsole = false;
+  std::string strPublicKey;
 
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -59,6 +70,10 @@ int main(int argc, char** argv) {
       return 0;
     } else if (arg == "--console") {
       bConsole = true;
+    } else if (arg == "--pubkey" || arg.rfind("--pubkey=", 0) == 0) {
+      if (arg == "--pubkey" && i + 1 >= argc) return UsageError("option '%s' needs a value", arg.c_str());
+      strPublicKey = arg == "--pubkey" ? argv[++i] : arg.substr(9);
+      if (strPublicKey.empty()) return UsageError("option '%s' needs a value", "--pubkey");
     } else if (arg == "--server" || arg == "--cacert") {
       if (i + 1 >= argc) return UsageError("option '%s' needs a value", arg.c_str());
       (arg == "--server" ? settings.strServerUrl : settings.strCaFile) = argv[++i];
@@ -84,6 +99,28 @@ int main(int argc, char** argv) {
       (dwService != AFX_INET_SERVICE_HTTP && dwService != AFX_INET_SERVICE_HTTPS)) {
     return UsageError("the server must be an http:// or https:// URL, not '%s'",
                       settings.strServerUrl.c_str());
+  }
+  if (!strPublicKey.empty()) {
+    // A name of an existing file is a .pub file; anything else, the key itself.
+    std::string strError;
+    if (std::error_code ec; std::filesystem::exists(strPublicKey, ec)) {
+      std::string strText;
+      if (!ReadSmallFile(strPublicKey, 4096, strText, strError)) {
+        return UsageError("cannot read the public key file: %s", strError.c_str());
+      }
+      strPublicKey = strText;
+    }
+    MinisignPublicKey key;
+    if (!ParsePublicKey(strPublicKey, key, strError)) {
+      return UsageError("--pubkey: %s", strError.c_str());
+    }
+    settings.strPublicKey = strPublicKey;
+  } else if (MinisignPublicKey key; *QVN_PUBLIC_KEY != '\0') {
+    std::string strError;
+    if (!ParsePublicKey(QVN_PUBLIC_KEY, key, strError)) {
+      return UsageError("the built-in public key cannot be used: %s", strError.c_str());
+    }
+    settings.strPublicKey = QVN_PUBLIC_KEY;
   }
   if (const char* pszStall = std::getenv("QVN_STALL_TIMEOUT"); pszStall != nullptr && *pszStall != '\0') {
     char* pEnd = nullptr;

@@ -6,12 +6,14 @@
 #include "app/session_hints.h"
 #include "app/version_array.h"
 #include "app/version_info.h"
+#include "manifest/line_splitter.h"
 #include "manifest/update_info.h"
 #include "phases/download.h"
 #include "phases/expand.h"
 #include "phases/replace.h"
 #include "phases/replace_journal.h"
 #include "phases/request.h"
+#include "phases/signature.h"
 #include "phases/update_lock.h"
 #include "platform/http_client.h"
 
@@ -69,6 +71,7 @@ BOOL RunSteps(CUpdateReporter& view, const UpdateSettings& settings) {
   view.AddStatus("Attempting to connection to server");
 
   CUpdateRequest request;
+  std::string strManifest;
   if (!SendUpdateRequest(session, settings.strServerUrl + "/Updates/UpdateInfo.txt", request)) return FALSE;
   {
     // Only a success answer is a manifest, and only one with a version: an
@@ -83,9 +86,16 @@ BOOL RunSteps(CUpdateReporter& view, const UpdateSettings& settings) {
     if (!request.IsSuccess()) return refuse(false);
 
     request.pFile->SetMaxBodySize(kMaxManifestSize);
-    std::string strLine;
+    // The body is kept as received: a signed update lists its SHA-256.
+    CLineSplitter splitter;
+    auto onLine = [&info](const std::string& strLine) { info.ParseLine(strLine); };
     try {
-      while (request.pFile->ReadString(strLine)) info.ParseLine(strLine);
+      char buffer[4096];
+      while (const UINT n = request.pFile->Read(buffer, sizeof buffer)) {
+        strManifest.append(buffer, n);
+        splitter.Feed(buffer, n, onLine);
+      }
+      splitter.Finish(onLine);
     } catch (const CInternetException& e) {
       if (e.m_kind != CInternetException::Kind::kTooLong) throw;
       view.AddStatus("Unable to use the update information: UpdateInfo.txt is larger than 1 MiB");
@@ -93,6 +103,11 @@ BOOL RunSteps(CUpdateReporter& view, const UpdateSettings& settings) {
     }
     if (info.m_strVersion.empty()) return refuse(true);
     request.Close();
+  }
+  CSignedUpdate signedUpdate;
+  if (!CheckUpdateSignature(view, session, settings.strServerUrl, settings.strPublicKey, strManifest, info,
+                            signedUpdate)) {
+    return FALSE;
   }
 
   const std::string strProductExe = LocateProductExe(settings.strProductExe);
@@ -108,7 +123,8 @@ BOOL RunSteps(CUpdateReporter& view, const UpdateSettings& settings) {
   available.FromString(info.m_strVersion);
 
   if (available.Compare(installed) > 0) {
-    if (!DownloadFiles(view, session, info, settings.strServerUrl)) return FALSE;
+    const CSignedUpdate* pSigned = signedUpdate.IsLoaded() ? &signedUpdate : nullptr;
+    if (!DownloadChangedFiles(view, session, info, settings.strServerUrl, pSigned)) return FALSE;
     if (!UncompressFiles(view, info)) return FALSE;
     if (!ReplaceFiles(view, info)) return FALSE;
     view.AddStatus("Update Completed!");

@@ -16,6 +16,9 @@ struct UpdateSettings {
   // Seconds without a byte from the server before a request fails; 0 for the
   // default of 60. The console takes it from QVN_STALL_TIMEOUT (for tests).
   long nStallTimeout = 0;
+  // The minisign public key updates must be signed with: a .pub file's text
+  // or its base64 line. Empty for none: updates are then not verified.
+  std::string strPublicKey;
 };
 
 // Runs one update in the current directory, reporting through view. Returns
@@ -29,6 +32,10 @@ struct UpdateSettings {
 // of the network, the files or memory are not caught here: they reach the
 // front end as CException (or std::bad_alloc). So does a second update in a
 // folder where one is running: it changes nothing.
+//
+// With a public key in settings, the update must be signed with it: a
+// failed check adds a line that starts with "Signature check failed" and
+// returns FALSE before any installed file changes (see phases/signature.h).
 //
 // Before it connects, a replacement that a killed run left half-done is
 // undone ("Restored the files of an interrupted update").

@@ -12,8 +12,10 @@
 #include "phases/replace.h"
 #include "phases/replace_journal.h"
 #include "phases/request.h"
+#include "phases/signature.h"
 #include "phases/temp_file_name.h"
 #include "platform/file.h"
+#include "trust/sha256_sums.h"
 
 namespace {
 
@@ -31,9 +33,9 @@ std::string Printable(const std::string& str) {
 }
 
 // True when a body of nReceived bytes so far (all of it when bEnded) breaks
-// the item's size. A size of 0 promises nothing.
-bool BreaksPromisedSize(const CUpdateFileItem& item, ULONGLONG nReceived, bool bEnded) {
-  if (item.m_nSize == 0) return false;
+// the item's size. A size of 0 promises nothing, unless the size is signed.
+bool BreaksPromisedSize(const CUpdateFileItem& item, ULONGLONG nReceived, bool bEnded, bool bSigned) {
+  if (item.m_nSize == 0 && !bSigned) return false;
   return nReceived > item.m_nSize || (bEnded && nReceived < item.m_nSize);
 }
 
@@ -69,35 +71,49 @@ std::string PayloadUrl(const std::string& strServerUrl, const std::string& strNa
 }
 
 int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdateInfo& info,
-                  const std::string& strServerUrl) {
+                  const std::string& strServerUrl, const CSignedUpdate* pSigned,
+                  const std::vector<bool>* pUnchanged) {
   if (!CheckItemNames(view, info)) return 0;
 
-  const int nCount = static_cast<int>(info.m_arrItems.size());
+  auto isUnchanged = [pUnchanged](size_t i) { return pUnchanged != nullptr && (*pUnchanged)[i]; };
+  int nCount = 0;  // items fetched: the progress counts only what is moved
   ULONGLONG nOverall = 0;
-  for (const auto& pItem : info.m_arrItems) nOverall += Blocks(pItem->m_nSize) + 1;
+  for (size_t i = 0; i < info.m_arrItems.size(); ++i) {
+    if (isUnchanged(i)) continue;
+    ++nCount;
+    nOverall += Blocks(info.m_arrItems[i]->m_nSize) + 1;
+  }
   view.m_progressOverall.SetRange32(0, static_cast<int>(nOverall));
   view.m_progressOverall.SetPos(0);
   view.m_progressOverall.SetStep(1);
   CByteProgress& bytes = view.m_bytes;
   bytes = CByteProgress{};
-  for (const auto& pItem : info.m_arrItems) bytes.nPhaseTotal += pItem->m_nSize;
+  for (size_t i = 0; i < info.m_arrItems.size(); ++i) {
+    if (!isUnchanged(i)) bytes.nPhaseTotal += info.m_arrItems[i]->m_nSize;
+  }
   bytes.bActive = true;
 
   char buffer[kTransferBlock];
-  for (int i = 0; i < nCount; ++i) {
+  int nFetched = 0;
+  for (size_t i = 0; i < info.m_arrItems.size(); ++i) {
     ThrowIfCancelled(view);
-    const CUpdateFileItem& item = *info.m_arrItems[static_cast<size_t>(i)];
+    const CUpdateFileItem& item = *info.m_arrItems[i];
+    if (isUnchanged(i)) {
+      view.AddStatus(fmt::format("Unchanged File {}", TargetFileName(item)));
+      continue;
+    }
+    ++nFetched;
     bytes.strFile = item.m_strName;
     bytes.nFileDone = 0;
     bytes.nFileTotal = item.m_nSize;
-    view.m_staticOverall.SetWindowText(fmt::format("Downloading File {} of {}", i + 1, nCount));
+    view.m_staticOverall.SetWindowText(fmt::format("Downloading File {} of {}", nFetched, nCount));
     view.m_staticCurrent.SetWindowText(
         fmt::format("Downloading File {} ({} bytes)", item.m_strName, item.m_nSize));
     view.m_progressCurrent.SetRange32(0, static_cast<int>(Blocks(item.m_nSize)));
     view.m_progressCurrent.SetPos(0);
     view.m_progressCurrent.SetStep(1);
 
-    const std::string strTempName = FormatTempFileName(i + 1, FALSE);
+    const std::string strTempName = FormatTempFileName(nFetched, FALSE);
     CFile file;
     CFileException error;
     if (!file.Open(strTempName, CFile::modeCreate | CFile::modeWrite, &error)) {
@@ -119,14 +135,22 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
     UINT nLast = kTransferBlock;
     ULONGLONG nReceived = 0;
     std::string strCaption;  // one caption per block, formatted without an allocation each
+    // Hashed as it is written: the expansion reads the bytes back from this
+    // temporary file, which only the updater's user can write (created 0600),
+    // so what was hashed is what is expanded without reading it twice.
+    CSha256 sha;
     while (nLast == kTransferBlock) {
       ThrowIfCancelled(view);
       nLast = request.pFile->Read(buffer, kTransferBlock);
       // The manifest's size is the publisher's promise: a body that grows
       // past it is cut off before it reaches the disk, and one that ends
       // short of it is not the file that was published.
-      if (BreaksPromisedSize(item, nReceived + nLast, nLast < kTransferBlock)) {
-        view.AddStatus(fmt::format("Unable to open remote file {} - ABORTING", item.m_strName));
+      if (BreaksPromisedSize(item, nReceived + nLast, nLast < kTransferBlock, pSigned != nullptr)) {
+        view.AddStatus(pSigned != nullptr
+                           ? SignatureFailure(fmt::format("{} is not the size listed in the "
+                                                          "manifest ({} bytes)",
+                                                          item.m_strName, item.m_nSize))
+                           : fmt::format("Unable to open remote file {} - ABORTING", item.m_strName));
         const ULONGLONG nSoFar = nReceived + nLast;
         view.AddDetail(nSoFar > item.m_nSize
                            ? fmt::format("{} is longer than the {} bytes that the update information gives",
@@ -135,7 +159,10 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
                                          request.pFile->GetFileURL(), nSoFar, item.m_nSize));
         return 0;
       }
-      if (nLast > 0) file.Write(buffer, nLast);
+      if (nLast > 0) {
+        file.Write(buffer, nLast);
+        if (pSigned != nullptr) sha.Update(buffer, nLast);
+      }
       nReceived += nLast;
       bytes.nFileDone = nReceived;
       bytes.nPhaseDone += nLast;
@@ -154,6 +181,13 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
     file.Close();
     request.pConnection->Close();
     ++bytes.nFilesDone;
+    if (pSigned != nullptr) {
+      const std::string* pSum = pSigned->Find(item.m_strName);
+      if (pSum == nullptr || *pSum != sha.FinishHex()) {
+        view.AddStatus(SignatureFailure(fmt::format("{} is not the file that was signed", item.m_strName)));
+        return 0;
+      }
+    }
     const std::time_t tEnd = std::time(nullptr);
     view.AddStatus(fmt::format("Downloaded File {} - {} second(s)", item.m_strName,
                                static_cast<std::int32_t>(tEnd - tStart)));

@@ -2,10 +2,12 @@
 // The first phase: every item of the manifest is fetched from the server's
 // "/Updates/" folder into its temporary file (see temp_file_name.h).
 #include <string>
+#include <vector>
 
 #include "manifest/update_info.h"
 #include "phases/reporter.h"
 #include "platform/http_client.h"
+#include "trust/signed_update.h"
 
 // Checks every item's name, and the installed name it leads to, before
 // anything is fetched: a name that could reach outside the current directory
@@ -30,5 +32,13 @@ std::string PayloadUrl(const std::string& strServerUrl, const std::string& strNa
 // The cause of a failure goes to view.AddDetail, and the byte counts to
 // view.m_bytes. A stop (view.IsCancelled) removes the partial file and
 // throws CCancelledException.
+//
+// With a checked signed list (pSigned), every size is exact, 0 included, and
+// every body must have the SHA-256 the list gives its name, or the download
+// stops with a line that starts with "Signature check failed". An item
+// marked in pUnchanged is not fetched: "Unchanged File <installed name>"
+// stands in its place, and the temporary files are numbered over the items
+// fetched only (see DownloadChangedFiles).
 int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdateInfo& info,
-                  const std::string& strServerUrl);
+                  const std::string& strServerUrl, const CSignedUpdate* pSigned = nullptr,
+                  const std::vector<bool>* pUnchanged = nullptr);

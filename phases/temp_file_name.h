@@ -2,7 +2,8 @@
 // Names of the temporary files through which the phases hand items on:
 // "QVNUPD<n>.TMP" holds an item as downloaded, "QVNUPDU<n>.TMP" the expanded
 // contents of a compressed one, where n is the item's position in the
-// manifest's list plus one. They lie in the current directory and stay there
+// manifest's list plus one (counting only the items the update moves, when
+// unchanged ones are left out). They lie in the current directory and stay there
 // after the update; the next update truncates and rewrites them.
 #include <cstddef>
 #include <string>

@@ -35,6 +35,7 @@
 #include "platform/file.h"
 #include "tools/args.h"
 #include "tools/commands.h"
+#include "tools/signing.h"
 
 namespace fs = std::filesystem;
 
@@ -56,6 +57,8 @@ struct BuildOptions {
   bool bHaveVersion = false;
   std::vector<std::string> arrStorePatterns;
   bool bReboot = false;
+  std::string strSignKey;  // --sign: the secret key file; empty for an unsigned build
+  std::int64_t nExpiresDays = 0;
 };
 
 // One file of the release and what became of it.
@@ -110,7 +113,8 @@ std::string ShowName(const std::string& strName) {
 // Returns 0 and fills options, or the exit status of a usage error.
 int ParseBuildArgs(const Args& args, BuildOptions& options) {
   ParsedArgs parsed;
-  if (const int nStatus = SplitArgs("build", args, {"--version", "--store"}, {"--reboot"}, parsed)) {
+  if (const int nStatus =
+          SplitArgs("build", args, {"--version", "--store", "--sign", "--expires"}, {"--reboot"}, parsed)) {
     return nStatus;
   }
   for (const auto& [strName, strValue] : parsed.arrOptions) {
@@ -120,6 +124,15 @@ int ParseBuildArgs(const Args& args, BuildOptions& options) {
     } else if (strName == "--store") {
       if (strValue.empty()) return UsageError("build: --store needs a pattern");
       options.arrStorePatterns.push_back(strValue);
+    } else if (strName == "--sign") {
+      if (strValue.empty()) return UsageError("build: --sign needs a secret key file");
+      options.strSignKey = strValue;
+    } else if (strName == "--expires") {
+      if (strValue.empty() || strValue.size() > 6 ||
+          strValue.find_first_not_of("0123456789") != std::string::npos || std::stoll(strValue) == 0) {
+        return UsageError("build: --expires needs a number of days above 0");
+      }
+      options.nExpiresDays = std::stoll(strValue);
     } else {
       options.bReboot = true;
     }
@@ -128,6 +141,8 @@ int ParseBuildArgs(const Args& args, BuildOptions& options) {
     return UsageError("build takes a release folder SRC and an output folder OUT");
   options.strSrc = parsed.arrOperands[0];
   options.strOut = parsed.arrOperands[1];
+  if (options.nExpiresDays != 0 && options.strSignKey.empty())
+    return UsageError("build: --expires goes with --sign");
   if (options.bHaveVersion && options.strVersion.empty())
     return UsageError("build: --version needs a version");
   return 0;
@@ -477,6 +492,18 @@ int Build(const BuildOptions& options) {
     }
   }
 
+  MinisignSecretKey signKey;
+  if (!options.strSignKey.empty()) {
+    if (std::string strWhy; !LoadSigningKey(options.strSignKey, signKey, strWhy))
+      arrProblems.push_back(strWhy);
+    for (const SourceFile& file : arrFiles) {
+      if (IsSignatureFileName(file.strName)) {
+        arrProblems.push_back(ShowName(file.strName) + " cannot be an update item of a signed build: " +
+                              "the signature files take its place");
+      }
+    }
+  }
+
   // The version the update offers.
   std::string strVersion = options.strVersion;
   std::string strExeVersion;
@@ -588,6 +615,17 @@ int Build(const BuildOptions& options) {
     const std::string strManifest = BuildManifest(strVersion, options.bReboot, arrFiles);
     CheckManifest(strManifest, strVersion, options.bReboot, arrFiles);
     WriteTextFile(out / kManifestName, strManifest);
+    std::vector<std::pair<std::string, fs::path>> arrInstalled;
+    std::vector<std::string> arrSent;
+    for (const SourceFile& file : arrFiles) {
+      arrInstalled.emplace_back(file.strName, file.path);
+      arrSent.push_back(file.strSentName);
+    }
+    if (!options.strSignKey.empty()) {
+      WriteSignatureFiles(out, arrInstalled, arrSent, signKey, options.nExpiresDays);
+    } else {
+      RemoveStaleSignature(out, arrSent);
+    }
   } catch (const CException& e) {
     PrintError("building '" + options.strOut + "' failed: " + e.GetErrorMessage() +
                "; its manifest was left as it was");
@@ -598,6 +636,9 @@ int Build(const BuildOptions& options) {
   } catch (const fs::filesystem_error& e) {
     PrintError("building '" + options.strOut + "' failed: " + e.code().message() + " (" + e.path1().string() +
                "); its manifest was left as it was");
+    return 1;
+  } catch (const std::runtime_error& e) {
+    PrintError("signing '" + options.strOut + "' failed: " + e.what());
     return 1;
   }
 

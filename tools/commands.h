@@ -11,7 +11,9 @@ int CmdVersion(const Args& args);   // version FILE
 int CmdVercmp(const Args& args);    // vercmp A B
 int CmdCompress(const Args& args);  // compress IN OUT
 int CmdExpand(const Args& args);    // expand IN OUT
-int CmdBuild(const Args& args);     // build SRC OUT [--version V] [--store PATTERN]... [--reboot]
+int CmdBuild(const Args& args);     // build SRC OUT [--version V] [--store PATTERN]... [--reboot] [--sign KEY]
+int CmdKeygen(const Args& args);    // keygen DIR
+int CmdVerify(const Args& args);    // verify OUT --pubkey KEY
 int CmdServe(const Args& args);     // serve DIR [--port N] [--bind ADDR]
 
 // Prints "qvnpack: <message>" and the hint to --help on stderr; returns 2.

@@ -14,8 +14,9 @@ struct Command {
 };
 
 constexpr Command kCommands[] = {
-    {"lint", CmdLint},     {"version", CmdVersion}, {"vercmp", CmdVercmp}, {"compress", CmdCompress},
-    {"expand", CmdExpand}, {"build", CmdBuild},     {"serve", CmdServe},
+    {"lint", CmdLint},         {"version", CmdVersion}, {"vercmp", CmdVercmp},
+    {"compress", CmdCompress}, {"expand", CmdExpand},   {"build", CmdBuild},
+    {"serve", CmdServe},       {"keygen", CmdKeygen},   {"verify", CmdVerify},
 };
 
 void PrintUsage(std::FILE* out) {
@@ -29,6 +30,15 @@ void PrintUsage(std::FILE* out) {
       "                      SRC/Quorvane.exe; files matching a --store shell pattern\n"
       "                      (on the whole name, or on the file name alone when the\n"
       "                      pattern has no \"/\") are sent as they are, not compressed\n"
+      "      [--sign KEYFILE [--expires DAYS]]\n"
+      "                      also write SHA256SUMS, its signature SHA256SUMS.minisig\n"
+      "                      made with the secret key KEYFILE (qvnpack keygen or\n"
+      "                      minisign -G; a password is asked on the terminal),\n"
+      "                      expiring after DAYS, and INSTALLED.SHA256SUMS\n"
+      "  keygen DIR          write a new key pair DIR/qvnpack.key, DIR/qvnpack.pub\n"
+      "  verify OUT --pubkey KEY\n"
+      "                      check the signed update directory OUT as the updater\n"
+      "                      would, with the public key KEY (.pub file or base64)\n"
       "  serve DIR [--port N] [--bind ADDR]\n"
       "                      serve DIR as the server's /Updates/ directory over HTTP\n"
       "                      (default 127.0.0.1:8080; --port 0 picks a free port)\n"
@@ -42,9 +52,10 @@ void PrintUsage(std::FILE* out) {
       "  --version           show the version and exit\n"
       "\n"
       "Exit status: 0 success; 1 the command failed (lint: a diagnostic was found;\n"
-      "version: no version was read; build, serve, compress, expand: bad input or\n"
-      "an input/output error); 2 wrong arguments, or a file or folder given to\n"
-      "lint, build or serve that cannot be read.\n",
+      "version: no version was read; verify: the directory fails a check; build,\n"
+      "serve, keygen, compress, expand: bad input or an input/output error);\n"
+      "2 wrong arguments, or a file or folder given to lint, build or serve that\n"
+      "cannot be read.\n",
       out);
 }
 

@@ -28,6 +28,10 @@ using ::testing::HasSubstr;
 
 const std::string kEngine = qvntest::PatternData(20000, 11);
 const std::string kReadMe = "Quorvane 1.0.0.3\nRead me.\n";
+// An updater without a public key says once that what it installs is not verified.
+const std::string kUnverified =
+    "qvnupdate: warning: the update is not verified: this updater has no public key (give --pubkey KEY, or "
+    "build it with -DQVN_PUBLIC_KEY=...), so it cannot tell where the files come from\n";
 
 // The lines of a complete update of Engine.dll.crz and ReadMe.txt, with the
 // seconds of each download as "N".
@@ -89,7 +93,7 @@ TEST_F(ConsoleTest, UpToDate) {
             "Current Version of Quorvane.exe is 1.0.0.2\n"
             "Available Version of Quorvane.exe is 1.0.0.2\n"
             "Quorvane.exe is up to date\n");
-  EXPECT_EQ(r.strErr, "");
+  EXPECT_EQ(r.strErr, kUnverified);
   ExpectNothingInstalled();
 }
 
@@ -100,7 +104,7 @@ TEST_F(ConsoleTest, AFullUpdateInstallsCompressedAndPlainItemsByteForByte) {
   const ProcessResult r = Update(server.Url() + "/");  // a trailing "/" is not doubled
   EXPECT_EQ(r.nExit, 0) << r.strErr;
   EXPECT_EQ(WithoutSeconds(r.strOut), kUpdateLines);
-  EXPECT_EQ(r.strErr, "");  // no terminal: no progress display
+  EXPECT_EQ(r.strErr, kUnverified);  // no terminal: no progress display
   EXPECT_TRUE(ReadFile(dir / "Engine.dll") == kEngine);
   EXPECT_EQ(ReadFile(dir / "ReadMe.txt"), kReadMe);
   EXPECT_THAT(server.Requests(),
@@ -114,7 +118,7 @@ TEST_F(ConsoleTest, AMissingProductExecutableIsVersionNothingAndTheUpdateRuns) {
   server.Start();
   const ProcessResult r = Update(server.Url());
   EXPECT_EQ(r.nExit, 0) << r.strErr;
-  EXPECT_THAT(r.strErr, ::testing::StartsWith("qvnupdate: warning: Quorvane.exe is not in this folder"));
+  EXPECT_THAT(r.strErr, HasSubstr("qvnupdate: warning: Quorvane.exe is not in this folder"));
   auto arrLines = WithoutSeconds(r.strOut);
   ASSERT_EQ(arrLines.size(), kUpdateLines.size());
   EXPECT_EQ(arrLines[1], "Current Version of Quorvane.exe is ");
@@ -200,6 +204,7 @@ TEST_F(ConsoleTest, APayloadAnsweredWithAnErrorStopsBeforeAnythingIsInstalled) {
     ASSERT_FALSE(arrLines.empty());
     EXPECT_EQ(arrLines.back(), "Unable to open remote file ReadMe.txt - ABORTING");
     EXPECT_THAT(r.strErr, HasSubstr("HTTP " + std::to_string(nStatus)));
+    EXPECT_THAT(r.strErr, HasSubstr(kUnverified));
     ExpectNothingInstalled();
   }
 }
@@ -368,7 +373,7 @@ TEST_F(ConsoleTest, ATemporaryFileThatCannotBeCreatedGivesTheSystemsReason) {
   const ProcessResult r = Update(server.Url());
   EXPECT_EQ(r.nExit, 1);
   EXPECT_EQ(qvntest::Lines(r.strOut).back(), "Unable to open local file QVNUPD1.TMP - ABORTING");
-  EXPECT_THAT(r.strErr, ::testing::StartsWith("qvnupdate: Cannot open QVNUPD1.TMP: Is a directory"));
+  EXPECT_THAT(r.strErr, HasSubstr("qvnupdate: Cannot open QVNUPD1.TMP: Is a directory"));
 }
 
 // --- A clean stop -----------------------------------------------------------
@@ -451,7 +456,9 @@ TEST_F(ConsoleTest, BadArgumentsAreAUsageError) {
   const std::vector<std::vector<std::string>> cases = {{"--console", "--bogus"},
                                                        {"--console", "--server"},
                                                        {"--console", "--server", "ftp://127.0.0.1"},
-                                                       {"--console", "--server", "not a url"}};
+                                                       {"--console", "--server", "not a url"},
+                                                       {"--console", "--pubkey", "not a key"},
+                                                       {"--console", "--pubkey"}};
   for (const auto& args : cases) {
     const ProcessResult r = Run(args);
     EXPECT_EQ(r.nExit, 2) << args.back();

@@ -1,0 +1,144 @@
+#include "phases/signature.h"
+
+#include <fmt/format.h>
+
+#include <ctime>
+#include <map>
+#include <memory>
+
+#include "phases/download.h"
+#include "phases/replace.h"
+#include "phases/request.h"
+#include "platform/file_read.h"
+#include "trust/sha256_sums.h"
+
+namespace {
+
+enum class FetchResult { kFetched, kRefused, kTooLarge };
+
+// A small file of the update folder, whole, or why not. Reading stops one
+// byte past nMax, so a server that sends without end costs nothing more.
+FetchResult FetchSmallFile(CInternetSession& session, const std::string& strUrl, std::uint64_t nMax,
+                           std::string& strBody, DWORD& dwStatus) {
+  CUpdateRequest request;
+  if (!SendUpdateRequest(session, strUrl, request)) return FetchResult::kRefused;
+  dwStatus = request.dwStatus;
+  if (!request.IsSuccess()) {
+    request.Close();
+    return FetchResult::kRefused;
+  }
+  char buffer[4096];
+  while (const UINT n = request.pFile->Read(buffer, sizeof buffer)) {
+    if (strBody.size() + n > nMax) {
+      request.Close();
+      return FetchResult::kTooLarge;
+    }
+    strBody.append(buffer, n);
+  }
+  request.Close();
+  return FetchResult::kFetched;
+}
+
+// Marks the items whose installed target already has the SHA-256 that the
+// signed INSTALLED.SHA256SUMS lists for it. False, with what failed, when the
+// listed file cannot be fetched or is not the one that was signed.
+bool FindUnchangedItems(CInternetSession& session, const std::string& strServerUrl,
+                        const CSignedUpdate& signedUpdate, const CUpdateInfo& info,
+                        std::vector<bool>& arrUnchanged, std::string& strError) {
+  arrUnchanged.assign(info.m_arrItems.size(), false);
+  const std::string* pListed = signedUpdate.Find(kInstalledSumsName);
+  if (pListed == nullptr) return true;  // an older signed release: everything is fetched
+  std::string strSums;
+  DWORD dwStatus = 0;
+  if (FetchSmallFile(session, PayloadUrl(strServerUrl, kInstalledSumsName), kMaxSumsSize, strSums,
+                     dwStatus) != FetchResult::kFetched) {
+    strError = fmt::format("{} cannot be fetched (HTTP status {})", kInstalledSumsName, dwStatus);
+    return false;
+  }
+  std::map<std::string, std::string> mapInstalled;
+  if (Sha256Hex(strSums) != *pListed || !ParseSha256Sums(strSums, mapInstalled, strError)) {
+    strError = std::string(kInstalledSumsName) + " is not the file that was signed";
+    return false;
+  }
+  for (size_t i = 0; i < info.m_arrItems.size(); ++i) {
+    const std::string strTarget = TargetFileName(*info.m_arrItems[i]);
+    const auto it = mapInstalled.find(strTarget);
+    if (it == mapInstalled.end()) continue;
+    CSha256 sha;
+    if (ReadRegularFile(strTarget, [&sha](const char* p, std::size_t n) { sha.Update(p, n); })) {
+      arrUnchanged[i] = sha.FinishHex() == it->second;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+BOOL DownloadChangedFiles(CUpdateReporter& view, CInternetSession& session, CUpdateInfo& info,
+                          const std::string& strServerUrl, const CSignedUpdate* pSigned) {
+  if (pSigned == nullptr) return DownloadFiles(view, session, info, strServerUrl);
+  // Installed files are read by the items' names only once the names are known to be safe.
+  if (!CheckItemNames(view, info)) return FALSE;
+  std::vector<bool> arrUnchanged;
+  std::string strError;
+  if (!FindUnchangedItems(session, strServerUrl, *pSigned, info, arrUnchanged, strError)) {
+    view.AddStatus(SignatureFailure(strError));
+    return FALSE;
+  }
+  if (!DownloadFiles(view, session, info, strServerUrl, pSigned, &arrUnchanged)) return FALSE;
+  // What is already in place is neither expanded nor replaced.
+  std::vector<std::unique_ptr<CUpdateFileItem>> arrMoved;
+  for (size_t i = 0; i < info.m_arrItems.size(); ++i) {
+    if (!arrUnchanged[i]) arrMoved.push_back(std::move(info.m_arrItems[i]));
+  }
+  info.RemoveAllItems();
+  info.m_arrItems = std::move(arrMoved);
+  return TRUE;
+}
+
+std::string SignatureFailure(const std::string& strWhat) {
+  return "Signature check failed: " + strWhat + " - ABORTING";
+}
+
+BOOL CheckUpdateSignature(CUpdateReporter& view, CInternetSession& session, const std::string& strServerUrl,
+                          const std::string& strPublicKey, const std::string& strManifest,
+                          const CUpdateInfo& info, CSignedUpdate& signedUpdate) {
+  if (strPublicKey.empty()) {
+    view.AddDetail(
+        "warning: the update is not verified: this updater has no public key (give --pubkey KEY, or build it "
+        "with -DQVN_PUBLIC_KEY=...), so it cannot tell where the files come from");
+    return TRUE;
+  }
+  std::string strError;
+  MinisignPublicKey key;
+  if (!ParsePublicKey(strPublicKey, key, strError)) {
+    view.AddStatus(SignatureFailure("the updater's public key cannot be read: " + strError));
+    return FALSE;
+  }
+
+  std::string strFiles[2];
+  const char* const pszNames[2] = {kSumsSignatureName, kSumsName};
+  const std::uint64_t nMax[2] = {kMaxSignatureSize, kMaxSumsSize};
+  for (int i = 0; i < 2; ++i) {
+    DWORD dwStatus = 0;
+    switch (FetchSmallFile(session, PayloadUrl(strServerUrl, pszNames[i]), nMax[i], strFiles[i], dwStatus)) {
+      case FetchResult::kFetched:
+        break;
+      case FetchResult::kRefused:
+        view.AddStatus(SignatureFailure(fmt::format(
+            "the server has no {} (HTTP status {}): the update is not signed", pszNames[i], dwStatus)));
+        return FALSE;
+      case FetchResult::kTooLarge:
+        view.AddStatus(SignatureFailure(fmt::format("{} is larger than {} bytes", pszNames[i], nMax[i])));
+        return FALSE;
+    }
+  }
+  if (!signedUpdate.Load(key, strFiles[1], strFiles[0], static_cast<std::int64_t>(std::time(nullptr)),
+                         strError) ||
+      !signedUpdate.CheckManifest(strManifest, info, strError)) {
+    view.AddStatus(SignatureFailure(strError));
+    return FALSE;
+  }
+  view.AddStatus(fmt::format("Signature verified (key ID {})", signedUpdate.KeyId()));
+  return TRUE;
+}
