@@ -1,7 +1,8 @@
 // The compressor's Expand on any stream into any capacity: it never writes
 // outside the target nor reads outside the stream (the sanitizers watch
 // both buffers, each allocated to its exact size), and it returns the bytes
-// produced or -1. Then the input itself goes through Compress and back.
+// produced or -1; ExpandAlone agrees with it unless the stream reaches into
+// the window. Then the input itself goes through Compress and back.
 //
 // Input: two bytes of capacity (little-endian, up to 8192), then the stream.
 #include <cstdint>
@@ -37,6 +38,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
   // compressor handled before.)
   std::unique_ptr<BYTE[]> pAgain(new BYTE[static_cast<size_t>(nCapacity)]);
   QVN_FUZZ_CHECK(compressor.Expand(pStream.get(), nStream, pAgain.get(), nCapacity) == nExpanded);
+  // Without a window, the same bytes, unless it needed the window.
+  const int nAlone = COXCompressor::ExpandAlone(pStream.get(), nStream, pAgain.get(), nCapacity);
+  if (nAlone != COXCompressor::kNeedsHistory) {
+    QVN_FUZZ_CHECK(nAlone == nExpanded);
+    if (nAlone > 0) QVN_FUZZ_CHECK(std::memcmp(pAgain.get(), pTarget.get(), static_cast<size_t>(nAlone)) == 0);
+  }
 
   // Round trip of the stream's bytes as plain data, twice through one
   // compressor (its window carries over from call to call).
