@@ -125,6 +125,13 @@ int ExpandStream(const BYTE* pSource, int nSourceLength, BYTE* pTarget, int nTar
       if (nOut >= nTargetCapacity) return -1;
       pTarget[nOut++] = static_cast<BYTE>(word >> 55);
       nBit += 9;
+      // Literals come in runs: a second one is taken from the same word.
+      if ((word >> 54) & 1) {
+        if ((nBit >> 3) > nFastEnd) continue;
+        if (nOut >= nTargetCapacity) return -1;
+        pTarget[nOut++] = static_cast<BYTE>(word >> 46);
+        nBit += 9;
+      }
     } else {
       const int p = static_cast<int>(word >> 54) & kMask;
       const int nLength = (static_cast<int>(word >> 50) & 0xF) + 2;

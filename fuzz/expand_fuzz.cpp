@@ -1,14 +1,17 @@
 // The compressor's Expand on any stream into any capacity: it never writes
 // outside the target nor reads outside the stream (the sanitizers watch
 // both buffers, each allocated to its exact size), and it returns the bytes
-// produced or -1; ExpandAlone agrees with it unless the stream reaches into
-// the window. Then the input itself goes through Compress and back.
+// produced or -1, exactly as the format's bit-by-bit reading does (the
+// output beyond the data zero); ExpandAlone agrees with it unless the stream
+// reaches into the window. Then the input itself goes through Compress and
+// back.
 //
 // Input: two bytes of capacity (little-endian, up to 8192), then the stream.
 #include <cstdint>
 #include <cstring>
 #include <memory>
 
+#include "compress/bit_buffer.h"
 #include "compress/compressor.h"
 #include "fuzz/fuzz_support.h"
 
@@ -18,6 +21,33 @@ std::unique_ptr<BYTE[]> Exact(const uint8_t* pData, size_t nSize) {
   std::unique_ptr<BYTE[]> p(new BYTE[nSize]);
   if (nSize > 0) std::memcpy(p.get(), pData, nSize);
   return p;
+}
+
+// The expansion as the format describes it, a bit at a time, with a window
+// of 512 zeros to start from.
+int ReferenceExpand(const BYTE* pSource, int nSourceLength, BYTE* pTarget, int nTargetCapacity) {
+  BYTE window[512] = {};
+  std::memset(pTarget, 0, static_cast<size_t>(nTargetCapacity));
+  COXBitBuffer bits(pSource, nSourceLength);
+  int c = 1;
+  int nOut = 0;
+  for (;;) {
+    if (bits.ReadBit()) {
+      const BYTE b = static_cast<BYTE>(bits.ReadBits(8));
+      if (nOut >= nTargetCapacity) return -1;
+      pTarget[nOut++] = window[c] = b;
+      c = (c + 1) & 511;
+    } else {
+      const int p = static_cast<int>(bits.ReadBits(9));
+      if (p == 0 && bits.GetByteCount() == nSourceLength) return nOut;
+      const int nLength = static_cast<int>(bits.ReadBits(4)) + 2;
+      for (int i = 0; i < nLength; ++i) {
+        if (nOut >= nTargetCapacity) return -1;
+        pTarget[nOut++] = window[c] = window[(p + i) & 511];
+        c = (c + 1) & 511;
+      }
+    }
+  }
 }
 
 }  // namespace
@@ -32,6 +62,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
   std::unique_ptr<BYTE[]> pTarget(new BYTE[static_cast<size_t>(nCapacity)]);
   const int nExpanded = compressor.Expand(pStream.get(), nStream, pTarget.get(), nCapacity);
   QVN_FUZZ_CHECK(nExpanded >= -1 && nExpanded <= nCapacity);
+  std::unique_ptr<BYTE[]> pReference(new BYTE[static_cast<size_t>(nCapacity)]);
+  QVN_FUZZ_CHECK(ReferenceExpand(pStream.get(), nStream, pReference.get(), nCapacity) == nExpanded);
+  QVN_FUZZ_CHECK(std::memcmp(pReference.get(), pTarget.get(), static_cast<size_t>(nCapacity)) == 0);
   // The same stream again, on a compressor that has worked before, produces
   // as many bytes. (Their values may differ: a stream that no compressor
   // wrote can copy from window positions it never filled, which hold what the
