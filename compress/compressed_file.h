@@ -60,7 +60,8 @@ class COXCompressedFile : public CFile {
   // Returns the bytes delivered: fewer than asked only at the end of the data.
   UINT Read(void* lpBuf, UINT nCount) override;
   void Write(const void* lpBuf, UINT nCount) override;
-  // Writes what is still gathered (the last block) and closes.
+  // Writes what is still gathered (the last block) and closes; a failure to
+  // write is thrown once the file is closed.
   void Close() override;
   // Closes without writing what is still gathered; never throws.
   void Abort() override;
