@@ -176,8 +176,15 @@ int COXCompressor::ExpandAlone(const BYTE* pSource, int nSourceLength, BYTE* pTa
 
 void COXCompressor::TakeHistory(const BYTE* pData, int nLength) {
   BYTE* const w = m_pWindow.get();
-  // Byte j of an expansion went to window position (j + 1) mod 512.
-  for (int j = std::max(0, nLength - kWindow); j < nLength; ++j) w[(j + 1) & kMask] = pData[j];
+  // Byte j of an expansion went to window position (j + 1) mod 512: the last
+  // 512 bytes (at most) in two pieces, up to the window's end and from its start.
+  if (nLength < 0) nLength = 0;
+  const int nStart = std::max(0, nLength - kWindow);
+  const int nCount = nLength - nStart;
+  const int nAt = (nStart + 1) & kMask;
+  const int nFirst = std::min(nCount, kWindow - nAt);
+  std::memcpy(w + nAt, pData + nStart, static_cast<size_t>(nFirst));
+  std::memcpy(w, pData + nStart + nFirst, static_cast<size_t>(nCount - nFirst));
   std::memcpy(w + kWindowSize, w, static_cast<size_t>(kMirror));
 }
 

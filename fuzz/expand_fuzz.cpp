@@ -23,10 +23,10 @@ std::unique_ptr<BYTE[]> Exact(const uint8_t* pData, size_t nSize) {
   return p;
 }
 
-// The expansion as the format describes it, a bit at a time, with a window
-// of 512 zeros to start from.
-int ReferenceExpand(const BYTE* pSource, int nSourceLength, BYTE* pTarget, int nTargetCapacity) {
-  BYTE window[512] = {};
+// The expansion as the format describes it, a bit at a time, in a window that
+// carries over from call to call.
+int ReferenceExpand(BYTE (&window)[512], const BYTE* pSource, int nSourceLength, BYTE* pTarget,
+                    int nTargetCapacity) {
   std::memset(pTarget, 0, static_cast<size_t>(nTargetCapacity));
   COXBitBuffer bits(pSource, nSourceLength);
   int c = 1;
@@ -62,15 +62,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
   std::unique_ptr<BYTE[]> pTarget(new BYTE[static_cast<size_t>(nCapacity)]);
   const int nExpanded = compressor.Expand(pStream.get(), nStream, pTarget.get(), nCapacity);
   QVN_FUZZ_CHECK(nExpanded >= -1 && nExpanded <= nCapacity);
+  BYTE window[512] = {};
   std::unique_ptr<BYTE[]> pReference(new BYTE[static_cast<size_t>(nCapacity)]);
-  QVN_FUZZ_CHECK(ReferenceExpand(pStream.get(), nStream, pReference.get(), nCapacity) == nExpanded);
+  QVN_FUZZ_CHECK(ReferenceExpand(window, pStream.get(), nStream, pReference.get(), nCapacity) == nExpanded);
   QVN_FUZZ_CHECK(std::memcmp(pReference.get(), pTarget.get(), static_cast<size_t>(nCapacity)) == 0);
   // The same stream again, on a compressor that has worked before, produces
-  // as many bytes. (Their values may differ: a stream that no compressor
-  // wrote can copy from window positions it never filled, which hold what the
-  // compressor handled before.)
+  // as many bytes, and the same ones as the reference whose window carried
+  // over alike (a stream that no compressor wrote can copy from window
+  // positions it never filled, which hold what the compressor handled before).
   std::unique_ptr<BYTE[]> pAgain(new BYTE[static_cast<size_t>(nCapacity)]);
   QVN_FUZZ_CHECK(compressor.Expand(pStream.get(), nStream, pAgain.get(), nCapacity) == nExpanded);
+  QVN_FUZZ_CHECK(ReferenceExpand(window, pStream.get(), nStream, pReference.get(), nCapacity) == nExpanded);
+  QVN_FUZZ_CHECK(std::memcmp(pReference.get(), pAgain.get(), static_cast<size_t>(nCapacity)) == 0);
   // Without a window, the same bytes, unless it needed the window.
   const int nAlone = COXCompressor::ExpandAlone(pStream.get(), nStream, pAgain.get(), nCapacity);
   if (nAlone != COXCompressor::kNeedsHistory) {
