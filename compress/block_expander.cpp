@@ -62,17 +62,30 @@ void COXBlockExpander::Submit() {
 COXBlockExpander::Batch* COXBlockExpander::Oldest() {
   std::unique_lock<std::mutex> lock(m_mutex);
   if (m_nCount == 0) return nullptr;
-  Batch* const pBatch = m_arrBatches[m_nHead].get();
-  if (m_arrStates[m_nHead] == kQueued) {
-    // Nobody has taken it: waiting would only leave this thread idle.
-    m_arrStates[m_nHead] = kWorking;
+  // While a helper still works on the oldest, this thread takes on the next
+  // batches nobody has taken rather than wait idle (on a busy machine the
+  // helper may not run for a while).
+  while (m_arrStates[m_nHead] != kDone) {
+    const size_t nTaken = NextQueued();
+    if (nTaken == m_arrBatches.size()) {
+      m_cvDone.wait(lock);
+      continue;
+    }
+    m_arrStates[nTaken] = kWorking;
     lock.unlock();
-    ExpandBatch(*pBatch);
+    ExpandBatch(*m_arrBatches[nTaken]);
     lock.lock();
-    m_arrStates[m_nHead] = kDone;
+    m_arrStates[nTaken] = kDone;
   }
-  m_cvDone.wait(lock, [&] { return m_arrStates[m_nHead] == kDone; });
-  return pBatch;
+  return m_arrBatches[m_nHead].get();
+}
+
+size_t COXBlockExpander::NextQueued() const {
+  for (size_t k = 0; k < m_nCount; ++k) {
+    const size_t i = (m_nHead + k) % m_arrBatches.size();
+    if (m_arrStates[i] == kQueued) return i;
+  }
+  return m_arrBatches.size();
 }
 
 void COXBlockExpander::ReleaseOldest() {
@@ -100,11 +113,7 @@ void COXBlockExpander::Work() {
   for (;;) {
     if (m_bStop) return;
     // The oldest queued batch first: the reader waits for them in order.
-    size_t nTaken = m_arrBatches.size();
-    for (size_t k = 0; k < m_nCount && nTaken == m_arrBatches.size(); ++k) {
-      const size_t i = (m_nHead + k) % m_arrBatches.size();
-      if (m_arrStates[i] == kQueued) nTaken = i;
-    }
+    const size_t nTaken = NextQueued();
     if (nTaken == m_arrBatches.size()) {
       m_cvQueued.wait(lock);
       continue;

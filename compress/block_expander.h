@@ -46,8 +46,8 @@ class COXBlockExpander {
   // filled batch over.
   Batch* FreeBatch();
   void Submit();
-  // The batch submitted first and not yet released, expanded (here, when no
-  // helper has taken it yet); null when none is in flight.
+  // The batch submitted first and not yet released, expanded (here, or by a
+  // helper while this thread expands later ones); null when none is in flight.
   Batch* Oldest();
   void ReleaseOldest();
   // Drops every batch in flight, once the helpers have put them down.
@@ -56,6 +56,8 @@ class COXBlockExpander {
  private:
   enum State { kFree, kQueued, kWorking, kDone };
   void Work();
+  // The oldest batch queued and not taken; the batch count when there is none.
+  size_t NextQueued() const;
   static void ExpandBatch(Batch& batch);
 
   std::mutex m_mutex;
