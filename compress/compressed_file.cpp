@@ -37,12 +37,31 @@ constexpr const char* kTooLarge = "it holds more than the 2 GiB of data the form
 
 COXCompressedFile::COXCompressedFile(int nRawSize)
     : m_nRawSize(nRawSize), m_pBlockBuffer(new BYTE[kBlockSize]()), m_pScratch(new BYTE[kScratchSize]()) {
+  m_pBlockData = m_pBlockBuffer.get();
   if (nRawSize < 0 || nRawSize > kBlockSize) {
     throw std::invalid_argument("COXCompressedFile: the uncompressed prefix must be 0 to 1024 bytes");
   }
 }
 
-COXCompressedFile::~COXCompressedFile() = default;
+COXCompressedFile::~COXCompressedFile() {
+  if (!m_bOpen || !m_bWriting) return;
+  try {
+    const int nWhole = m_nBatchFill / kBlockSize;
+    m_nBatchFill = 0;
+    if (nWhole > 0) StoreWholeBlocks(m_pBatch.get(), nWhole);
+    FlushBase();
+  } catch (...) {
+    // Nothing can be reported from here; the base's destructor closes the file.
+  }
+}
+
+int COXCompressedFile::ThreadCount() const {
+  if (m_nThreads > 0) return m_nThreads;
+  // Asking the system costs a file read each time.
+  static const int nProcessors =
+      static_cast<int>(std::max(1u, std::min(8u, std::thread::hardware_concurrency())));
+  return nProcessors;
+}
 
 void COXCompressedFile::ThrowState(int cause, const char* pszWhy) {
   throw CFileException(cause, -1, {}, pszWhy);
@@ -70,6 +89,7 @@ BOOL COXCompressedFile::Open(const std::string& strFileName, UINT nOpenFlags, CF
   }
   // Everything cached belongs to one opened file; the compressor's window
   // carries over.
+  DropReadAhead();
   m_bLengthKnown = FALSE;
   m_bWriting = (nOpenFlags & modeWrite) ? TRUE : FALSE;
   m_nBlockLength = 0;
@@ -172,22 +192,138 @@ UINT COXCompressedFile::Read(void* lpBuf, UINT nCount) {
     if (m_nPosition + static_cast<LONGLONG>(nCopy) > kMaxPosition) {
       ThrowDamaged(kTooLarge);
     }
-    std::memcpy(pOut + nDone, m_pBlockBuffer.get() + m_nBlockOffset, nCopy);
+    if (nCopy > 0) std::memcpy(pOut + nDone, m_pBlockData + m_nBlockOffset, nCopy);
     nDone += nCopy;
     m_nBlockOffset += static_cast<int>(nCopy);
     m_nPosition += static_cast<int>(nCopy);
-    if (nDone < nCount) {
-      WORD nHeader = 0;
-      WORD nLengthWord = 0;
-      if (!ReadBaseWord(nHeader)) break;
-      if ((nHeader & kLengthWordBit) && !ReadBaseWord(nLengthWord)) break;
-      m_nBlockDataStart = -1;
-      LoadBlock(nHeader, nLengthWord);
-      m_nBlockOffset = 0;
-      m_nBlockDataStart = m_nPosition;
-    }
+    if (nDone < nCount && !NextBlock()) break;
   }
   return nDone;
+}
+
+bool COXCompressedFile::NextBlock() {
+  // Reading ahead pays only for a reader that goes on in order.
+  constexpr int kInOrderBeforeAhead = 4;
+  if (m_nBlocksInOrder >= kInOrderBeforeAhead && ThreadCount() > 1) return NextBlockAhead();
+  WORD nHeader = 0;
+  WORD nLengthWord = 0;
+  if (!ReadBaseWord(nHeader)) return false;
+  if ((nHeader & kLengthWordBit) && !ReadBaseWord(nLengthWord)) return false;
+  m_nBlockDataStart = -1;
+  LoadBlock(nHeader, nLengthWord);
+  m_nBlockOffset = 0;
+  m_nBlockDataStart = m_nPosition;
+  ++m_nBlocksInOrder;
+  return true;
+}
+
+// Takes the next block from the batches read ahead. A block that did not
+// expand cleanly alone (damaged, or copying from a window it did not write)
+// is read again as LoadBlock reads it, with the window the blocks before it
+// left, so that it yields or reports exactly what reading without threads
+// would; reading ahead then starts over. Returns false at the end of the data.
+bool COXCompressedFile::NextBlockAhead() {
+  if (!m_pAhead) m_pAhead = std::make_unique<COXBlockExpander>(ThreadCount());
+  for (;;) {
+    if (!m_pAheadBatch) {
+      FillAhead();
+      m_pAheadBatch = m_pAhead->Oldest();
+      m_nAheadNext = 0;
+      if (!m_pAheadBatch) return false;
+    }
+    if (m_nAheadNext == m_pAheadBatch->nBlocks) {
+      KeepCurrentBlock();
+      if (m_pAheadBatch->bLast) {
+        // The file's position is where reading without threads leaves it.
+        DropReadAhead();
+        m_bAheadStopped = TRUE;
+        return false;
+      }
+      m_pAheadBatch = nullptr;
+      m_pAhead->ReleaseOldest();
+      continue;
+    }
+    const int k = m_nAheadNext++;
+    const COXBlockExpander::Block& b = m_pAheadBatch->arrBlocks[k];
+    const BOOL bCompressed = (b.nHeader & kCompressedBit) ? TRUE : FALSE;
+    if (b.bIrregular || (bCompressed && b.nResult != b.nExpected)) {
+      const COXBlockExpander::Block again = b;
+      StopReadAhead();
+      SeekBase(again.nFileOffset + HeaderBytes(again.nHeader));
+      m_nBlockDataStart = -1;
+      LoadBlock(again.nHeader, again.nLengthWord);
+      m_nBlockOffset = 0;
+      m_nBlockDataStart = m_nPosition;
+      return true;
+    }
+    const int nLength = bCompressed ? b.nExpected : b.nBodyRead;
+    m_pBlockData = m_pAheadBatch->DataOf(k);
+    if (bCompressed) m_compressor.TakeHistory(m_pBlockData, nLength);
+    m_nBlockLength = nLength;
+    m_nBlockRawLength = static_cast<WORD>(nLength);
+    m_nBlockOffset = 0;
+    m_nBlockDataStart = m_nPosition;
+    m_nAheadResume = b.nFileOffset + HeaderBytes(b.nHeader) + b.nBodyRead;
+    return true;
+  }
+}
+
+// Reads whole batches of blocks, headers and bodies, while batches are free.
+void COXCompressedFile::FillAhead() {
+  if (m_nAheadResume < 0) m_nAheadResume = m_nBaseOffset;
+  while (!m_bAheadStopped) {
+    COXBlockExpander::Batch* const pBatch = m_pAhead->FreeBatch();
+    if (!pBatch) return;
+    pBatch->nBlocks = 0;
+    pBatch->bLast = FALSE;
+    int nAt = 0;
+    while (pBatch->nBlocks < COXBlockExpander::kBatchBlocks) {
+      COXBlockExpander::Block& b = pBatch->arrBlocks[pBatch->nBlocks];
+      b = {};
+      b.nFileOffset = m_nBaseOffset;
+      if (!ReadBaseWord(b.nHeader) || ((b.nHeader & kLengthWordBit) && !ReadBaseWord(b.nLengthWord))) {
+        pBatch->bLast = TRUE;
+        break;
+      }
+      ++pBatch->nBlocks;
+      b.nExpected = DataLengthOf(b.nHeader, b.nLengthWord);
+      const int nBody = b.nHeader & kBodyLengthMask;
+      if (nBody > kBlockSize || (!(b.nHeader & kCompressedBit) && b.nExpected != nBody)) {
+        b.bIrregular = TRUE;
+        pBatch->bLast = TRUE;
+        break;
+      }
+      b.nBodyAt = nAt;
+      b.nBodyRead = static_cast<int>(ReadBase(pBatch->pInput.get() + nAt, static_cast<UINT>(nBody)));
+      nAt += b.nBodyRead;
+    }
+    if (pBatch->bLast) m_bAheadStopped = TRUE;
+    m_pAhead->Submit();
+  }
+}
+
+void COXCompressedFile::KeepCurrentBlock() {
+  if (m_pBlockData == m_pBlockBuffer.get()) return;
+  std::memcpy(m_pBlockBuffer.get(), m_pBlockData, static_cast<size_t>(std::max(0, m_nBlockLength)));
+  m_pBlockData = m_pBlockBuffer.get();
+}
+
+void COXCompressedFile::StopReadAhead() {
+  KeepCurrentBlock();
+  m_pAheadBatch = nullptr;
+  if (m_pAhead) m_pAhead->Reset();
+  m_bAheadStopped = FALSE;
+  m_nBlocksInOrder = 0;
+  if (m_nAheadResume >= 0) {
+    const LONGLONG nResume = m_nAheadResume;
+    m_nAheadResume = -1;
+    SeekBase(nResume);
+  }
+}
+
+void COXCompressedFile::DropReadAhead() {
+  m_nAheadResume = -1;
+  StopReadAhead();
 }
 
 UINT COXCompressedFile::ReadPrefix(BYTE* pBuf, UINT nCount) {
@@ -207,6 +343,7 @@ UINT COXCompressedFile::ReadPrefix(BYTE* pBuf, UINT nCount) {
 }
 
 void COXCompressedFile::LoadPrefix() {
+  m_pBlockData = m_pBlockBuffer.get();
   SeekBase(0);
   const UINT nGot = ReadBase(m_pBlockBuffer.get(), static_cast<UINT>(m_nRawSize));
   m_nRawRead = static_cast<WORD>(nGot);
@@ -222,6 +359,7 @@ int COXCompressedFile::DataLengthOf(WORD nHeader, WORD nLengthWord) {
 }
 
 int COXCompressedFile::LoadBlock(WORD nHeader, WORD nLengthWord) {
+  m_pBlockData = m_pBlockBuffer.get();
   const LONGLONG nBlockAt = m_nBaseOffset - HeaderBytes(nHeader);
   const int nBody = nHeader & kBodyLengthMask;
   m_nBlockLength = 0;
@@ -349,6 +487,7 @@ ULONGLONG COXCompressedFile::Seek(LONGLONG lOff, UINT nFrom) {
       ThrowState(CFileException::badSeek, "Unknown seek origin");
   }
   if (nTarget < 0) ThrowState(CFileException::badSeek, "Cannot seek before the start of the data");
+  StopReadAhead();
 
   if (nTarget <= m_nRawSize) {
     if (m_nRawRead == 0 || nFrom == begin) {
@@ -515,8 +654,7 @@ void COXCompressedFile::StoreWholeBlocks(const BYTE* pData, int nBlocks) {
 
   // Threads pay only for enough blocks; one that cannot be started leaves its
   // share to the others.
-  const unsigned nCores = std::max(1u, std::min(8u, std::thread::hardware_concurrency()));
-  const int nThreads = nBlocks >= 32 ? static_cast<int>(nCores) : 1;
+  const int nThreads = nBlocks >= 32 ? ThreadCount() : 1;
   while (static_cast<int>(m_helpers.size()) < nThreads - 1) {
     m_helpers.push_back(std::make_unique<COXCompressor>());
   }
@@ -559,15 +697,23 @@ void COXCompressedFile::FinishOutput(BOOL bFinal) {
 
 void COXCompressedFile::Close() {
   if (!m_bOpen) return;
-  FinishOutput(TRUE);
-  m_nBlockOffset = 0;
-  if (m_bWriting) FlushBase();
-  CFile::Close();
+  DropReadAhead();
+  // A failure to write is reported, and the file is closed even then.
+  try {
+    FinishOutput(TRUE);
+    m_nBlockOffset = 0;
+    if (m_bWriting) FlushBase();
+  } catch (...) {
+    Abort();
+    throw;
+  }
   m_bOpen = FALSE;
   m_bWriting = FALSE;
+  CFile::Close();
 }
 
 void COXCompressedFile::Abort() {
+  DropReadAhead();
   m_nBatchFill = 0;
   m_nIoLength = 0;
   m_nIoNext = 0;

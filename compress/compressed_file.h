@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "compress/block_expander.h"
 #include "compress/compressor.h"
 #include "platform/file.h"
 
@@ -31,9 +32,16 @@ class COXCompressedFile : public CFile {
 
   // nRawSize: the number of leading bytes kept uncompressed, 0 to 1024.
   explicit COXCompressedFile(int nRawSize = 0);
-  // Does not finish written data (a writer calls Close: until then written
-  // data may wait in memory); closes the file.
+  // A writer's whole blocks are written out, as they would have been by
+  // now were they not gathered for compression on all processors; the last
+  // block, still being gathered, is lost (a writer calls Close). Closes the
+  // file; a write that fails here cannot be reported.
   ~COXCompressedFile() override;
+
+  // The threads that compress whole blocks, or expand them ahead of
+  // sequential reads: 0 (the default) one per processor, at most 8; 1 the
+  // caller's alone. Reads and files come out the same either way.
+  void SetThreads(int nThreads) { m_nThreads = nThreads; }
   COXCompressedFile(const COXCompressedFile&) = delete;
   COXCompressedFile& operator=(const COXCompressedFile&) = delete;
 
@@ -52,7 +60,8 @@ class COXCompressedFile : public CFile {
   // Returns the bytes delivered: fewer than asked only at the end of the data.
   UINT Read(void* lpBuf, UINT nCount) override;
   void Write(const void* lpBuf, UINT nCount) override;
-  // Writes what is still gathered (the last block) and closes.
+  // Writes what is still gathered (the last block) and closes; a failure to
+  // write is thrown once the file is closed.
   void Close() override;
   // Closes without writing what is still gathered; never throws.
   void Abort() override;
@@ -77,6 +86,18 @@ class COXCompressedFile : public CFile {
   UINT ReadPrefix(BYTE* pBuf, UINT nCount);
   UINT WritePrefix(const BYTE* pBuf, UINT nCount);
   int LoadBlock(WORD nHeader, WORD nLengthWord);
+  // Reading: loads the block after the current one; false at the end of the
+  // data. After a few blocks read in order, blocks come expanded ahead.
+  bool NextBlock();
+  bool NextBlockAhead();
+  void FillAhead();
+  // Drops the blocks read ahead and puts the file's position back after the
+  // current block; DropReadAhead leaves the position as it is.
+  void StopReadAhead();
+  void DropReadAhead();
+  // Moves the current block's data into the block buffer, off any batch.
+  void KeepCurrentBlock();
+  int ThreadCount() const;
   void StoreBlock(BOOL bFinal);
   // Stores whole blocks, compressing them on all processors. A whole block
   // comes out the same whatever the compressor handled before it (it fills
@@ -141,4 +162,12 @@ class COXCompressedFile : public CFile {
   mutable LONGLONG m_nHeaderCacheStart = 0;
   mutable UINT m_nHeaderCacheLength = 0;
   LONGLONG m_nBlockDataStart = -1;  // data position of the block in the buffer; -1 none
+  int m_nThreads = 0;
+  const BYTE* m_pBlockData = nullptr;           // reading: the current block's data
+  int m_nBlocksInOrder = 0;                     // reading: blocks read in order since the last seek
+  std::unique_ptr<COXBlockExpander> m_pAhead;   // reading: blocks expanded ahead, made on first use
+  COXBlockExpander::Batch* m_pAheadBatch = nullptr;  // the batch being read, from block m_nAheadNext
+  int m_nAheadNext = 0;
+  LONGLONG m_nAheadResume = -1;  // file offset after the last block read from the batches; -1 none
+  BOOL m_bAheadStopped = FALSE;  // the reading ahead met the end of the file or an irregular block
 };

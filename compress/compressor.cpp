@@ -1,5 +1,6 @@
 #include "compress/compressor.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -18,22 +19,6 @@ std::uint64_t Load64(const BYTE* p) {
 std::uint64_t LoadBigEndian64(const BYTE* p) {
   return __builtin_bswap64(Load64(p));
 }
-
-// The mirror is brought up to date on every way out of Expand, which writes
-// the window without it.
-class MirrorOnExit {
- public:
-  MirrorOnExit(BYTE* pWindow, int nSize, int nMirror)
-      : m_pWindow(pWindow), m_nSize(nSize), m_nMirror(nMirror) {}
-  ~MirrorOnExit() { std::memcpy(m_pWindow + m_nSize, m_pWindow, static_cast<size_t>(m_nMirror)); }
-  MirrorOnExit(const MirrorOnExit&) = delete;
-  MirrorOnExit& operator=(const MirrorOnExit&) = delete;
-
- private:
-  BYTE* m_pWindow;
-  int m_nSize;
-  int m_nMirror;
-};
 
 }  // namespace
 
@@ -85,14 +70,47 @@ int COXCompressor::Compress(const BYTE* pSource, int nSourceLength, BYTE* pTarge
   return nCount < nTargetCapacity ? nCount : -1;
 }
 
-int COXCompressor::Expand(const BYTE* pSource, int nSourceLength, BYTE* pTarget, int nTargetCapacity) {
+namespace {
+
+constexpr int kWindow = COXCompressor::kWindowSize;
+constexpr int kMask = COXCompressor::kWindowMask;
+
+// The output serves as the window: the byte a copy takes from window position
+// p lies d bytes back in the output, d (1 to 512) being how far p is behind
+// the position written next. A copy that reaches back before the output reads
+// the window an earlier call left (pHistory), or, without one, stops the
+// expansion: it needs a history it was not given.
+template <bool bAlone>
+inline int CopyBack(BYTE* pTarget, int nOut, int nTargetCapacity, int p, int nLength, const BYTE* pHistory) {
+  const int d = ((nOut - p) & kMask) + 1;  // the position written next is (nOut + 1) mod 512
+  const int nFrom = nOut - d;
+  if (nFrom >= 0 && nOut + 32 <= nTargetCapacity) {
+    BYTE* const pOut = pTarget + nOut;
+    const BYTE* const pIn = pTarget + nFrom;
+    if (d >= 16) {
+      // 16 bytes at once, and the 17th after them: it may be the first of them.
+      std::memcpy(pOut, pIn, 16);
+      pOut[16] = pIn[16];
+    } else {
+      for (int i = 0; i < nLength; ++i) pOut[i] = pIn[i];
+    }
+    return nOut + nLength;
+  }
+  if (bAlone && nFrom < 0) return COXCompressor::kNeedsHistory;
+  for (int i = 0; i < nLength; ++i) {
+    if (nOut >= nTargetCapacity) return -1;
+    const int x = nFrom + i;
+    pTarget[nOut++] = x >= 0 ? pTarget[x] : pHistory[(x + 1) & kMask];
+  }
+  return nOut;
+}
+
+// Expands into pTarget; bytes past the result may have been written.
+template <bool bAlone>
+int ExpandStream(const BYTE* pSource, int nSourceLength, BYTE* pTarget, int nTargetCapacity,
+                 const BYTE* pHistory) {
   if (nSourceLength < 0) nSourceLength = 0;
   if (nTargetCapacity < 0) nTargetCapacity = 0;
-  BYTE* const w = m_pWindow.get();
-  const MirrorOnExit mirror(w, kWindowSize, kMirror);
-  std::memset(pTarget, 0, static_cast<size_t>(nTargetCapacity));
-
-  int c = 1;
   int nOut = 0;
 
   // While at least 8 input bytes remain from the current code on, a code (at
@@ -105,26 +123,21 @@ int COXCompressor::Expand(const BYTE* pSource, int nSourceLength, BYTE* pTarget,
     const std::uint64_t word = LoadBigEndian64(pSource + (nBit >> 3)) << (nBit & 7);
     if (word >> 63) {
       if (nOut >= nTargetCapacity) return -1;
-      const BYTE b = static_cast<BYTE>(word >> 55);
-      pTarget[nOut++] = b;
-      w[c] = b;
-      c = (c + 1) & kWindowMask;
+      pTarget[nOut++] = static_cast<BYTE>(word >> 55);
       nBit += 9;
+      // Literals come in runs: a second one is taken from the same word.
+      if ((word >> 54) & 1) {
+        if ((nBit >> 3) > nFastEnd) continue;
+        if (nOut >= nTargetCapacity) return -1;
+        pTarget[nOut++] = static_cast<BYTE>(word >> 46);
+        nBit += 9;
+      }
     } else {
-      const int p = static_cast<int>(word >> 54) & kWindowMask;
+      const int p = static_cast<int>(word >> 54) & kMask;
       const int nLength = (static_cast<int>(word >> 50) & 0xF) + 2;
       nBit += 14;
-      const int nRoom = nTargetCapacity - nOut;
-      const int nCopy = nLength < nRoom ? nLength : nRoom;
-      BYTE* pOut = pTarget + nOut;
-      for (int i = 0; i < nCopy; ++i) {
-        const BYTE b = w[(p + i) & kWindowMask];
-        pOut[i] = b;
-        w[c] = b;
-        c = (c + 1) & kWindowMask;
-      }
-      nOut += nCopy;
-      if (nCopy < nLength) return -1;
+      nOut = CopyBack<bAlone>(pTarget, nOut, nTargetCapacity, p, nLength, pHistory);
+      if (nOut < 0) return nOut;
     }
   }
 
@@ -135,21 +148,44 @@ int COXCompressor::Expand(const BYTE* pSource, int nSourceLength, BYTE* pTarget,
       const BYTE b = static_cast<BYTE>(bits.ReadBits(8));
       if (nOut >= nTargetCapacity) return -1;
       pTarget[nOut++] = b;
-      w[c] = b;
-      c = (c + 1) & kWindowMask;
     } else {
       const int p = static_cast<int>(bits.ReadBits(9));
       if (p == 0 && bits.GetByteCount() == nSourceLength) return nOut;
       const int nLength = static_cast<int>(bits.ReadBits(4)) + 2;
-      for (int i = 0; i < nLength; ++i) {
-        if (nOut >= nTargetCapacity) return -1;
-        const BYTE b = w[(p + i) & kWindowMask];
-        pTarget[nOut++] = b;
-        w[c] = b;
-        c = (c + 1) & kWindowMask;
-      }
+      nOut = CopyBack<bAlone>(pTarget, nOut, nTargetCapacity, p, nLength, pHistory);
+      if (nOut < 0) return nOut;
     }
   }
+}
+
+}  // namespace
+
+int COXCompressor::Expand(const BYTE* pSource, int nSourceLength, BYTE* pTarget, int nTargetCapacity) {
+  if (nTargetCapacity < 0) nTargetCapacity = 0;
+  int nOut = ExpandStream<false>(pSource, nSourceLength, pTarget, nTargetCapacity, m_pWindow.get());
+  // On -1 the output holds every byte produced before the one that did not fit.
+  const int nProduced = nOut >= 0 ? nOut : nTargetCapacity;
+  TakeHistory(pTarget, nProduced);
+  std::memset(pTarget + nProduced, 0, static_cast<size_t>(nTargetCapacity - nProduced));
+  return nOut;
+}
+
+int COXCompressor::ExpandAlone(const BYTE* pSource, int nSourceLength, BYTE* pTarget, int nTargetCapacity) {
+  return ExpandStream<true>(pSource, nSourceLength, pTarget, nTargetCapacity, nullptr);
+}
+
+void COXCompressor::TakeHistory(const BYTE* pData, int nLength) {
+  BYTE* const w = m_pWindow.get();
+  // Byte j of an expansion went to window position (j + 1) mod 512: the last
+  // 512 bytes (at most) in two pieces, up to the window's end and from its start.
+  if (nLength < 0) nLength = 0;
+  const int nStart = std::max(0, nLength - kWindow);
+  const int nCount = nLength - nStart;
+  const int nAt = (nStart + 1) & kMask;
+  const int nFirst = std::min(nCount, kWindow - nAt);
+  std::memcpy(w + nAt, pData + nStart, static_cast<size_t>(nFirst));
+  std::memcpy(w, pData + nStart + nFirst, static_cast<size_t>(nCount - nFirst));
+  std::memcpy(w + kWindowSize, w, static_cast<size_t>(kMirror));
 }
 
 void COXCompressor::ResetTree(int r) {

@@ -32,6 +32,17 @@ class COXCompressor {
   // the whole capacity (zeros after the data); never reads outside the source.
   int Expand(const BYTE* pSource, int nSourceLength, BYTE* pTarget, int nTargetCapacity);
 
+  // Expands as Expand does, but without a window of its own, so that threads
+  // may expand blocks side by side: returns kNeedsHistory when the stream
+  // copies from a window position it has not written itself (no compressor
+  // writes such a stream; what it copies depends on what the expanding
+  // compressor handled before). Bytes of pTarget past the result are
+  // unspecified, within the capacity.
+  static int ExpandAlone(const BYTE* pSource, int nSourceLength, BYTE* pTarget, int nTargetCapacity);
+  static constexpr int kNeedsHistory = -2;
+  // Leaves the window as if an Expand had just produced the nLength bytes.
+  void TakeHistory(const BYTE* pData, int nLength);
+
   static constexpr int kWindowSize = 512;
   static constexpr int kWindowMask = kWindowSize - 1;
   static constexpr int kLookAhead = 17;

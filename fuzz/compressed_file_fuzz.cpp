@@ -5,12 +5,16 @@
 // reading from the start yields GetLength bytes. Where a seek lands is
 // checked on files whose blocks all hold 1024 bytes but the last (which
 // holds no more), as the format has them: a seek finds its block by that rule.
+// Last, the file is read whole alone and with blocks expanded ahead on
+// threads, which must agree.
 //
 // Input: two bytes of prefix length (little-endian, taken modulo 1025), one
 // byte with the number of operations (low four bits), three bytes per
 // operation (kind, 16-bit argument), then the file.
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "compress/compressed_file.h"
@@ -105,6 +109,22 @@ void Exercise(const std::string& strPath, int nRawSize, const std::vector<Operat
   QVN_FUZZ_CHECK(nTotal == nLength);
 }
 
+// Reads the whole file in order; returns the data and the message of the
+// error that stopped it, if any.
+std::pair<std::vector<BYTE>, std::string> ReadAll(const std::string& strPath, int nRawSize, int nThreads) {
+  COXCompressedFile file(nRawSize);
+  file.SetThreads(nThreads);
+  std::vector<BYTE> arrData;
+  if (!file.Open(strPath, CFile::modeRead)) return {arrData, "not opened"};
+  BYTE buffer[700];
+  try {
+    while (const UINT n = file.Read(buffer, sizeof buffer)) arrData.insert(arrData.end(), buffer, buffer + n);
+  } catch (const CException& e) {
+    return {arrData, e.GetErrorMessage()};
+  }
+  return {arrData, {}};
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
@@ -125,5 +145,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
   } catch (const CException&) {
     // A damaged file, or a seek before the start: refused, as it must be.
   }
+  // Blocks expanded ahead on threads give the data and the error that
+  // reading alone gives.
+  QVN_FUZZ_CHECK(ReadAll(strPath, nRawSize, 1) == ReadAll(strPath, nRawSize, 3));
   return 0;
 }

@@ -1,12 +1,14 @@
-// qvnpack compress IN OUT and qvnpack expand IN OUT: the compressed file
-// format (prefix length 0) from and to plain files, streamed through a fixed
-// buffer whatever the size. OUT appears only when the command succeeds: the
-// data go to a temporary file beside it, renamed over OUT at the end.
+// qvnpack compress IN OUT and qvnpack expand IN OUT [--threads N]: the
+// compressed file format (prefix length 0) from and to plain files, streamed
+// through a fixed buffer whatever the size. OUT appears only when the command
+// succeeds: the data go to a temporary file beside it, renamed over OUT at the
+// end.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -14,6 +16,7 @@
 
 #include "compress/compressed_file.h"
 #include "platform/file.h"
+#include "tools/args.h"
 #include "tools/commands.h"
 
 namespace {
@@ -63,15 +66,39 @@ ULONGLONG Pump(CFile& source, CFile& target, BYTE* pBuffer) {
   }
 }
 
+// The compressed side works on nThreads threads (0: one per processor).
+void UseThreads(CFile&, int) {}
+void UseThreads(COXCompressedFile& file, int nThreads) {
+  file.SetThreads(nThreads);
+}
+
 // Runs one conversion: IN is read through Source and written through Target
 // to a temporary file beside OUT, renamed over OUT once it is complete.
 template <typename Source, typename Target>
-int Convert(const Args& args, const char* pszCommand, bool bCheckSize) {
+int Convert(const Args& arrArgs, const char* pszCommand, bool bCheckSize) {
+  ParsedArgs parsed;
+  if (const int nStatus = SplitArgs(pszCommand, arrArgs, {"--threads"}, {}, parsed)) return nStatus;
+  const Args& args = parsed.arrOperands;
   if (args.size() != 2) return UsageError(std::string(pszCommand) + " needs two arguments: IN OUT");
+  int nThreads = 0;
+  for (const auto& option : parsed.arrOptions) {
+    const std::string& strValue = option.second;
+    char* pEnd = nullptr;
+    errno = 0;
+    const long n = std::strtol(strValue.c_str(), &pEnd, 10);
+    if (strValue.empty() || *pEnd != '\0' || errno != 0 || n < 1 || n > 64) {
+      return UsageError(std::string(pszCommand) + ": --threads must be a number from 1 to 64, not '" +
+                        strValue + "'");
+    }
+    nThreads = static_cast<int>(n);
+  }
   const std::string& strIn = args[0];
   const std::string& strOut = args[1];
 
   Source source;
+  Target target;
+  UseThreads(source, nThreads);
+  UseThreads(target, nThreads);
   CFileException error;
   if (!source.Open(strIn, CFile::modeRead, &error)) return Fail(error.GetErrorMessage());
   std::string strTemp;
@@ -82,7 +109,6 @@ int Convert(const Args& args, const char* pszCommand, bool bCheckSize) {
                   ": it is larger than the 2147483647 bytes a compressed file holds");
     }
     if (!MakeTempBeside(strOut, strTemp, strError)) return Fail(strError);
-    Target target;
     if (!target.Open(strTemp, CFile::modeCreate | CFile::modeWrite, &error)) {
       std::remove(strTemp.c_str());
       error.m_strFileName = strOut;

@@ -9,8 +9,8 @@ using Args = std::vector<std::string>;
 int CmdLint(const Args& args);      // lint [--json] FILE
 int CmdVersion(const Args& args);   // version FILE
 int CmdVercmp(const Args& args);    // vercmp A B
-int CmdCompress(const Args& args);  // compress IN OUT
-int CmdExpand(const Args& args);    // expand IN OUT
+int CmdCompress(const Args& args);  // compress IN OUT [--threads N]
+int CmdExpand(const Args& args);    // expand IN OUT [--threads N]
 int CmdBuild(const Args& args);     // build SRC OUT [--version V] [--store PATTERN]... [--reboot] [--sign KEY]
 int CmdKeygen(const Args& args);    // keygen DIR
 int CmdVerify(const Args& args);    // verify OUT --pubkey KEY

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <string>
 
+#include "compress/bit_buffer.h"
 #include "compress/codec_test_util.h"
 #include "support/temp_dir.h"
 
@@ -40,8 +41,10 @@ class CompressedFileTest : public ::testing::Test {
     return path;
   }
 
-  static Bytes ReadCrz(const std::string& path, int rawSize = 0, size_t piece = 4096) {
+  // threads: as SetThreads takes it.
+  static Bytes ReadCrz(const std::string& path, int rawSize = 0, size_t piece = 4096, int threads = 0) {
     COXCompressedFile file(rawSize);
+    file.SetThreads(threads);
     EXPECT_TRUE(file.Open(path, CFile::modeRead));
     Bytes out;
     Bytes buf(piece);
@@ -267,6 +270,9 @@ TEST_F(CompressedFileTest, RoundTripsOfManySizesAndPrefixes) {
         const std::string path = WriteCrz(data, rawSize, size % 3 == 0 ? 1 : 1000);
         EXPECT_EQ(ReadCrz(path, rawSize, 4096), data) << rawSize << "/" << size << "/" << kind;
         EXPECT_EQ(ReadCrz(path, rawSize, 7), data) << rawSize << "/" << size << "/" << kind;
+        // Without helper threads, and with more than there are processors.
+        EXPECT_EQ(ReadCrz(path, rawSize, 1000, 1), data) << rawSize << "/" << size << "/" << kind;
+        EXPECT_EQ(ReadCrz(path, rawSize, 65536, 5), data) << rawSize << "/" << size << "/" << kind;
         EXPECT_EQ(LengthOf(path, rawSize), size);
       }
     }
@@ -436,18 +442,38 @@ TEST_F(CompressedFileTest, AbortDropsTheGatheredData) {
   EXPECT_NO_THROW(file.Close());
 }
 
+// A writer destroyed without Close loses only the block it was gathering,
+// as one that writes each block when it fills would.
+TEST_F(CompressedFileTest, DestroyedWriterKeepsItsWholeBlocks) {
+  const Bytes data = MakeBinary(1536 * 1024 + 500, 23);  // a whole batch, half of one, part of a block
+  const std::string path = PathOf("destroyed.crz");
+  {
+    COXCompressedFile file;
+    ASSERT_TRUE(file.Open(path, CFile::modeCreate | CFile::modeWrite));
+    file.Write(data.data(), static_cast<UINT>(data.size()));
+  }
+  const Bytes whole(data.begin(), data.end() - 500);
+  EXPECT_EQ(Slurp(path), Slurp(WriteCrz(whole, 0, 1 << 20, "whole.crz")));
+}
+
 TEST_F(CompressedFileTest, ErrorsOfTheUnderlyingFilePassThrough) {
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
   COXCompressedFile file;
   ASSERT_TRUE(file.Open("/dev/full", CFile::modeWrite));
-  const Bytes data = MakeText(1000, 16);
-  file.Write(data.data(), 1000);  // gathered, not yet written
+  const Bytes data = MakeText(5000, 16);
+  file.Write(data.data(), 5000);  // gathered, not yet written
   try {
     file.Close();
     FAIL() << "no exception";
   } catch (const CFileException& e) {
     EXPECT_EQ(e.m_cause, CFileException::diskFull);
   }
+  EXPECT_FALSE(file.IsOpen());  // closed even so
+  EXPECT_NO_THROW(file.Close());
+  // Destroyed without Close, a writer cannot report the failure, and does not throw.
+  COXCompressedFile unclosed;
+  ASSERT_TRUE(unclosed.Open("/dev/full", CFile::modeWrite));
+  unclosed.Write(data.data(), 5000);
 }
 
 // --- Malformed files: an exception or the end of the data, never a crash
@@ -538,6 +564,59 @@ TEST_F(CompressedFileTest, DamagedBlockRaisesFromSeekToo) {
   EXPECT_EQ(reader.Seek(1000, CFile::begin), 1000u);  // blocks before it still read
   Bytes buf(2048);
   ExpectFileError(CFileException::genericException, [&] { reader.Read(buf.data(), 2048); });
+}
+
+// Blocks expanded ahead on threads give exactly what reading alone gives, even
+// for streams that no compressor writes: one that copies from window bytes it
+// never wrote (they hold what the block before it left there), and damaged
+// blocks, reported for the first of them with the same message.
+TEST_F(CompressedFileTest, ReadingAheadOnThreadsAgreesWithReadingAlone) {
+  const Bytes good = Slurp(WriteCrz(MakeText(200 * 1024, 19)));
+  std::vector<size_t> starts;  // of each block
+  for (size_t at = 0; at < good.size(); at += 2u + ((good[at] | good[at + 1] << 8) & 0x3FFF)) {
+    starts.push_back(at);
+  }
+  // 60 copies of 17 bytes and one of 4 from window position 5, which lies
+  // before the block's first byte when the first copy is made.
+  Bytes stream(1024);
+  COXBitBuffer bits(stream.data());
+  for (int i = 0; i <= 60; ++i) bits.WriteBits((5u << 4) | (i < 60 ? 15u : 2u), 14);
+  bits.WriteBit(0);
+  bits.FlushBits();
+  stream.resize(static_cast<size_t>(bits.GetByteCount()));
+  const Bytes stale = Concat({Header(static_cast<WORD>(0x8000 | stream.size())), stream});
+  Bytes damaged(good.begin() + static_cast<long>(starts[150]), good.begin() + static_cast<long>(starts[151]));
+  for (size_t i = 40; i < 50; ++i) damaged[i] = 0x00;
+  const auto part = [&](size_t from, size_t to) {
+    return Bytes(good.begin() + static_cast<long>(starts[from]), good.begin() + static_cast<long>(starts[to]));
+  };
+  const Bytes files[] = {
+      Concat({part(0, 100), stale, part(100, starts.size() - 1)}),
+      Concat({part(0, 100), stale, part(100, 150), damaged, part(151, 170), damaged, part(171, 180)}),
+      Concat({part(0, 100), Header(0x8401), part(100, 120)}),
+  };
+  for (size_t k = 0; k < std::size(files); ++k) {
+    const std::string path = PathOf("ahead.crz");
+    Spill(path, files[k]);
+    const auto readAll = [&](int threads) {
+      COXCompressedFile reader;
+      reader.SetThreads(threads);
+      EXPECT_TRUE(reader.Open(path, CFile::modeRead));
+      Bytes out;
+      Bytes buf(4096);
+      std::string strError;
+      try {
+        for (UINT n; (n = reader.Read(buf.data(), 4096)) > 0;) out.insert(out.end(), buf.begin(), buf.begin() + n);
+      } catch (const CFileException& e) {
+        strError = e.GetErrorMessage();
+      }
+      return std::make_pair(out, strError);
+    };
+    const auto alone = readAll(1);
+    EXPECT_EQ(alone.second.empty(), k == 0) << alone.second;
+    EXPECT_EQ(readAll(3), alone);
+    EXPECT_EQ(readAll(2), alone);
+  }
 }
 
 TEST_F(CompressedFileTest, RandomBytesNeverCrash) {

@@ -42,6 +42,13 @@ TEST(QvnpackCodec, CompressThenExpandGivesTheFileBack) {
     r = RunQvnpack({"expand", dir / "in.crz", dir / "out"});
     ASSERT_EQ(r.nExit, 0) << r.strErr;
     EXPECT_EQ(qvntest::ReadFile(dir / "out"), data) << data.size() << " bytes";
+    // One thread or several: the same file, the same data.
+    r = RunQvnpack({"compress", "--threads", "1", dir / "in", dir / "in1.crz"});
+    ASSERT_EQ(r.nExit, 0) << r.strErr;
+    EXPECT_EQ(qvntest::ReadFile(dir / "in1.crz"), qvntest::ReadFile(dir / "in.crz"));
+    r = RunQvnpack({"expand", dir / "in.crz", dir / "out1", "--threads=1"});
+    ASSERT_EQ(r.nExit, 0) << r.strErr;
+    EXPECT_EQ(qvntest::ReadFile(dir / "out1"), data) << data.size() << " bytes";
   }
 }
 
@@ -116,6 +123,11 @@ TEST(QvnpackCodec, WrongArgumentsAreAUsageError) {
     const auto r = RunQvnpack(args);
     EXPECT_EQ(r.nExit, 2);
     EXPECT_NE(r.strErr.find("IN OUT"), std::string::npos) << r.strErr;
+  }
+  for (const char* pszThreads : {"0", "65", "two", ""}) {
+    const auto r = RunQvnpack({"expand", "a", "b", "--threads", pszThreads});
+    EXPECT_EQ(r.nExit, 2);
+    EXPECT_NE(r.strErr.find("--threads must be a number from 1 to 64"), std::string::npos) << r.strErr;
   }
 }
 
