@@ -35,6 +35,7 @@
 #include "platform/file.h"
 #include "tools/args.h"
 #include "tools/commands.h"
+#include "tools/manifest_check.h"
 
 namespace fs = std::filesystem;
 
@@ -168,8 +169,7 @@ std::string VersionReadBackProblem(const std::string& strVersion) {
 // Why the updater would refuse the item named strName, or the manifest could
 // not carry it; empty when the name is fine.
 std::string NameProblem(const std::string& strName) {
-  std::string strReason;
-  if (!IsSafeItemName(strName, &strReason)) return strReason;
+  if (std::string strWhy = ItemNameProblem(strName, false); !strWhy.empty()) return strWhy;
   if (strName.find('%') != std::string::npos) {
     return "it holds '%', which web servers read as the start of an escaped character";
   }
@@ -384,6 +384,24 @@ std::string BuildManifest(const std::string& strVersion, bool bReboot,
   return strText;
 }
 
+// The most bytes the manifest of arrFiles can take, whichever are sent
+// compressed (a compressed file's size has no more digits than the file's),
+// and how many of the files, in order, surely fit in kMaxManifestBytes.
+std::pair<std::uint64_t, std::size_t> ManifestSizeBound(const std::string& strVersion, bool bReboot,
+                                                        const std::vector<SourceFile>& arrFiles) {
+  // The manifest without items says "NUMBERITEMS: 0".
+  std::uint64_t nBytes =
+      BuildManifest(strVersion, bReboot, {}).size() + std::to_string(arrFiles.size()).size() - 1;
+  std::size_t nFit = 0;
+  for (std::size_t i = 0; i < arrFiles.size(); ++i) {
+    const SourceFile& file = arrFiles[i];
+    nBytes += std::string("ITEM: \nNAME: .crz\nSIZE: \nREPLACE: Y\nCOMPRESSED: N\n").size() +
+              std::to_string(i + 1).size() + file.strName.size() + std::to_string(file.nSize).size();
+    if (nBytes <= kMaxManifestBytes) nFit = i + 1;
+  }
+  return {nBytes, nFit};
+}
+
 // The manifest must read back, through the updater's own parser, as exactly
 // what was meant, with no diagnostic.
 void CheckManifest(const std::string& strText, const std::string& strVersion, bool bReboot,
@@ -498,6 +516,21 @@ int Build(const BuildOptions& options) {
     if (std::string strWhy = VersionReadBackProblem(strVersion); !strWhy.empty()) {
       arrProblems.push_back("the version " + ShowName(strVersion) +
                             " cannot be written in the manifest: " + strWhy);
+    } else if (strWhy = VersionProblem(strVersion); !strWhy.empty()) {
+      arrProblems.push_back(
+          "the version " + ShowName(strVersion) +
+          (options.bHaveVersion ? " given with --version" : " of the release's " + std::string(kProductExe)) +
+          " is not a version the updater reads as written: " + strWhy);
+    }
+  }
+  if (arrProblems.empty()) {
+    const auto [nBound, nFit] = ManifestSizeBound(strVersion, options.bReboot, arrFiles);
+    if (nBound > kMaxManifestBytes) {
+      arrProblems.push_back("the manifest of " + std::to_string(arrFiles.size()) +
+                            " files could take up to " + std::to_string(nBound) +
+                            " bytes, but the updater refuses manifests larger than 1 MiB (1048576 bytes); "
+                            "at most " +
+                            std::to_string(nFit) + " of these files fit: send the rest in a later update");
     }
   }
 
