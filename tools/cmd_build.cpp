@@ -48,6 +48,9 @@ constexpr const char* kCompressedSuffix = ".crz";
 constexpr std::uint64_t kMaxItemSize = 0xFFFFFFFFull;
 // The compressed format counts positions in signed 32 bits.
 constexpr std::uint64_t kMaxCompressibleSize = 0x7FFFFFFFull;
+// A compressed block takes a 2-byte header and at least one byte, so smaller
+// files cannot come out smaller.
+constexpr std::uint64_t kMinCompressibleSize = 4;
 constexpr UINT kChunk = 1 << 20;
 
 struct BuildOptions {
@@ -325,11 +328,14 @@ std::uint64_t CopyInto(const fs::path& source, CFile& dest, std::vector<char>& b
 // Writes file into dir, compressed when that comes out smaller, else as it is.
 void SendFile(const fs::path& out, SourceFile& file, std::vector<char>& buffer) {
   const fs::path target = out / file.strName;
+  const fs::path crzTarget = out / (file.strName + kCompressedSuffix);
   fs::create_directories(target.parent_path());
+  // One temporary file per file, whichever form it takes: removing one and
+  // making another for every file that does not compress made the build
+  // quadratic, as ext4 looks for a free inode past every recently freed one.
+  CTempFile temp(crzTarget);
 
   if (file.strStoreReason.empty()) {
-    const fs::path crzTarget = out / (file.strName + kCompressedSuffix);
-    CTempFile temp(crzTarget);
     COXCompressedFile crz(0);
     CFileException error;
     if (!crz.Open(temp.Path().string(), CFile::modeCreate | CFile::modeWrite, &error)) throw error;
@@ -362,8 +368,7 @@ void SendFile(const fs::path& out, SourceFile& file, std::vector<char>& buffer) 
     file.strStoreReason = "compressed form not smaller";
   }
 
-  CTempFile temp(target);
-  CFile dest(temp.Path().string(), CFile::modeCreate | CFile::modeWrite);
+  CFile dest(temp.Path().string(), CFile::modeCreate | CFile::modeWrite);  // truncates a try at compressing
   file.nSentSize = CopyInto(file.path, dest, buffer);
   dest.Close();
   temp.RenameTo(target);
@@ -588,6 +593,8 @@ int Build(const BuildOptions& options) {
     if (!file.strStoreReason.empty()) continue;
     if (file.nSize == 0) {
       file.strStoreReason = "empty";
+    } else if (file.nSize < kMinCompressibleSize) {
+      file.strStoreReason = "too small to compress";
     } else if (file.nSize > kMaxCompressibleSize) {
       file.strStoreReason = "too large for the compressed format";
     } else if (setTaken.count(file.strName + kCompressedSuffix) != 0) {
