@@ -36,8 +36,10 @@ fuzz: deps
 	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target qvn_fuzzers
 	@fuzz/run-fuzzers $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
+# The package, then installed, tried in both modes and removed (scripts/check-package).
 package: build
 	@cd $(BUILD) && cpack -G DEB
+	@scripts/check-package "$$(ls -t $(BUILD)/quorvane-updater_*.deb | head -n 1)"
 
 clean:
 	rm -rf $(BUILD)

@@ -35,6 +35,7 @@
 #include "platform/file.h"
 #include "tools/args.h"
 #include "tools/commands.h"
+#include "tools/manifest_check.h"
 #include "tools/signing.h"
 
 namespace fs = std::filesystem;
@@ -48,6 +49,9 @@ constexpr const char* kCompressedSuffix = ".crz";
 constexpr std::uint64_t kMaxItemSize = 0xFFFFFFFFull;
 // The compressed format counts positions in signed 32 bits.
 constexpr std::uint64_t kMaxCompressibleSize = 0x7FFFFFFFull;
+// A compressed block takes a 2-byte header and at least one byte, so smaller
+// files cannot come out smaller.
+constexpr std::uint64_t kMinCompressibleSize = 4;
 constexpr UINT kChunk = 1 << 20;
 
 struct BuildOptions {
@@ -183,8 +187,7 @@ std::string VersionReadBackProblem(const std::string& strVersion) {
 // Why the updater would refuse the item named strName, or the manifest could
 // not carry it; empty when the name is fine.
 std::string NameProblem(const std::string& strName) {
-  std::string strReason;
-  if (!IsSafeItemName(strName, &strReason)) return strReason;
+  if (std::string strWhy = ItemNameProblem(strName, false); !strWhy.empty()) return strWhy;
   if (strName.find('%') != std::string::npos) {
     return "it holds '%', which web servers read as the start of an escaped character";
   }
@@ -340,11 +343,14 @@ std::uint64_t CopyInto(const fs::path& source, CFile& dest, std::vector<char>& b
 // Writes file into dir, compressed when that comes out smaller, else as it is.
 void SendFile(const fs::path& out, SourceFile& file, std::vector<char>& buffer) {
   const fs::path target = out / file.strName;
+  const fs::path crzTarget = out / (file.strName + kCompressedSuffix);
   fs::create_directories(target.parent_path());
+  // One temporary file per file, whichever form it takes: removing one and
+  // making another for every file that does not compress made the build
+  // quadratic, as ext4 looks for a free inode past every recently freed one.
+  CTempFile temp(crzTarget);
 
   if (file.strStoreReason.empty()) {
-    const fs::path crzTarget = out / (file.strName + kCompressedSuffix);
-    CTempFile temp(crzTarget);
     COXCompressedFile crz(0);
     CFileException error;
     if (!crz.Open(temp.Path().string(), CFile::modeCreate | CFile::modeWrite, &error)) throw error;
@@ -377,8 +383,7 @@ void SendFile(const fs::path& out, SourceFile& file, std::vector<char>& buffer) 
     file.strStoreReason = "compressed form not smaller";
   }
 
-  CTempFile temp(target);
-  CFile dest(temp.Path().string(), CFile::modeCreate | CFile::modeWrite);
+  CFile dest(temp.Path().string(), CFile::modeCreate | CFile::modeWrite);  // truncates a try at compressing
   file.nSentSize = CopyInto(file.path, dest, buffer);
   dest.Close();
   temp.RenameTo(target);
@@ -397,6 +402,24 @@ std::string BuildManifest(const std::string& strVersion, bool bReboot,
   }
   strText += "[REGISTRY]\nNUMBERITEMS: 0\n";
   return strText;
+}
+
+// The most bytes the manifest of arrFiles can take, whichever are sent
+// compressed (a compressed file's size has no more digits than the file's),
+// and how many of the files, in order, surely fit in kMaxManifestBytes.
+std::pair<std::uint64_t, std::size_t> ManifestSizeBound(const std::string& strVersion, bool bReboot,
+                                                        const std::vector<SourceFile>& arrFiles) {
+  // The manifest without items says "NUMBERITEMS: 0".
+  std::uint64_t nBytes =
+      BuildManifest(strVersion, bReboot, {}).size() + std::to_string(arrFiles.size()).size() - 1;
+  std::size_t nFit = 0;
+  for (std::size_t i = 0; i < arrFiles.size(); ++i) {
+    const SourceFile& file = arrFiles[i];
+    nBytes += std::string("ITEM: \nNAME: .crz\nSIZE: \nREPLACE: Y\nCOMPRESSED: N\n").size() +
+              std::to_string(i + 1).size() + file.strName.size() + std::to_string(file.nSize).size();
+    if (nBytes <= kMaxManifestBytes) nFit = i + 1;
+  }
+  return {nBytes, nFit};
 }
 
 // The manifest must read back, through the updater's own parser, as exactly
@@ -525,6 +548,21 @@ int Build(const BuildOptions& options) {
     if (std::string strWhy = VersionReadBackProblem(strVersion); !strWhy.empty()) {
       arrProblems.push_back("the version " + ShowName(strVersion) +
                             " cannot be written in the manifest: " + strWhy);
+    } else if (strWhy = VersionProblem(strVersion); !strWhy.empty()) {
+      arrProblems.push_back(
+          "the version " + ShowName(strVersion) +
+          (options.bHaveVersion ? " given with --version" : " of the release's " + std::string(kProductExe)) +
+          " is not a version the updater reads as written: " + strWhy);
+    }
+  }
+  if (arrProblems.empty()) {
+    const auto [nBound, nFit] = ManifestSizeBound(strVersion, options.bReboot, arrFiles);
+    if (nBound > kMaxManifestBytes) {
+      arrProblems.push_back("the manifest of " + std::to_string(arrFiles.size()) +
+                            " files could take up to " + std::to_string(nBound) +
+                            " bytes, but the updater refuses manifests larger than 1 MiB (1048576 bytes); "
+                            "at most " +
+                            std::to_string(nFit) + " of these files fit: send the rest in a later update");
     }
   }
 
@@ -582,6 +620,8 @@ int Build(const BuildOptions& options) {
     if (!file.strStoreReason.empty()) continue;
     if (file.nSize == 0) {
       file.strStoreReason = "empty";
+    } else if (file.nSize < kMinCompressibleSize) {
+      file.strStoreReason = "too small to compress";
     } else if (file.nSize > kMaxCompressibleSize) {
       file.strStoreReason = "too large for the compressed format";
     } else if (setTaken.count(file.strName + kCompressedSuffix) != 0) {

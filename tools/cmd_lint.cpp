@@ -2,10 +2,12 @@
 // the server's response body, and shows the record the updater would build
 // from it, with every diagnostic of the parser.
 //
-// Exit status: 0 no diagnostic, 1 at least one diagnostic, 2 the file cannot
-// be read or the arguments are wrong. The notes of the text output (names the
-// updater refuses, a missing version, ...) do not change the exit status: it
-// says only whether the parser recorded a diagnostic, which other tools rely on.
+// Beside the parser's diagnostics (what the format tolerates, as the updater
+// does) it lists errors: what the parser reads without complaint but what
+// breaks or misleads every updater (see tools/manifest_check.h).
+//
+// Exit status: 0 neither a diagnostic nor an error, 1 at least one of either,
+// 2 the file cannot be read or the arguments are wrong.
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -17,11 +19,9 @@
 #include "manifest/line_splitter.h"
 #include "manifest/update_info.h"
 #include "tools/commands.h"
+#include "tools/manifest_check.h"
 
 namespace {
-
-// The updater refuses manifest bodies larger than this.
-constexpr std::uint64_t kMaxManifestBytes = 1024 * 1024;
 
 // Length of the well-formed UTF-8 sequence at s[i], or 0 when there is none
 // (overlong forms, surrogates and code points above U+10FFFF are not well formed).
@@ -64,14 +64,15 @@ bool IsValidUtf8(const std::string& s) {
 
 // The manifest's single-byte text as UTF-8: as it is when it already is
 // UTF-8, otherwise read as Latin-1. Quotes, backslashes and control
-// characters are escaped as in JSON, so that the result is safe to print.
-std::string EscapeText(const std::string& s) {
+// characters are escaped as in JSON, so that the result is safe to print;
+// quotes are left as they are when !bQuotes, for plain text.
+std::string EscapeText(const std::string& s, bool bQuotes = true) {
   const bool bUtf8 = IsValidUtf8(s);
   std::string strOut;
   strOut.reserve(s.size());
   for (const char c : s) {
     const unsigned char b = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
+    if (bQuotes && (c == '"' || c == '\\')) {
       strOut += '\\';
       strOut += c;
     } else if (b < 0x20 || b == 0x7F) {
@@ -106,7 +107,7 @@ long CurrentItemIndex(const CUpdateInfo& info) {
   return -1;
 }
 
-std::string FormatJson(const CUpdateInfo& info) {
+std::string FormatJson(const CUpdateInfo& info, const std::vector<std::string>& arrErrors) {
   std::string s = "{\"version\": " + Quoted(info.m_strVersion);
   s += ", \"reboot\": ";
   s += JsonBool(info.m_bReboot);
@@ -141,7 +142,12 @@ std::string FormatJson(const CUpdateInfo& info) {
   s += "], \"curItem\": ";
   const long nCurrent = CurrentItemIndex(info);
   s += nCurrent < 0 ? std::string("null") : std::to_string(nCurrent);
-  s += "}\n";
+  s += ", \"errors\": [";
+  for (std::size_t i = 0; i < arrErrors.size(); ++i) {
+    if (i > 0) s += ", ";
+    s += Quoted(arrErrors[i]);
+  }
+  s += "]}\n";
   return s;
 }
 
@@ -158,39 +164,8 @@ const char* ReplaceLetter(LONG nReplace) {
   }
 }
 
-bool EndsWith(const std::string& s, const std::string& strSuffix) {
-  return s.size() >= strSuffix.size() &&
-         s.compare(s.size() - strSuffix.size(), strSuffix.size(), strSuffix) == 0;
-}
-
-// What the parser does not flag but a publisher should hear of.
-std::vector<std::string> CollectNotes(const CUpdateInfo& info, std::uint64_t nBytes) {
-  std::vector<std::string> notes;
-  if (nBytes > kMaxManifestBytes) {
-    notes.push_back("the file has " + std::to_string(nBytes) +
-                    " bytes; the updater refuses manifests larger than 1 MiB (1048576 bytes)");
-  }
-  if (info.m_strVersion.empty()) {
-    notes.push_back("no version is given; the updater reads it as 0 and never installs this update");
-  }
-  if (info.m_arrItems.size() != info.m_nNumberItems) {
-    notes.push_back("NUMBERITEMS declares " + std::to_string(info.m_nNumberItems) + " file items, but " +
-                    std::to_string(info.m_arrItems.size()) + " are listed");
-  }
-  for (std::size_t i = 0; i < info.m_arrItems.size(); ++i) {
-    const CUpdateFileItem& item = *info.m_arrItems[i];
-    const std::string strItem = "item #" + std::to_string(i + 1) + " " + Quoted(item.m_strName) + ": ";
-    std::string strReason;
-    if (!IsSafeItemName(item.m_strName, &strReason)) {
-      notes.push_back(strItem + "the updater refuses this name: " + strReason);
-    } else if (item.m_bCompressed && !EndsWith(item.m_strName, ".crz")) {
-      notes.push_back(strItem + "it is marked compressed, but its name does not end in \".crz\"");
-    }
-  }
-  return notes;
-}
-
-std::string FormatText(const std::string& strFile, const CUpdateInfo& info, std::uint64_t nBytes) {
+std::string FormatText(const std::string& strFile, const CUpdateInfo& info, std::uint64_t nBytes,
+                       const std::vector<std::string>& arrErrors) {
   std::string s = "Manifest " + Quoted(strFile) + " (" + std::to_string(nBytes) + " bytes)\n";
   s += "Version:      " + Quoted(info.m_strVersion) + "\n";
   s += "Reboot:       " + std::string(YesNo(info.m_bReboot)) + "\n";
@@ -214,25 +189,29 @@ std::string FormatText(const std::string& strFile, const CUpdateInfo& info, std:
          ")\n";
     for (const std::string& strMessage : info.m_arrMessages) s += "  " + EscapeText(strMessage) + "\n";
   }
-  const std::vector<std::string> notes = CollectNotes(info, nBytes);
-  if (!notes.empty()) {
-    s += "Notes:\n";
-    for (const std::string& strNote : notes) s += "  " + strNote + "\n";
+  if (arrErrors.empty()) {
+    s += "Errors:       none\n";
+  } else {
+    s += "Errors:       " + std::to_string(arrErrors.size()) + " (every updater refuses or misreads this)\n";
+    for (const std::string& strError : arrErrors) s += "  " + EscapeText(strError, false) + "\n";
   }
   return s;
 }
 
 // Reads strFile through the same line splitter as the updater; false with
 // strError set when the file cannot be read.
-bool ParseManifestFile(const std::string& strFile, CUpdateInfo& info, std::uint64_t& nBytes,
-                       std::string& strError) {
+bool ParseManifestFile(const std::string& strFile, CUpdateInfo& info, CManifestChecker& checker,
+                       std::uint64_t& nBytes, std::string& strError) {
   std::FILE* pFile = std::fopen(strFile.c_str(), "rb");
   if (pFile == nullptr) {
     strError = std::strerror(errno);
     return false;
   }
   CLineSplitter splitter;
-  auto onLine = [&info](const std::string& strLine) { info.ParseLine(strLine); };
+  auto onLine = [&info, &checker](const std::string& strLine) {
+    info.ParseLine(strLine);
+    checker.Line(strLine, info);
+  };
   char buffer[4096];
   bool bOk = true;
   while (true) {
@@ -274,17 +253,20 @@ int CmdLint(const Args& args) {
   const std::string& strFile = files[0];
 
   CUpdateInfo info;
+  CManifestChecker checker;
   std::uint64_t nBytes = 0;
   std::string strError;
-  if (!ParseManifestFile(strFile, info, nBytes, strError)) {
+  if (!ParseManifestFile(strFile, info, checker, nBytes, strError)) {
     std::fprintf(stderr, "qvnpack: cannot read the manifest '%s': %s\n", strFile.c_str(), strError.c_str());
     return 2;
   }
-  const std::string strOut = bJson ? FormatJson(info) : FormatText(strFile, info, nBytes);
+  const std::vector<std::string> arrErrors = checker.Errors(info, nBytes);
+  const std::string strOut =
+      bJson ? FormatJson(info, arrErrors) : FormatText(strFile, info, nBytes, arrErrors);
   std::fwrite(strOut.data(), 1, strOut.size(), stdout);
   if (std::fflush(stdout) != 0) {
     std::fprintf(stderr, "qvnpack: cannot write the report: %s\n", std::strerror(errno));
     return 2;
   }
-  return info.m_arrMessages.empty() ? 0 : 1;
+  return info.m_arrMessages.empty() && arrErrors.empty() ? 0 : 1;
 }

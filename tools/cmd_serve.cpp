@@ -1,13 +1,17 @@
 // qvnpack serve: a small web server that lets a publisher try an update
 // directory before uploading it. It answers only below /Updates/, only with
-// regular files that lie inside the directory, and never lists folders.
+// regular files that lie inside the directory, and never lists folders; a
+// hidden name only when the directory's manifest lists it. One byte range is
+// answered with 206; other Range headers are ignored.
 #include <fcntl.h>
 #include <httplib.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -17,10 +21,13 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "manifest/item_name.h"
+#include "manifest/line_splitter.h"
+#include "manifest/update_info.h"
 #include "tools/args.h"
 #include "tools/commands.h"
 
@@ -28,6 +35,13 @@ namespace {
 
 constexpr int kDefaultPort = 8080;
 constexpr const char* kUrlPrefix = "/Updates/";
+constexpr const char* kManifestName = "UpdateInfo.txt";
+// Each connection holds a worker while it is open, idle ones too (until the
+// keep-alive time-out), so there are enough for a crowd of idle clients to
+// leave room for the ones that ask.
+constexpr std::size_t kWorkerThreads = 256;
+// The manifest is read no further than the updater reads it.
+constexpr std::size_t kMaxManifestBytes = 1024 * 1024;
 
 struct ServeOptions {
   std::string strDir;
@@ -120,6 +134,60 @@ int OpenServedFile(const std::string& strRoot, const std::string& strRel, off_t&
   return fd;
 }
 
+// Whether some part of strRel is hidden (begins with ".").
+bool IsHiddenName(const std::string& strRel) {
+  for (const std::string_view part : PathParts(strRel)) {
+    if (!part.empty() && part[0] == '.') return true;
+  }
+  return false;
+}
+
+// Whether the manifest of strRoot lists strRel as an item: hidden files
+// (a server's .htpasswd, a build's temporary files) are served only then.
+bool IsListedInManifest(const std::string& strRoot, const std::string& strRel) {
+  off_t nSize = 0;
+  const int fd = OpenServedFile(strRoot, kManifestName, nSize);
+  if (fd < 0) return false;
+  CUpdateInfo info;
+  CLineSplitter splitter;
+  auto onLine = [&info](const std::string& strLine) { info.ParseLine(strLine); };
+  char buffer[65536];
+  ssize_t n = 0;
+  while (splitter.BytesFed() <= kMaxManifestBytes && (n = read(fd, buffer, sizeof buffer)) > 0) {
+    splitter.Feed(buffer, static_cast<std::size_t>(n), onLine);
+  }
+  close(fd);
+  if (n < 0 || splitter.BytesFed() > kMaxManifestBytes) return false;
+  splitter.Finish(onLine);
+  for (const auto& pItem : info.m_arrItems) {
+    if (pItem->m_strName == strRel) return true;
+  }
+  return false;
+}
+
+// Settles the Range of a request for a file of nSize bytes: one range that
+// holds at least a byte of the file is made absolute and answered with 206;
+// anything else (several ranges, one past the end) is dropped, and the whole
+// file is sent with 200, as HTTP allows. Returns the status to answer with.
+int SettleRanges(httplib::Ranges& ranges, off_t nSize) {
+  if (ranges.size() == 1 && nSize > 0) {
+    const auto [nFirst, nSecond] = ranges[0];
+    ssize_t nFrom = nFirst;
+    ssize_t nTo = nSize - 1;
+    if (nFirst < 0) {  // the last nSecond bytes
+      nFrom = nSecond > 0 ? std::max<ssize_t>(0, nSize - nSecond) : nSize;
+    } else if (nSecond >= 0) {
+      nTo = std::min<ssize_t>(nSecond, nSize - 1);
+    }
+    if (nFrom <= nTo && nFrom < nSize) {
+      ranges[0] = {nFrom, nTo};
+      return 206;
+    }
+  }
+  ranges.clear();
+  return 200;
+}
+
 // Bytes that would upset a terminal are shown as %XX in the request log.
 std::string Printable(const std::string& str) {
   return PercentEncode(str, [](unsigned char b) { return b < 0x20 || b >= 0x7F; });
@@ -137,7 +205,8 @@ void AnswerNotFound(httplib::Response& res) {
 }
 
 void HandleGet(const std::string& strRoot, const httplib::Request& req, httplib::Response& res) {
-  const std::string strRel = RelativeRequestPath(DecodeTargetPath(req.target));
+  std::string strRel = RelativeRequestPath(DecodeTargetPath(req.target));
+  if (!strRel.empty() && IsHiddenName(strRel) && !IsListedInManifest(strRoot, strRel)) strRel.clear();
   off_t nSize = 0;
   const int fd = strRel.empty() ? -1 : OpenServedFile(strRoot, strRel, nSize);
   if (fd < 0) {
@@ -147,7 +216,9 @@ void HandleGet(const std::string& strRoot, const httplib::Request& req, httplib:
   // The descriptor is shared by the provider and its releaser; the releaser
   // runs once the response is done with, whether it was sent or not.
   auto pFd = std::make_shared<int>(fd);
-  res.status = 200;
+  // httplib cuts the answer to req.ranges after this handler; its Request is
+  // its own, not a const object, so settling the ranges here is sound.
+  res.status = SettleRanges(const_cast<httplib::Request&>(req).ranges, nSize);
   res.set_content_provider(
       static_cast<size_t>(nSize), ContentTypeOf(strRel),
       [pFd](size_t nOffset, size_t nLength, httplib::DataSink& sink) {
@@ -199,7 +270,7 @@ int CmdServe(const Args& args) {
     return 2;
   }
   const std::string strRoot = szRoot;
-  if (access((strRoot + "/UpdateInfo.txt").c_str(), R_OK) != 0) {
+  if (access((strRoot + "/" + kManifestName).c_str(), R_OK) != 0) {
     std::fprintf(stderr,
                  "qvnpack: warning: '%s' holds no readable UpdateInfo.txt, so updaters will find no "
                  "update there (make one with 'qvnpack build')\n",
@@ -221,6 +292,16 @@ int CmdServe(const Args& args) {
   signal(SIGPIPE, SIG_IGN);
 
   httplib::Server server;
+  server.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
+  // SO_REUSEADDR alone: a restarted server has its port back at once, but a
+  // second one cannot share a port the first listens on, as httplib's
+  // default SO_REUSEPORT would let it (each then answering half the requests).
+  socket_t listenSocket = INVALID_SOCKET;
+  server.set_socket_options([&listenSocket](socket_t sock) {
+    const int nYes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &nYes, sizeof nYes);
+    listenSocket = sock;
+  });
   server.Get(".*", [&strRoot](const httplib::Request& req, httplib::Response& res) {
     HandleGet(strRoot, req, res);
   });
@@ -238,6 +319,9 @@ int CmdServe(const Args& args) {
   } else {
     bBound = server.bind_to_port(options.strBind, nPort);
   }
+  // httplib listens with a backlog of 5, so a crowd of clients connecting at
+  // once waits for SYN retries; listening again raises it.
+  if (bBound && listenSocket != INVALID_SOCKET) listen(listenSocket, SOMAXCONN);
   if (!bBound) {
     const int nError = errno;
     std::fprintf(stderr, "qvnpack: cannot listen on %s port %d: %s\n", options.strBind.c_str(), options.nPort,

@@ -42,7 +42,10 @@ void PrintUsage(std::FILE* out) {
       "  serve DIR [--port N] [--bind ADDR]\n"
       "                      serve DIR as the server's /Updates/ directory over HTTP\n"
       "                      (default 127.0.0.1:8080; --port 0 picks a free port)\n"
-      "  lint [--json] FILE  check a manifest (UpdateInfo.txt) and show what it says\n"
+      "  lint [--json] FILE  check a manifest (UpdateInfo.txt) and show what it says:\n"
+      "                      the parser's diagnostics, and the errors (names, sizes,\n"
+      "                      versions, counts) that make every updater refuse or\n"
+      "                      misread it\n"
       "  version FILE        print the ProductVersion of a Windows executable\n"
       "  vercmp A B          compare two versions: >0 A is newer, 0 equal, <0 older\n"
       "  compress IN OUT [--threads N]\n"
@@ -55,12 +58,31 @@ void PrintUsage(std::FILE* out) {
       "  --help              show this help and exit\n"
       "  --version           show the version and exit\n"
       "\n"
-      "Exit status: 0 success; 1 the command failed (lint: a diagnostic was found;\n"
-      "version: no version was read; verify: the directory fails a check; build,\n"
-      "serve, keygen, compress, expand: bad input or an input/output error);\n"
-      "2 wrong arguments, or a file or folder given to lint, build or serve that\n"
-      "cannot be read.\n",
+      "  COMMAND --help      the same help\n"
+      "\n"
+      "Exit status: 0 success; 1 the command failed (lint: a diagnostic or an error\n"
+      "was found; version: no version was read; verify: the directory fails a\n"
+      "check; build: a file, name or version the updater could not use, a manifest\n"
+      "over 1 MiB, or an input/output error; serve: the port is taken; keygen,\n"
+      "compress, expand: bad input or an input/output error); 2 wrong arguments,\n"
+      "or a file or folder given to lint, build or serve that cannot be read.\n",
       out);
+}
+
+// Every command answers "--help" alone; the commands with options also
+// answer it among other arguments (before "--"). The others take their
+// operands as they stand: "vercmp --help 0" compares two versions.
+bool WantsHelp(const std::string& strCommand, const Args& args) {
+  if (args.size() == 1 && args[0] == "--help") return true;
+  if (strCommand != "lint" && strCommand != "build" && strCommand != "serve" && strCommand != "keygen" &&
+      strCommand != "verify") {
+    return false;
+  }
+  for (const std::string& strArg : args) {
+    if (strArg == "--") return false;
+    if (strArg == "--help") return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -83,7 +105,12 @@ int main(int argc, char** argv) {
   }
   const Args args(argv + 2, argv + argc);
   for (const Command& command : kCommands) {
-    if (strCommand == command.name) return command.run(args);
+    if (strCommand != command.name) continue;
+    if (WantsHelp(strCommand, args)) {
+      PrintUsage(stdout);
+      return 0;
+    }
+    return command.run(args);
   }
   return UsageError("unknown command '" + strCommand + "'");
 }

@@ -185,6 +185,10 @@ TEST_F(BuildTest, RefusesNamesTheUpdaterCouldNotUse) {
       {"sub/ITEM: 3", "'sub/ITEM: 3' cannot be an update item: a manifest line NAME: with it"},
       {"UpdateInfo.txt",
        "'UpdateInfo.txt' cannot be an update item: it would take the place of the manifest"},
+      // The updater's own files.
+      {"QVNUPD1.TMP", "'QVNUPD1.TMP' cannot be an update item: the updater refuses the installed name"},
+      {"sub/.qvnupdate-journal", "'sub/.qvnupdate-journal' cannot be an update item: the updater refuses"},
+      {"a.dll.qvnupdate-old", "'a.dll.qvnupdate-old' cannot be an update item: the updater refuses"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -245,6 +249,53 @@ TEST_F(BuildTest, TakesTheVersionFromTheOptionOrTheProductExe) {
   EXPECT_NE(build.strErr.find("warning: the update offers 1.3 but its Quorvane.exe says 1.2.0.5"),
             std::string::npos)
       << build.strErr;
+}
+
+// A version the updater would read as another one, from --version or from
+// Quorvane.exe, and a manifest the updater would refuse for its size, are
+// refused before anything is written.
+TEST_F(BuildTest, RefusesWhatTheUpdaterWouldMisreadBeforeWriting) {
+  struct Case {
+    const char* option;  // --version, or null to read Quorvane.exe
+    const char* exe;     // Quorvane.exe's version, or null for none
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"v2.0", nullptr, "the version 'v2.0' given with --version is not a version the updater reads"},
+      {"1.x", nullptr, "the version '1.x' given with --version is not"},
+      {"70000", nullptr, "the version '70000' given with --version is not"},
+      {"1.2.", nullptr, "the version '1.2.' given with --version is not"},
+      {nullptr, "2.0 beta", "the version '2.0 beta' of the release's Quorvane.exe is not"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.option ? c.option : c.exe);
+    fs::remove_all(Src());
+    WriteFile(Src() / "fine.dll", "fine");
+    if (c.exe) MakeProductExe(c.exe, Src() / "Quorvane.exe");
+    std::vector<std::string> args = {Src().string(), Out().string()};
+    if (c.option) args.insert(args.end(), {"--version", c.option});
+    const ProcessResult build = Build(args);
+    EXPECT_EQ(build.nExit, 1);
+    EXPECT_NE(build.strErr.find("qvnpack: " + std::string(c.reason)), std::string::npos) << build.strErr;
+    EXPECT_FALSE(fs::exists(Out()));
+  }
+  for (const char* pszVersion : {"3", "65535.65535.0.0.1"}) {
+    const ProcessResult build = Build({Src().string(), Out().string(), "--version", pszVersion});
+    EXPECT_EQ(build.nExit, 0) << build.strErr;
+  }
+
+  // Long names make a manifest over 1 MiB out of a few hundred files.
+  fs::remove_all(Src());
+  fs::remove_all(Out());
+  fs::path deep = Src();
+  for (int i = 0; i < 15; ++i) deep /= std::string(250, static_cast<char>('a' + i));
+  for (int i = 0; i < 300; ++i) WriteFile(deep / ("f" + std::to_string(i)), "x");
+  const ProcessResult build = Build({Src().string(), Out().string(), "--version", "1.0"});
+  EXPECT_EQ(build.nExit, 1);
+  EXPECT_NE(build.strErr.find("the updater refuses manifests larger than 1 MiB (1048576 bytes); at most 2"),
+            std::string::npos)
+      << build.strErr;
+  EXPECT_FALSE(fs::exists(Out()));
 }
 
 // OUT may be new, empty or an earlier build's; never SRC, inside it or around

@@ -43,7 +43,7 @@ TEST_F(LintTest, JsonOfTheWorkedManifest) {
             "\"replace\": 1, \"compressed\": true}, {\"name\": \"ReadMe.txt\", \"size\": 1502, "
             "\"location\": \"\", \"replace\": 1, \"compressed\": false}], \"selfVersion\": \"1.0.0.2\", "
             "\"selfName\": \"Updater.exe\", \"selfCompressed\": false, \"section\": 4, \"corrupt\": false, "
-            "\"itemError\": false, \"messages\": [], \"curItem\": 1}\n");
+            "\"itemError\": false, \"messages\": [], \"curItem\": 1, \"errors\": []}\n");
   EXPECT_EQ(run.strErr, "");
 }
 
@@ -65,31 +65,40 @@ TEST_F(LintTest, JsonOfAManifestWithFaultsAndLatin1Text) {
       "garbage \xE9\n";
   const ProcessResult run = RunQvnpack({"lint", Write("faulty.txt", strManifest), "--json"});
   EXPECT_EQ(run.nExit, 1);
-  EXPECT_EQ(run.strOut,
-            "{\"version\": \"2.0\", \"reboot\": false, \"numberItems\": 4294967295, \"numberRegItems\": 3, "
-            "\"items\": [{\"name\": \"Caf\xC3\xA9 \\\"x\\\"\\\\y.dll\", \"size\": 4294967295, "
-            "\"location\": \"\\u0009na\xC3\xAFve\", \"replace\": 0, \"compressed\": false}], "
-            "\"selfVersion\": \"\", \"selfName\": \"\xC3\xBF\\u0001\", \"selfCompressed\": false, "
-            "\"section\": 3, \"corrupt\": true, \"itemError\": true, \"messages\": ["
-            "\"Possible File Corruption: Unheaded Version Info\", \"Got Name and No File Specified.\", "
-            "\"Unrecognizable line:garbage \xC3\xA9\"], \"curItem\": 0}\n");
+  EXPECT_EQ(
+      run.strOut.rfind(
+          "{\"version\": \"2.0\", \"reboot\": false, \"numberItems\": 4294967295, \"numberRegItems\": 3, "
+          "\"items\": [{\"name\": \"Caf\xC3\xA9 \\\"x\\\"\\\\y.dll\", \"size\": 4294967295, "
+          "\"location\": \"\\u0009na\xC3\xAFve\", \"replace\": 0, \"compressed\": false}], "
+          "\"selfVersion\": \"\", \"selfName\": \"\xC3\xBF\\u0001\", \"selfCompressed\": false, "
+          "\"section\": 3, \"corrupt\": true, \"itemError\": true, \"messages\": ["
+          "\"Possible File Corruption: Unheaded Version Info\", \"Got Name and No File Specified.\", "
+          "\"Unrecognizable line:garbage \xC3\xA9\"], \"curItem\": 0, \"errors\": [",
+          0),
+      0u)
+      << run.strOut;
+  EXPECT_NE(
+      run.strOut.find("\"item #1 \\\"Caf\xC3\xA9 \\\"x\\\"\\\\y.dll\\\": SIZE \\\"-1\\\" is not a number"),
+      std::string::npos)
+      << run.strOut;
 }
 
 TEST_F(LintTest, JsonOfAnEmptyFile) {
   const ProcessResult run = RunQvnpack({"lint", "--json", Write("empty.txt", "")});
-  EXPECT_EQ(run.nExit, 0);
+  EXPECT_EQ(run.nExit, 1);  // no version
   EXPECT_EQ(
       run.strOut,
       "{\"version\": \"\", \"reboot\": false, \"numberItems\": 0, \"numberRegItems\": 0, \"items\": [], "
       "\"selfVersion\": \"\", \"selfName\": \"\", \"selfCompressed\": false, \"section\": -1, "
-      "\"corrupt\": false, \"itemError\": false, \"messages\": [], \"curItem\": null}\n");
+      "\"corrupt\": false, \"itemError\": false, \"messages\": [], \"curItem\": null, \"errors\": [\"no "
+      "version is given; the updater reads it as 0 and never installs this update\"]}\n");
 }
 
 TEST_F(LintTest, LoneCarriageReturnsAreDroppedAsTheUpdaterDoes) {
   // "\r" alone ends no line: the two lines join, the joined line reads as a
   // header, and the version on it is lost.
   const ProcessResult run = RunQvnpack({"lint", "--json", Write("cr.txt", "[GENERAL]\rVERSION: 1\n")});
-  EXPECT_EQ(run.nExit, 0);
+  EXPECT_EQ(run.nExit, 1);
   EXPECT_NE(run.strOut.find("\"section\": 1,"), std::string::npos) << run.strOut;
   EXPECT_NE(run.strOut.find("\"version\": \"\","), std::string::npos) << run.strOut;
 }
@@ -129,8 +138,65 @@ TEST_F(LintTest, TextNotesAnOversizedManifest) {
   std::string strManifest = "[GENERAL]\nVERSION: 1.0\n";
   strManifest.append(1024 * 1024, '\n');
   const ProcessResult run = RunQvnpack({"lint", Write("big.txt", strManifest)});
-  EXPECT_EQ(run.nExit, 0);  // notes are no diagnostics
+  EXPECT_EQ(run.nExit, 1);
   EXPECT_NE(run.strOut.find("the updater refuses manifests larger than 1 MiB"), std::string::npos);
+}
+
+// What the parser reads without a diagnostic but every updater refuses or
+// misreads: an error each, exit status 1; what it reads as written passes.
+TEST_F(LintTest, ErrorsForWhatBreaksOrMisleadsTheUpdater) {
+  struct Case {
+    const char* general;  // the [GENERAL] lines
+    const char* item;     // the lines of the one item
+    const char* error;    // the error's first words; null for none
+  };
+  const Case cases[] = {
+      {"VERSION: 1.2.0.5", "NAME: ../x", "item #1 \"../x\": the updater refuses this name"},
+      {"VERSION: 1.2.0.5", "NAME: QVNUPD1.TMP",
+       "item #1 \"QVNUPD1.TMP\": the updater refuses the installed name"},
+      {"VERSION: 1.2.0.5", "NAME: sub/.qvnupdate-journal",
+       "item #1 \"sub/.qvnupdate-journal\": the updater refuses the installed name"},
+      {"VERSION: 1.2.0.5", "NAME: QVNUPD1.TMP.crz\nCOMPRESSED: Y",
+       "item #1 \"QVNUPD1.TMP.crz\": the updater refuses the installed name"},
+      {"VERSION: 1.2.0.5", "NAME: ReadMe.txt\nCOMPRESSED: Y",
+       "item #1 \"ReadMe.txt\": it is marked compressed, but"},
+      {"VERSION: 1.2.0.5", "NAME: a.dll\nSIZE: abc",
+       "item #1 \"a.dll\": SIZE \"abc\" is not a number; the updater reads it as 0"},
+      {"VERSION: 1.2.0.5", "NAME: a.dll\nSIZE: -1", "item #1 \"a.dll\": SIZE \"-1\" is not a number"},
+      {"VERSION: 1.2.0.5", "NAME: a.dll\nSIZE: 4294967306",
+       "item #1 \"a.dll\": SIZE 4294967306 is more than 4294967295; the updater reads it as 10"},
+      {"VERSION: 1.2.0.5", "NAME: a.dll\nSIZE: 12kB", "item #1 \"a.dll\": SIZE \"12kB\" is not a number"},
+      {"REBOOT: N", "NAME: a.dll", "no version is given"},
+      {"VERSION: v2.0", "NAME: a.dll", "the version \"v2.0\" is not one the updater reads as written"},
+      {"VERSION: 1.x", "NAME: a.dll", "the version \"1.x\" is not one"},
+      {"VERSION: 1.70000", "NAME: a.dll", "the version \"1.70000\" is not one"},
+      {"VERSION: 1..2", "NAME: a.dll", "the version \"1..2\" is not one"},
+      // Read as written.
+      {"VERSION: 65535.0.1", "NAME: a.dll\nSIZE: 4294967295", nullptr},
+      {"VERSION: 7", "NAME: a.dll.crz\nSIZE: 12 \nCOMPRESSED: Y", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.item);
+    const std::string strFile = Write("case.txt", "[GENERAL]\n" + std::string(c.general) +
+                                                      "\n[FILES]\nNUMBERITEMS: 1\nITEM: 1\n" + c.item + "\n");
+    const ProcessResult text = RunQvnpack({"lint", strFile});
+    const ProcessResult json = RunQvnpack({"lint", "--json", strFile});
+    EXPECT_EQ(text.nExit, c.error ? 1 : 0) << text.strOut;
+    EXPECT_EQ(json.nExit, text.nExit);
+    if (c.error) {
+      EXPECT_NE(text.strOut.find("Errors:       1 ("), std::string::npos) << text.strOut;
+      EXPECT_NE(text.strOut.find("\n  " + std::string(c.error)), std::string::npos) << text.strOut;
+      EXPECT_NE(json.strOut.find("\"errors\": [\""), std::string::npos) << json.strOut;
+    } else {
+      EXPECT_NE(text.strOut.find("Errors:       none"), std::string::npos) << text.strOut;
+      EXPECT_NE(json.strOut.find("\"errors\": []}"), std::string::npos) << json.strOut;
+    }
+  }
+  // A declared count that does not match.
+  const ProcessResult count = RunQvnpack(
+      {"lint", Write("count.txt", "[GENERAL]\nVERSION: 1\n[FILES]\nNUMBERITEMS: 3\nITEM: 1\nNAME: a\n")});
+  EXPECT_EQ(count.nExit, 1);
+  EXPECT_NE(count.strOut.find("  NUMBERITEMS declares 3 file items, but 1 are listed"), std::string::npos);
 }
 
 // ---- Exit statuses and errors ---------------------------------------------------------
@@ -156,6 +222,14 @@ TEST_F(LintTest, WrongArgumentsExitWithTwo) {
     EXPECT_EQ(run.nExit, 2) << args.back();
     EXPECT_EQ(run.strOut, "");
     EXPECT_NE(run.strErr.find("qvnpack --help"), std::string::npos) << run.strErr;
+  }
+}
+
+TEST_F(LintTest, EveryCommandAnswersHelp) {
+  for (const char* pszCommand : {"lint", "build", "serve", "version", "vercmp", "compress", "expand"}) {
+    const ProcessResult run = RunQvnpack({pszCommand, "--help"});
+    EXPECT_EQ(run.nExit, 0) << pszCommand << run.strErr;
+    EXPECT_EQ(run.strOut.rfind("Usage: qvnpack", 0), 0u) << pszCommand;
   }
 }
 

@@ -114,11 +114,27 @@ class ServeProcess {
 
 struct RawAnswer {
   int nStatus = 0;
+  std::string strHeaders;  // the status line and header lines, CRLF kept
   std::string strBody;
 };
 
-// Sends the request line exactly as given, so that nothing normalises "..".
-RawAnswer RawGet(int nPort, const std::string& strTarget) {
+// A loopback connection to nPort, or -1.
+int ConnectTo(int nPort) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(nPort));
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Sends the request line exactly as given, so that nothing normalises "..",
+// with strHeaders (each ending in CRLF) added.
+RawAnswer RawGet(int nPort, const std::string& strTarget, const std::string& strHeaders = "") {
   RawAnswer answer;
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   timeval tv{10, 0};
@@ -132,7 +148,8 @@ RawAnswer RawGet(int nPort, const std::string& strTarget) {
     close(fd);
     return answer;
   }
-  const std::string strRequest = "GET " + strTarget + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+  const std::string strRequest =
+      "GET " + strTarget + " HTTP/1.0\r\nHost: 127.0.0.1\r\n" + strHeaders + "\r\n";
   send(fd, strRequest.data(), strRequest.size(), MSG_NOSIGNAL);
   std::string strAll;
   char buf[4096];
@@ -141,7 +158,10 @@ RawAnswer RawGet(int nPort, const std::string& strTarget) {
   close(fd);
   if (strAll.rfind("HTTP/1.", 0) == 0 && strAll.size() > 12) answer.nStatus = std::atoi(strAll.c_str() + 9);
   const size_t nEnd = strAll.find("\r\n\r\n");
-  if (nEnd != std::string::npos) answer.strBody = strAll.substr(nEnd + 4);
+  if (nEnd != std::string::npos) {
+    answer.strHeaders = strAll.substr(0, nEnd + 2);
+    answer.strBody = strAll.substr(nEnd + 4);
+  }
   return answer;
 }
 
@@ -306,6 +326,75 @@ TEST_F(ServeTest, APortInUseIsAFailureThatSaysSo) {
   EXPECT_NE(result.strErr.find("cannot listen on 127.0.0.1 port " + strPort), std::string::npos)
       << result.strErr;
   EXPECT_EQ(result.strOut, "");
+
+  // Nor does a second server share the port of a first.
+  ServeProcess first({m_dir.string(), "--port", "0"});
+  const std::string strFirst = std::to_string(first.Port());
+  const qvntest::ProcessResult second = qvntest::RunQvnpack({"serve", m_dir.string(), "--port", strFirst});
+  EXPECT_EQ(second.nExit, 1);
+  EXPECT_NE(second.strErr.find("cannot listen on 127.0.0.1 port " + strFirst), std::string::npos)
+      << second.strErr;
+  EXPECT_EQ(first.Stop(), 0);
+}
+
+// What a web server must not do: serve hidden files the manifest does not
+// list, send a range with the wrong status or headers, let idle clients keep
+// everyone else waiting.
+TEST_F(ServeTest, HiddenNamesRangesAndIdleClients) {
+  WriteFile(m_dir / "UpdateInfo.txt",
+            "[GENERAL]\nVERSION: 2\n[FILES]\nNUMBERITEMS: 1\nITEM: 1\nNAME: .listed\n");
+  WriteFile(m_dir / ".listed", "listed\n");
+  WriteFile(m_dir / ".htpasswd", "not for the web\n");
+  WriteFile(m_dir / "sub" / ".hidden", "not for the web\n");
+  WriteFile(m_dir / "ten.txt", "0123456789");
+  ServeProcess serve({m_dir.string(), "--port", "0"});
+  const int nPort = serve.Port();
+  ASSERT_GT(nPort, 0) << serve.Output();
+
+  // Idle clients, which every worker used to wait for in turn.
+  std::vector<int> arrIdle;
+  for (int i = 0; i < 200; ++i) arrIdle.push_back(ConnectTo(nPort));
+
+  struct Case {
+    const char* target;
+    const char* range;  // the Range header's value, or null
+    int nStatus;
+    const char* contentRange;  // null when there must be none
+    const char* body;
+  };
+  const Case cases[] = {
+      {"/Updates/.htpasswd", nullptr, 404, nullptr, "Not Found\n"},
+      {"/Updates/sub/.hidden", nullptr, 404, nullptr, "Not Found\n"},
+      {"/Updates/.listed", nullptr, 200, nullptr, "listed\n"},
+      {"/Updates/ten.txt", nullptr, 200, nullptr, "0123456789"},
+      {"/Updates/ten.txt", "bytes=2-4", 206, "bytes 2-4/10", "234"},
+      {"/Updates/ten.txt", "bytes=7-", 206, "bytes 7-9/10", "789"},
+      {"/Updates/ten.txt", "bytes=-3", 206, "bytes 7-9/10", "789"},
+      {"/Updates/ten.txt", "bytes=8-100", 206, "bytes 8-9/10", "89"},
+      {"/Updates/ten.txt", "bytes=10-", 200, nullptr, "0123456789"},
+      {"/Updates/ten.txt", "bytes=0-1,4-5", 200, nullptr, "0123456789"},
+      {"/Updates/empty.dat", "bytes=0-", 200, nullptr, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.target) + " " + (c.range ? c.range : ""));
+    const RawAnswer answer =
+        RawGet(nPort, c.target, c.range ? std::string("Range: ") + c.range + "\r\n" : "");
+    EXPECT_EQ(answer.nStatus, c.nStatus);
+    EXPECT_EQ(answer.strBody, c.body);
+    const size_t nRange = answer.strHeaders.find("\r\nContent-Range: ");
+    if (c.contentRange) {
+      EXPECT_NE(answer.strHeaders.find("\r\nContent-Range: " + std::string(c.contentRange) + "\r\n"),
+                std::string::npos)
+          << answer.strHeaders;
+    } else {
+      EXPECT_EQ(nRange, std::string::npos) << answer.strHeaders;
+    }
+  }
+  for (const int fd : arrIdle) {
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) close(fd);
+  }
+  EXPECT_EQ(serve.Stop(), 0);
 }
 
 }  // namespace

@@ -1,0 +1,155 @@
+#include "tools/manifest_check.h"
+
+#include <string_view>
+#include <utility>
+
+#include "app/version_array.h"
+#include "manifest/item_name.h"
+#include "phases/replace.h"
+#include "phases/replace_journal.h"
+
+namespace {
+
+constexpr unsigned long kMaxVersionPart = 65535;
+
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+bool IsSpace(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// The parser's key order: the first of these a line contains is its key.
+constexpr std::string_view kKeysBeforeSize[] = {
+    "SVERSION:", "SNAME:", "SCOMPRESSED:", "VERSION:", "REBOOT:", "NUMBERITEMS:", "ITEM:", "NAME:"};
+
+bool IsSizeLine(const std::string& strLine) {
+  if (strLine.find("SIZE:") == std::string::npos) return false;
+  for (const std::string_view strKey : kKeysBeforeSize) {
+    if (strLine.find(strKey) != std::string::npos) return false;
+  }
+  return true;
+}
+
+// The value of a key line, cut as the parser cuts it.
+std::string ValueOf(const std::string& strLine) {
+  std::size_t nStart = strLine.find(':') + 1;
+  while (nStart + 1 < strLine.size() && strLine[nStart] == ' ') ++nStart;
+  std::string strValue = nStart < strLine.size() ? strLine.substr(nStart) : std::string();
+  strValue.resize(strValue.find_first_of("\r\n") == std::string::npos ? strValue.size()
+                                                                      : strValue.find_first_of("\r\n"));
+  return strValue;
+}
+
+// Why a SIZE value would be read as another number than it says; empty when
+// it reads as written. nRead is what the parser made of it.
+std::string SizeProblem(const std::string& strValue, ULONGLONG nRead) {
+  std::size_t i = 0;
+  while (i < strValue.size() && IsSpace(strValue[i])) ++i;
+  const std::size_t nDigits = i;
+  std::uint64_t nValue = 0;
+  bool bOver = false;
+  for (; i < strValue.size() && IsDigit(strValue[i]); ++i) {
+    nValue = nValue * 10 + static_cast<std::uint64_t>(strValue[i] - '0');
+    if (nValue > 0xFFFFFFFFull) bOver = true;
+  }
+  const bool bNumber = i > nDigits;
+  while (i < strValue.size() && IsSpace(strValue[i])) ++i;
+  const std::string strRead = "; the updater reads it as " + std::to_string(nRead);
+  if (!bNumber || i != strValue.size()) return "SIZE \"" + strValue + "\" is not a number" + strRead;
+  if (bOver) return "SIZE " + strValue.substr(nDigits, i - nDigits) + " is more than 4294967295" + strRead;
+  return {};
+}
+
+bool EndsWith(const std::string& s, const std::string& strSuffix) {
+  return s.size() >= strSuffix.size() &&
+         s.compare(s.size() - strSuffix.size(), strSuffix.size(), strSuffix) == 0;
+}
+
+}  // namespace
+
+std::string VersionProblem(const std::string& strVersion) {
+  if (strVersion.empty()) return "it is empty";
+  std::size_t nStart = 0;
+  while (true) {
+    const std::size_t nDot = strVersion.find('.', nStart);
+    const std::string strPart =
+        strVersion.substr(nStart, nDot == std::string::npos ? std::string::npos : nDot - nStart);
+    if (strPart.empty()) return "it has an empty part; give dotted numbers such as 1.2.0.5";
+    unsigned long nValue = 0;
+    for (const char c : strPart) {
+      if (!IsDigit(c)) return "'" + strPart + "' is not a number; give dotted numbers such as 1.2.0.5";
+      nValue = nValue * 10 + static_cast<unsigned long>(c - '0');
+      if (nValue > kMaxVersionPart) return "the part " + strPart + " is more than 65535";
+    }
+    if (nDot == std::string::npos) return {};
+    nStart = nDot + 1;
+  }
+}
+
+std::string ItemNameProblem(const std::string& strName, bool bCompressed) {
+  std::string strReason;
+  if (!IsSafeItemName(strName, &strReason)) return "the updater refuses this name: " + strReason;
+  CUpdateFileItem item;
+  item.m_strName = strName;
+  item.m_bCompressed = bCompressed ? TRUE : FALSE;
+  const std::string strTarget = TargetFileName(item);
+  if (bCompressed && !EndsWith(strName, ".crz")) {
+    return "it is marked compressed, but its name does not end in \".crz\" (it would be installed as \"" +
+           strTarget + "\")";
+  }
+  if (!IsSafeItemName(strTarget, &strReason)) {
+    return "the updater refuses the installed name \"" + strTarget + "\": " + strReason;
+  }
+  if (IsUpdaterFileName(strTarget, &strReason)) {
+    return "the updater refuses the installed name \"" + strTarget + "\": " + strReason;
+  }
+  return {};
+}
+
+void CManifestChecker::Line(const std::string& strLine, const CUpdateInfo& info) {
+  // Only a SIZE: line that the parser gave to an item matters; the item it
+  // set is the last one listed.
+  if (strLine.size() < 3 || info.m_nSection != SECTION_FILES || info.m_pCurItem == nullptr ||
+      info.m_arrItems.empty() || info.m_arrItems.back().get() != info.m_pCurItem || !IsSizeLine(strLine)) {
+    return;
+  }
+  if (strLine[0] == '[') {
+    for (const char* pszHeader : {"[GENERAL]", "[FILES]", "[REGISTRY]", "[SELF]"}) {
+      if (strLine.find(pszHeader) != std::string::npos) return;
+    }
+  }
+  m_mapSizeProblems[info.m_arrItems.size() - 1] = SizeProblem(ValueOf(strLine), info.m_pCurItem->m_nSize);
+}
+
+std::vector<std::string> CManifestChecker::Errors(const CUpdateInfo& info, std::uint64_t nBytes) const {
+  std::vector<std::string> arrErrors;
+  if (nBytes > kMaxManifestBytes) {
+    arrErrors.push_back("the file has " + std::to_string(nBytes) +
+                        " bytes; the updater refuses manifests larger than 1 MiB (1048576 bytes)");
+  }
+  if (info.m_strVersion.empty()) {
+    arrErrors.push_back("no version is given; the updater reads it as 0 and never installs this update");
+  } else if (std::string strWhy = VersionProblem(info.m_strVersion); !strWhy.empty()) {
+    CVersionArray version;
+    version.FromString(info.m_strVersion);
+    arrErrors.push_back("the version \"" + info.m_strVersion +
+                        "\" is not one the updater reads as written (" + strWhy + "); it reads it as " +
+                        version.ToString());
+  }
+  if (info.m_arrItems.size() != info.m_nNumberItems) {
+    arrErrors.push_back("NUMBERITEMS declares " + std::to_string(info.m_nNumberItems) + " file items, but " +
+                        std::to_string(info.m_arrItems.size()) + " are listed");
+  }
+  for (std::size_t i = 0; i < info.m_arrItems.size(); ++i) {
+    const CUpdateFileItem& item = *info.m_arrItems[i];
+    const std::string strItem = "item #" + std::to_string(i + 1) + " \"" + item.m_strName + "\": ";
+    if (std::string strWhy = ItemNameProblem(item.m_strName, item.m_bCompressed != FALSE); !strWhy.empty()) {
+      arrErrors.push_back(strItem + strWhy);
+    }
+    if (const auto it = m_mapSizeProblems.find(i); it != m_mapSizeProblems.end() && !it->second.empty()) {
+      arrErrors.push_back(strItem + it->second);
+    }
+  }
+  return arrErrors;
+}
