@@ -39,6 +39,10 @@ bool BreaksPromisedSize(const CUpdateFileItem& item, ULONGLONG nReceived, bool b
 }  // namespace
 
 BOOL CheckItemNames(CUpdateReporter& view, const CUpdateInfo& info) {
+  // Where the folder cannot be opened, the names alone are checked; the
+  // download then fails on its first temporary file, saying why.
+  CInstallFolder folder;
+  const int nFolderError = folder.Open();
   for (const auto& pItem : info.m_arrItems) {
     std::string strReason;
     if (!IsSafeItemName(pItem->m_strName, &strReason)) {
@@ -49,7 +53,8 @@ BOOL CheckItemNames(CUpdateReporter& view, const CUpdateInfo& info) {
     // Cutting the compression suffix can leave a name that is no longer safe
     // ("a/..z" becomes "a/..") or no name at all ("z").
     const std::string strTarget = TargetFileName(*pItem);
-    if (!IsSafeItemName(strTarget, &strReason) || IsUpdaterFileName(strTarget, &strReason)) {
+    if (!IsSafeItemName(strTarget, &strReason) || IsUpdaterFileName(strTarget, &strReason) ||
+        (nFolderError == 0 && !IsConfinedTarget(folder, strTarget, &strReason))) {
       if (strTarget == pItem->m_strName) {
         view.AddStatus(
             fmt::format("Unsafe file name \"{}\": {} - ABORTING", Printable(pItem->m_strName), strReason));
@@ -78,6 +83,12 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
   view.m_progressOverall.SetPos(0);
   view.m_progressOverall.SetStep(1);
 
+  CInstallFolder folder;
+  if (const int nError = folder.Open(); nError != 0) {
+    view.AddStatus(fmt::format("Unable to open local file {} - ABORTING", FormatTempFileName(1, FALSE)));
+    view.AddDetail("The installation folder cannot be opened: " + CInstallFolder::ErrorText(nError));
+    return 0;
+  }
   char buffer[kTransferBlock];
   for (int i = 0; i < nCount; ++i) {
     const CUpdateFileItem& item = *info.m_arrItems[static_cast<size_t>(i)];
@@ -89,9 +100,11 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
     view.m_progressCurrent.SetStep(1);
 
     const std::string strTempName = FormatTempFileName(i + 1, FALSE);
+    CTempFile temp(folder, strTempName);
     CFile file;
-    if (!file.Open(strTempName, CFile::modeCreate | CFile::modeWrite)) {
+    if (const int nError = temp.Create(file); nError != 0) {
       view.AddStatus(fmt::format("Unable to open local file {} - ABORTING", strTempName));
+      view.AddDetail(fmt::format("Cannot create {}: {}", strTempName, CInstallFolder::ErrorText(nError)));
       return 0;
     }
 
@@ -130,6 +143,7 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
 
     request.pFile->Close();
     file.Close();
+    temp.Keep();
     request.pConnection->Close();
     const std::time_t tEnd = std::time(nullptr);
     view.AddStatus(fmt::format("Downloaded File {} - {} second(s)", item.m_strName,

@@ -11,7 +11,9 @@
 // anything is fetched: a name that could reach outside the current directory
 // (or the server's update folder), or that would land on one of the
 // updater's own files, stops the update with one status line that names the
-// item and ends in "- ABORTING". Returns FALSE then.
+// item and ends in "- ABORTING". So does an installed name that the update
+// would reach through a symbolic link (a folder on its way is one), or that is
+// a FIFO, socket or device. Returns FALSE then.
 BOOL CheckItemNames(CUpdateReporter& view, const CUpdateInfo& info);
 
 // The URL of an item's payload on the server: strServerUrl + "/Updates/" +
@@ -27,5 +29,7 @@ std::string PayloadUrl(const std::string& strServerUrl, const std::string& strNa
 // ABORTING". A longer body is cut off at the size, before it reaches the
 // disk. A body that breaks off or a server that stalls throws
 // CInternetException; a failed write (a full disk) throws CFileException.
+// Each temporary file is made afresh (see CTempFile); one whose download
+// fails, however it fails, is removed.
 int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdateInfo& info,
                   const std::string& strServerUrl);

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 #include "phases/replace_journal.h"
 
@@ -25,15 +27,36 @@ long Holder(int fd) {
 
 bool CUpdateLock::Acquire(std::string& strError) {
   Release();
+  std::error_code ec;
+  const std::string strFolder = std::filesystem::current_path(ec).string();
+  auto fail = [&](const std::string& strWhy) {
+    strError =
+        "Unable to lock the installation folder " + strFolder + ": " + strWhy + ". Nothing was changed.";
+    return false;
+  };
   // The file may be removed by the holder between our open and our lock; the
   // lock then holds a file that no longer has the name, and we start again.
   for (int nTry = 0; nTry < 100; ++nTry) {
-    const int fd = ::open(kLockFileName, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) {
-      if (errno == EACCES || errno == EROFS || errno == EPERM) return true;
-      strError = std::string("Unable to lock the installation folder: ") + std::strerror(errno);
-      return false;
+    // Never through a link, never waiting on a FIFO: only a regular file
+    // that this process may write to is a lock it can take.
+    constexpr int kFlags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+    bool bCreated = true;
+    int fd = ::open(kLockFileName, kFlags | O_CREAT | O_EXCL, 0644);
+    if (fd < 0 && errno == EEXIST) {
+      bCreated = false;
+      fd = ::open(kLockFileName, kFlags);
+      if (fd < 0 && errno == ENOENT) continue;
     }
+    if (fd < 0) {
+      if (errno == ELOOP) return fail(std::string(kLockFileName) + " is a symbolic link");
+      return fail(std::string(kLockFileName) + ": " + std::strerror(errno));
+    }
+    struct stat stOpen {};
+    if (::fstat(fd, &stOpen) != 0 || !S_ISREG(stOpen.st_mode)) {
+      ::close(fd);
+      return fail(std::string(kLockFileName) + " is not a regular file");
+    }
+    if (bCreated) ::fchmod(fd, 0644);  // whatever the umask
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int nError = errno;
       const long nHolder = Holder(fd);
@@ -42,14 +65,13 @@ bool CUpdateLock::Acquire(std::string& strError) {
         strError = "Another update is already running in this folder";
         if (nHolder > 0) strError += " (process " + std::to_string(nHolder) + ")";
         strError += ". Wait until it has finished, then try again.";
-      } else {
-        strError = std::string("Unable to lock the installation folder: ") + std::strerror(nError);
+        return false;
       }
-      return false;
+      if (bCreated) ::unlink(kLockFileName);
+      return fail(std::string(kLockFileName) + ": " + std::strerror(nError));
     }
-    struct stat stOpen {};
     struct stat stName {};
-    if (::fstat(fd, &stOpen) == 0 && ::lstat(kLockFileName, &stName) == 0 && stOpen.st_dev == stName.st_dev &&
+    if (::lstat(kLockFileName, &stName) == 0 && stOpen.st_dev == stName.st_dev &&
         stOpen.st_ino == stName.st_ino) {
       m_fd = fd;
       const std::string strPid = std::to_string(::getpid()) + "\n";
@@ -60,8 +82,7 @@ bool CUpdateLock::Acquire(std::string& strError) {
     }
     ::close(fd);
   }
-  strError = "Unable to lock the installation folder: its lock file keeps changing";
-  return false;
+  return fail("its lock file keeps changing");
 }
 
 void CUpdateLock::Release() {

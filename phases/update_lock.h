@@ -13,9 +13,10 @@ class CUpdateLock {
   CUpdateLock& operator=(const CUpdateLock&) = delete;
 
   // Locks the current directory. False when another updater holds it or the
-  // lock cannot be taken; strError then says so in words for the user. A
-  // folder in which no file can be created is not locked (no updater can
-  // change anything in it) and gives true.
+  // lock cannot be taken (no permission, a read-only folder, a link or
+  // anything but a regular file at the lock's name); strError then says so,
+  // naming the folder and the reason, and nothing was changed. A lock file
+  // that cannot be opened for writing cannot be taken.
   bool Acquire(std::string& strError);
 
   // Removes the lock file and lets the next updater in.

@@ -4,6 +4,8 @@
 
 #include "platform/types.h"
 
+class CFile;
+
 // Copies strExistingFile to strNewFile so that strNewFile is never left
 // half-written: the bytes go to a hidden temporary file beside the target
 // (".<name>.XXXXXX"), which is flushed to disk and then renamed over the
@@ -20,3 +22,8 @@
 // "Permission denied") in *pReason when pReason is not null.
 BOOL CopyFileA(const std::string& strExistingFile, const std::string& strNewFile, BOOL bFailIfExists,
                std::string* pReason = nullptr);
+
+// Copies every byte of source (open for reading, at its start) into target
+// (open for writing, empty) and makes them durable on the disk. Returns FALSE
+// with the system's reason in *pReason on failure; both files stay open.
+BOOL CopyFileDurably(CFile& source, CFile& target, std::string* pReason = nullptr);
