@@ -159,12 +159,13 @@ bool RestoreEntries(const CInstallFolder& folder, const std::vector<CReplaceJour
 }
 
 // After the commit: the new files stay, their backups go, then the journal.
+// With bCopiesLeft (a run that died), so do copies it may have left half-way.
 bool RemoveBackups(const CInstallFolder& folder, const std::vector<CReplaceJournal::Entry>& arrEntries,
-                   const std::string& strJournal, std::string& strError) {
+                   const std::string& strJournal, bool bCopiesLeft, std::string& strError) {
   bool bAllGone = true;
   std::vector<std::string> arrTouched;
   for (const auto& entry : arrEntries) {
-    int nError = RemoveIfThere(folder, CopyTempName(entry.strTarget));
+    int nError = bCopiesLeft ? RemoveIfThere(folder, CopyTempName(entry.strTarget)) : 0;
     if (nError == 0 && entry.bExisted) nError = RemoveIfThere(folder, entry.strBackup);
     if (nError != 0) {
       if (bAllGone) strError = Describe(entry.strBackup, nError);
@@ -379,9 +380,7 @@ CReplaceJournal::~CReplaceJournal() {
 }
 
 void CReplaceJournal::AddTarget(const std::string& strTarget) {
-  for (const auto& entry : m_arrEntries) {
-    if (entry.strTarget == strTarget) return;
-  }
+  if (!m_setTargets.insert(strTarget).second) return;
   Entry entry;
   entry.strTarget = strTarget;
   entry.strBackup = BackupName(strTarget);
@@ -394,9 +393,7 @@ void CReplaceJournal::AddTarget(const std::string& strTarget) {
        nSlash = strTarget.find('/', nSlash + 1)) {
     const std::string strFolder = strTarget.substr(0, nSlash);
     if (m_folder.Stat(strFolder, found) != 0 || found.kind != Kind::kMissing) continue;
-    if (std::find(m_arrAddedFolders.begin(), m_arrAddedFolders.end(), strFolder) == m_arrAddedFolders.end()) {
-      m_arrAddedFolders.push_back(strFolder);
-    }
+    if (m_setAddedFolders.insert(strFolder).second) m_arrAddedFolders.push_back(strFolder);
   }
 }
 
@@ -446,10 +443,7 @@ bool CReplaceJournal::BackUp(std::string& strTarget, std::string& strError) {
       strError = "it is a FIFO, socket or device";
       return false;
     }
-    if (const int nError = RemoveIfThere(m_folder, entry.strBackup); nError != 0) {
-      strError = CInstallFolder::ErrorText(nError);
-      return false;
-    }
+    // Begin cleared the backup's name; whatever stands there since is refused (EEXIST).
     // A second name for the file costs neither time nor space; where the file
     // system has none, a copy does.
     const int nError = m_folder.Link(entry.strTarget, entry.strBackup);
@@ -466,7 +460,7 @@ bool CReplaceJournal::BackUp(std::string& strTarget, std::string& strError) {
         strError = CInstallFolder::ErrorText(nCopyError);
         return false;
       }
-      if (!CopyFileDurably(in, out, &strError)) return false;
+      if (!CopyFileContents(in, out, TRUE, &strError)) return false;
     }
     arrTouched.push_back(Folder(entry.strTarget));
     TestCrashPoint("backup", ++nStep);
@@ -520,10 +514,11 @@ bool CReplaceJournal::Install(const std::string& strSource, const std::string& s
 
   const std::string strTemp = CopyTempName(strTarget);
   CFile out;
-  int nError = RemoveIfThere(m_folder, strTemp);
-  if (nError == 0) nError = m_folder.Create(strTemp, nMode, out, pOwner);
+  // Begin cleared the name; whatever stands there since is refused (EEXIST).
+  int nError = m_folder.Create(strTemp, nMode, out, pOwner);
   if (nError != 0) return fail(nError);
-  if (!CopyFileDurably(in, out, &strError)) {
+  // Made durable all at once before the commit; until then the backups count.
+  if (!CopyFileContents(in, out, FALSE, &strError)) {
     out.Abort();
     m_folder.Remove(strTemp);
     return false;
@@ -538,8 +533,18 @@ bool CReplaceJournal::Install(const std::string& strSource, const std::string& s
 }
 
 bool CReplaceJournal::Commit(std::string& strError) {
-  // Every new file is in place on disk before the commit counts.
-  SyncFolders(m_folder, m_arrInstalledFolders);
+  // Every new file is in place on disk before the commit counts: one sync
+  // of the file system per folder (after the first, there is little left to
+  // write), instead of one per file.
+  std::sort(m_arrInstalledFolders.begin(), m_arrInstalledFolders.end());
+  m_arrInstalledFolders.erase(std::unique(m_arrInstalledFolders.begin(), m_arrInstalledFolders.end()),
+                              m_arrInstalledFolders.end());
+  for (const auto& strFolder : m_arrInstalledFolders) {
+    if (const int nError = m_folder.SyncFileSystem(strFolder); nError != 0) {
+      strError = Describe(strFolder.empty() ? "." : strFolder, nError);
+      return false;
+    }
+  }
   if (const int nError = m_folder.Rename(kJournalName, kCommittedJournalName); nError != 0) {
     strError = Describe(kJournalName, nError);
     return false;
@@ -552,7 +557,7 @@ bool CReplaceJournal::Commit(std::string& strError) {
 
 void CReplaceJournal::Finish() {
   std::string strError;
-  RemoveBackups(m_folder, m_arrEntries, kCommittedJournalName, strError);
+  RemoveBackups(m_folder, m_arrEntries, kCommittedJournalName, false, strError);
   m_state = State::kDone;
 }
 
@@ -590,7 +595,7 @@ RecoveryResult RecoverInterruptedReplacement(std::string& strError) {
       return RecoveryResult::kFailed;
     }
     if (std::strcmp(pszName, kCommittedJournalName) == 0) {
-      if (!RemoveBackups(folder, arrEntries, pszName, strError)) return RecoveryResult::kFailed;
+      if (!RemoveBackups(folder, arrEntries, pszName, true, strError)) return RecoveryResult::kFailed;
       result = RecoveryResult::kFinished;
     } else {
       if (!RestoreEntries(folder, arrEntries, arrFolders, pszName, strError)) return RecoveryResult::kFailed;

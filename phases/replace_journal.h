@@ -16,14 +16,16 @@
 // same from it before anything else (RecoverInterruptedReplacement). A
 // committed journal found at start only needs its backups removed.
 //
-// Every step that the next run relies on is on disk (fsync of the file and of
-// its folder) before the step that depends on it starts; each folder is
-// synced once per step (backups, copies, commit), not once per file.
+// Every step that the next run relies on is on disk before the step that
+// depends on it starts: each folder is synced once per step (backups, clean-up,
+// putting back), not once per file, and the new files all at once (their file
+// system's sync) just before the commit; until the commit the backups count.
 //
 // Every step goes through CInstallFolder: nothing is reached through a
 // symbolic link, and clean-up removes only names the journal records (each
 // target's backup and copy temporary, the folders the update added).
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/install_folder.h"
@@ -112,6 +114,9 @@ class CReplaceJournal {
   std::vector<std::string> m_arrInstalledFolders;  // folders of the targets installed so far
   std::vector<Entry> m_arrEntries;
   std::vector<std::string> m_arrAddedFolders;  // folders the update creates, outer ones first
+  // The same, for look-ups that stay cheap with tens of thousands of files.
+  std::unordered_set<std::string> m_setTargets;
+  std::unordered_set<std::string> m_setAddedFolders;
   State m_state = State::kPlanning;
 };
 

@@ -214,12 +214,12 @@ BOOL CopyFileA(const std::string& strExistingFile, const std::string& strNewFile
   return TRUE;
 }
 
-BOOL CopyFileDurably(CFile& source, CFile& target, std::string* pReason) {
+BOOL CopyFileContents(CFile& source, CFile& target, BOOL bSync, std::string* pReason) {
   struct stat stSource {};
   if (!source.IsOpen() || !target.IsOpen()) return Fail(pReason, EBADF);
   if (::fstat(source.m_hFile, &stSource) != 0) return Fail(pReason, errno);
   int nError = 0;
   if (!CopyBytes(source.m_hFile, target.m_hFile, stSource.st_size, nError)) return Fail(pReason, nError);
-  if (::fsync(target.m_hFile) != 0) return Fail(pReason, errno);
+  if (bSync && ::fsync(target.m_hFile) != 0) return Fail(pReason, errno);
   return TRUE;
 }

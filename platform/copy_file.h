@@ -24,6 +24,7 @@ BOOL CopyFileA(const std::string& strExistingFile, const std::string& strNewFile
                std::string* pReason = nullptr);
 
 // Copies every byte of source (open for reading, at its start) into target
-// (open for writing, empty) and makes them durable on the disk. Returns FALSE
-// with the system's reason in *pReason on failure; both files stay open.
-BOOL CopyFileDurably(CFile& source, CFile& target, std::string* pReason = nullptr);
+// (open for writing, empty) and, with bSync, makes them durable on the disk
+// (without: the caller syncs many files at once later). Returns FALSE with the
+// system's reason in *pReason on failure; both files stay open.
+BOOL CopyFileContents(CFile& source, CFile& target, BOOL bSync, std::string* pReason = nullptr);

@@ -68,6 +68,9 @@ class CInstallFolder {
   // Makes the entries of a folder ("" for the installation folder itself)
   // durable. File systems that cannot do this are not an error.
   int SyncFolder(const std::string& strName) const;
+  // Makes everything written on the file system that holds the folder
+  // strName durable: many new files at once, instead of one sync each.
+  int SyncFileSystem(const std::string& strName) const;
 
   // True when nError says that the name (or a folder on its way) does not exist.
   static bool IsMissing(int nError);
@@ -80,6 +83,17 @@ class CInstallFolder {
   // the folder's descriptor (to close) or m_fd itself.
   int OpenParent(const std::string& strName, int& fd, std::string& strLeaf) const;
   void CloseParent(int fd) const;
+  void ForgetFolders() const;
 
   int m_fd = -1;
+  // The two folders used last, so that a run of steps in one folder opens
+  // it once. A folder once reached stays the one reached: replacing it with a
+  // link afterwards does not lead the steps through the link.
+  struct CacheSlot {
+    std::string strFolder;
+    int fd = -1;
+    unsigned nLastUse = 0;
+  };
+  mutable CacheSlot m_cache[2];
+  mutable unsigned m_nClock = 0;
 };

@@ -28,10 +28,12 @@ CInstallFolder::Kind KindOf(mode_t nMode) {
 }  // namespace
 
 CInstallFolder::~CInstallFolder() {
+  ForgetFolders();
   if (m_fd >= 0) ::close(m_fd);
 }
 
 int CInstallFolder::Open() {
+  ForgetFolders();
   if (m_fd >= 0) ::close(m_fd);
   m_fd = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   return m_fd < 0 ? errno : 0;
@@ -40,8 +42,21 @@ int CInstallFolder::Open() {
 int CInstallFolder::OpenParent(const std::string& strName, int& fd, std::string& strLeaf) const {
   fd = m_fd;
   if (m_fd < 0) return EBADF;
+  const size_t nLastSlash = strName.rfind('/');
+  strLeaf = nLastSlash == std::string::npos ? strName : strName.substr(nLastSlash + 1);
+  if (strLeaf.empty() || strLeaf == "." || strLeaf == "..") return EINVAL;
+  if (nLastSlash == std::string::npos) return 0;
+
+  const std::string strFolder = strName.substr(0, nLastSlash);
+  for (auto& slot : m_cache) {
+    if (slot.fd >= 0 && slot.strFolder == strFolder) {
+      slot.nLastUse = ++m_nClock;
+      fd = slot.fd;
+      return 0;
+    }
+  }
   size_t nStart = 0;
-  for (size_t nSlash = strName.find('/'); nSlash != std::string::npos; nSlash = strName.find('/', nStart)) {
+  for (size_t nSlash = strName.find('/'); nStart <= nLastSlash; nSlash = strName.find('/', nStart)) {
     const std::string strPart = strName.substr(nStart, nSlash - nStart);
     nStart = nSlash + 1;
     if (strPart.empty() || strPart == "." || strPart == "..") {
@@ -64,17 +79,27 @@ int CInstallFolder::OpenParent(const std::string& strName, int& fd, std::string&
     }
     fd = fdNext;
   }
-  strLeaf = strName.substr(nStart);
-  if (strLeaf.empty() || strLeaf == "." || strLeaf == "..") {
-    CloseParent(fd);
-    fd = m_fd;
-    return EINVAL;
-  }
+  // Kept for the next steps in the same folder. A step uses at most two
+  // folders, so the one evicted is never one still in use.
+  CacheSlot& slot = m_cache[0].nLastUse <= m_cache[1].nLastUse ? m_cache[0] : m_cache[1];
+  if (slot.fd >= 0) ::close(slot.fd);
+  slot = {strFolder, fd, ++m_nClock};
   return 0;
 }
 
 void CInstallFolder::CloseParent(int fd) const {
-  if (fd >= 0 && fd != m_fd) ::close(fd);
+  if (fd < 0 || fd == m_fd) return;
+  for (const auto& slot : m_cache) {
+    if (slot.fd == fd) return;
+  }
+  ::close(fd);
+}
+
+void CInstallFolder::ForgetFolders() const {
+  for (auto& slot : m_cache) {
+    if (slot.fd >= 0) ::close(slot.fd);
+    slot = CacheSlot{};
+  }
 }
 
 int CInstallFolder::Stat(const std::string& strName, Entry& entry) const {
@@ -216,6 +241,8 @@ int CInstallFolder::RemoveFolder(const std::string& strName) const {
   if (nError != 0) return nError;
   nError = ErrorOf(::unlinkat(fd, strLeaf.c_str(), AT_REMOVEDIR));
   CloseParent(fd);
+  // A folder gone (or one below it) must not be reached again through a kept descriptor.
+  if (nError == 0) ForgetFolders();
   return nError;
 }
 
@@ -230,6 +257,19 @@ int CInstallFolder::SyncFolder(const std::string& strName) const {
     fd = fdParent;
   }
   const int nError = ::fsync(fd) == 0 || errno == EINVAL || errno == EROFS ? 0 : errno;
+  CloseParent(fd);
+  return nError;
+}
+
+int CInstallFolder::SyncFileSystem(const std::string& strName) const {
+  if (m_fd < 0) return EBADF;
+  int fd = m_fd;
+  if (!strName.empty() && strName != ".") {
+    std::string strLeaf;
+    const int nError = OpenParent(strName + "/x", fd, strLeaf);
+    if (nError != 0) return nError;
+  }
+  const int nError = ErrorOf(::syncfs(fd));
   CloseParent(fd);
   return nError;
 }
