@@ -132,6 +132,16 @@ TEST_F(ConfinementTest, WhateverStandsAtATemporaryNameIsReplacedNotFollowed) {
   }
 }
 
+TEST_F(ConfinementTest, AnInstalledFileThatIsALinkIsReplacedNotWrittenThrough) {
+  fs::remove(dir.Path() / "Docs/Guide.txt");
+  fs::create_symlink(outside.Path() / "Docs/Guide.txt", dir.Path() / "Docs/Guide.txt");
+  qvntest::CountFault();
+  const ProcessResult r = Update();
+  EXPECT_EQ(r.nExit, 0) << r.strErr;
+  EXPECT_TRUE(IsRelease(dir.Path(), "new"));
+  ExpectOutsideUntouched();
+}
+
 // --- A name reached through a link, or not a file, stops the update at once ---
 
 TEST_F(ConfinementTest, ATargetThroughALinkOrNotAFileStopsTheUpdateBeforeAnyDownload) {
