@@ -534,16 +534,13 @@ bool CReplaceJournal::Install(const std::string& strSource, const std::string& s
 
 bool CReplaceJournal::Commit(std::string& strError) {
   // Every new file is in place on disk before the commit counts: one sync
-  // of the file system per folder (after the first, there is little left to
-  // write), instead of one per file.
+  // per file system, instead of one per file.
   std::sort(m_arrInstalledFolders.begin(), m_arrInstalledFolders.end());
   m_arrInstalledFolders.erase(std::unique(m_arrInstalledFolders.begin(), m_arrInstalledFolders.end()),
                               m_arrInstalledFolders.end());
-  for (const auto& strFolder : m_arrInstalledFolders) {
-    if (const int nError = m_folder.SyncFileSystem(strFolder); nError != 0) {
-      strError = Describe(strFolder.empty() ? "." : strFolder, nError);
-      return false;
-    }
+  if (const int nError = m_folder.SyncFileSystems(m_arrInstalledFolders); nError != 0) {
+    strError = "the new files cannot be written to the disk: " + CInstallFolder::ErrorText(nError);
+    return false;
   }
   if (const int nError = m_folder.Rename(kJournalName, kCommittedJournalName); nError != 0) {
     strError = Describe(kJournalName, nError);

@@ -10,6 +10,7 @@
 // values below); ErrorText puts it in words. One implementation per system
 // (install_folder_posix.cpp); the phases use nothing else to change files.
 #include <string>
+#include <vector>
 
 #include "platform/types.h"
 
@@ -68,9 +69,10 @@ class CInstallFolder {
   // Makes the entries of a folder ("" for the installation folder itself)
   // durable. File systems that cannot do this are not an error.
   int SyncFolder(const std::string& strName) const;
-  // Makes everything written on the file system that holds the folder
-  // strName durable: many new files at once, instead of one sync each.
-  int SyncFileSystem(const std::string& strName) const;
+  // Makes everything written on the file systems that hold the folders
+  // arrFolders ("" for the installation folder) durable: many new files at
+  // once, one sync per file system instead of one per file.
+  int SyncFileSystems(const std::vector<std::string>& arrFolders) const;
 
   // True when nError says that the name (or a folder on its way) does not exist.
   static bool IsMissing(int nError);

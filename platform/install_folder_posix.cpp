@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <set>
 
 #include "platform/file.h"
 #include "platform/install_folder.h"
@@ -261,17 +262,22 @@ int CInstallFolder::SyncFolder(const std::string& strName) const {
   return nError;
 }
 
-int CInstallFolder::SyncFileSystem(const std::string& strName) const {
+int CInstallFolder::SyncFileSystems(const std::vector<std::string>& arrFolders) const {
   if (m_fd < 0) return EBADF;
-  int fd = m_fd;
-  if (!strName.empty() && strName != ".") {
-    std::string strLeaf;
-    const int nError = OpenParent(strName + "/x", fd, strLeaf);
+  std::set<dev_t> setSynced;
+  for (const auto& strName : arrFolders) {
+    int fd = m_fd;
+    if (!strName.empty() && strName != ".") {
+      std::string strLeaf;
+      if (const int nError = OpenParent(strName + "/x", fd, strLeaf); nError != 0) return nError;
+    }
+    struct stat st {};
+    int nError = ErrorOf(::fstat(fd, &st));
+    if (nError == 0 && setSynced.insert(st.st_dev).second) nError = ErrorOf(::syncfs(fd));
+    CloseParent(fd);
     if (nError != 0) return nError;
   }
-  const int nError = ErrorOf(::syncfs(fd));
-  CloseParent(fd);
-  return nError;
+  return 0;
 }
 
 bool CInstallFolder::IsMissing(int nError) {
