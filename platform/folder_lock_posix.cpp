@@ -1,5 +1,5 @@
-#include "phases/update_lock.h"
-
+// The folder lock on POSIX: flock on a regular file opened without following
+// a link or waiting on a FIFO.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "phases/replace_journal.h"
+#include "platform/folder_lock.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ long Holder(int fd) {
 
 }  // namespace
 
-bool CUpdateLock::Acquire(std::string& strError) {
+bool CFolderLock::Acquire(const char* pszName, std::string& strError) {
   Release();
   std::error_code ec;
   const std::string strFolder = std::filesystem::current_path(ec).string();
@@ -41,20 +41,20 @@ bool CUpdateLock::Acquire(std::string& strError) {
     // that this process may write to is a lock it can take.
     constexpr int kFlags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
     bool bCreated = true;
-    int fd = ::open(kLockFileName, kFlags | O_CREAT | O_EXCL, 0644);
+    int fd = ::open(pszName, kFlags | O_CREAT | O_EXCL, 0644);
     if (fd < 0 && errno == EEXIST) {
       bCreated = false;
-      fd = ::open(kLockFileName, kFlags);
+      fd = ::open(pszName, kFlags);
       if (fd < 0 && errno == ENOENT) continue;
     }
     if (fd < 0) {
-      if (errno == ELOOP) return fail(std::string(kLockFileName) + " is a symbolic link");
-      return fail(std::string(kLockFileName) + ": " + std::strerror(errno));
+      if (errno == ELOOP) return fail(std::string(pszName) + " is a symbolic link");
+      return fail(std::string(pszName) + ": " + std::strerror(errno));
     }
     struct stat stOpen {};
     if (::fstat(fd, &stOpen) != 0 || !S_ISREG(stOpen.st_mode)) {
       ::close(fd);
-      return fail(std::string(kLockFileName) + " is not a regular file");
+      return fail(std::string(pszName) + " is not a regular file");
     }
     if (bCreated) ::fchmod(fd, 0644);  // whatever the umask
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -67,13 +67,13 @@ bool CUpdateLock::Acquire(std::string& strError) {
         strError += ". Wait until it has finished, then try again.";
         return false;
       }
-      if (bCreated) ::unlink(kLockFileName);
-      return fail(std::string(kLockFileName) + ": " + std::strerror(nError));
+      if (bCreated) ::unlink(pszName);
+      return fail(std::string(pszName) + ": " + std::strerror(nError));
     }
     struct stat stName {};
-    if (::lstat(kLockFileName, &stName) == 0 && stOpen.st_dev == stName.st_dev &&
-        stOpen.st_ino == stName.st_ino) {
+    if (::lstat(pszName, &stName) == 0 && stOpen.st_dev == stName.st_dev && stOpen.st_ino == stName.st_ino) {
       m_fd = fd;
+      m_strName = pszName;
       const std::string strPid = std::to_string(::getpid()) + "\n";
       if (::ftruncate(fd, 0) == 0 && ::pwrite(fd, strPid.data(), strPid.size(), 0) < 0) {
         // Only informative: the lock holds without it.
@@ -85,10 +85,10 @@ bool CUpdateLock::Acquire(std::string& strError) {
   return fail("its lock file keeps changing");
 }
 
-void CUpdateLock::Release() {
+void CFolderLock::Release() {
   if (m_fd < 0) return;
   // Removed while still locked, so that nobody locks the name we remove.
-  ::unlink(kLockFileName);
+  ::unlink(m_strName.c_str());
   ::close(m_fd);
   m_fd = -1;
 }
