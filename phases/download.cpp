@@ -42,6 +42,10 @@ bool BreaksPromisedSize(const CUpdateFileItem& item, ULONGLONG nReceived, bool b
 }  // namespace
 
 BOOL CheckItemNames(CUpdateReporter& view, const CUpdateInfo& info) {
+  // Where the folder cannot be opened, the names alone are checked; the
+  // download then fails on its first temporary file, saying why.
+  CInstallFolder folder;
+  const int nFolderError = folder.Open();
   for (const auto& pItem : info.m_arrItems) {
     std::string strReason;
     if (!IsSafeItemName(pItem->m_strName, &strReason)) {
@@ -52,7 +56,8 @@ BOOL CheckItemNames(CUpdateReporter& view, const CUpdateInfo& info) {
     // Cutting the compression suffix can leave a name that is no longer safe
     // ("a/..z" becomes "a/..") or no name at all ("z").
     const std::string strTarget = TargetFileName(*pItem);
-    if (!IsSafeItemName(strTarget, &strReason) || IsUpdaterFileName(strTarget, &strReason)) {
+    if (!IsSafeItemName(strTarget, &strReason) || IsUpdaterFileName(strTarget, &strReason) ||
+        (nFolderError == 0 && !IsConfinedTarget(folder, strTarget, &strReason))) {
       if (strTarget == pItem->m_strName) {
         view.AddStatus(
             fmt::format("Unsafe file name \"{}\": {} - ABORTING", Printable(pItem->m_strName), strReason));
@@ -93,6 +98,12 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
   }
   bytes.bActive = true;
 
+  CInstallFolder folder;
+  if (const int nError = folder.Open(); nError != 0) {
+    view.AddStatus(fmt::format("Unable to open local file {} - ABORTING", FormatTempFileName(1, FALSE)));
+    view.AddDetail("The installation folder cannot be opened: " + CInstallFolder::ErrorText(nError));
+    return 0;
+  }
   char buffer[kTransferBlock];
   int nFetched = 0;
   for (size_t i = 0; i < info.m_arrItems.size(); ++i) {
@@ -114,14 +125,13 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
     view.m_progressCurrent.SetStep(1);
 
     const std::string strTempName = FormatTempFileName(nFetched, FALSE);
+    CTempFile temp(folder, strTempName);
     CFile file;
-    CFileException error;
-    if (!file.Open(strTempName, CFile::modeCreate | CFile::modeWrite, &error)) {
+    if (const int nError = temp.Create(file); nError != 0) {
       view.AddStatus(fmt::format("Unable to open local file {} - ABORTING", strTempName));
-      view.AddDetail(error.GetErrorMessage());
+      view.AddDetail(fmt::format("Cannot create {}: {}", strTempName, CInstallFolder::ErrorText(nError)));
       return 0;
     }
-    CPartialFile partial(view, strTempName);
 
     CUpdateRequest request;
     if (!SendUpdateRequest(session, PayloadUrl(strServerUrl, item.m_strName), request)) return 0;
@@ -188,6 +198,7 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
         return 0;
       }
     }
+    temp.Keep();
     const std::time_t tEnd = std::time(nullptr);
     view.AddStatus(fmt::format("Downloaded File {} - {} second(s)", item.m_strName,
                                static_cast<std::int32_t>(tEnd - tStart)));

@@ -13,7 +13,9 @@
 // anything is fetched: a name that could reach outside the current directory
 // (or the server's update folder), or that would land on one of the
 // updater's own files, stops the update with one status line that names the
-// item and ends in "- ABORTING". Returns FALSE then.
+// item and ends in "- ABORTING". So does an installed name that the update
+// would reach through a symbolic link (a folder on its way is one), or that is
+// a FIFO, socket or device. Returns FALSE then.
 BOOL CheckItemNames(CUpdateReporter& view, const CUpdateInfo& info);
 
 // The URL of an item's payload on the server: strServerUrl + "/Updates/" +
@@ -30,8 +32,9 @@ std::string PayloadUrl(const std::string& strServerUrl, const std::string& strNa
 // disk. A body that breaks off or a server that stalls throws
 // CInternetException; a failed write (a full disk) throws CFileException.
 // The cause of a failure goes to view.AddDetail, and the byte counts to
-// view.m_bytes. A stop (view.IsCancelled) removes the partial file and
-// throws CCancelledException.
+// view.m_bytes. A stop (view.IsCancelled) throws CCancelledException.
+// Each temporary file is made afresh (see CTempFile); one whose download
+// fails, however it fails (a stop included), is removed.
 //
 // With a checked signed list (pSigned), every size is exact, 0 included, and
 // every body must have the SHA-256 the list gives its name, or the download

@@ -20,6 +20,8 @@ int UncompressFiles(CUpdateReporter& view, const CUpdateInfo& info) {
   view.m_progressOverall.SetPos(0);
   view.m_progressOverall.SetStep(1);
 
+  CInstallFolder folder;
+  const int nFolderError = folder.Open();
   char buffer[kTransferBlock];
   int k = 0;
   for (size_t i = 0; i < info.m_arrItems.size(); ++i) {
@@ -28,21 +30,21 @@ int UncompressFiles(CUpdateReporter& view, const CUpdateInfo& info) {
     ++k;
     view.m_staticOverall.SetWindowText(fmt::format("Uncompressing File {} of {}", k, nCount));
 
-    CFile output;
     COXCompressedFile input(0);
     const std::string strInput = FormatTempFileName(static_cast<int>(i + 1), FALSE);
-    if (!input.Open(strInput, CFile::modeRead)) {
+    // A link or FIFO planted in place of the download is never opened for real.
+    if (!input.Open(strInput, CFile::modeRead | CFile::modeNoFollow)) {
       view.AddStatus(fmt::format("Unable to find file [{}] - Aborting", strInput));
       return 0;
     }
     const std::string strOutput = FormatTempFileName(static_cast<int>(i + 1), TRUE);
-    CFileException error;
-    if (!output.Open(strOutput, CFile::modeCreate | CFile::modeWrite, &error)) {
+    CTempFile temp(folder, strOutput);
+    CFile output;
+    if (const int nError = nFolderError != 0 ? nFolderError : temp.Create(output); nError != 0) {
       view.AddStatus(fmt::format("Unable to open file [{}] - Aborting", strOutput));
-      view.AddDetail(error.GetErrorMessage());
+      view.AddDetail(fmt::format("Cannot create {}: {}", strOutput, CInstallFolder::ErrorText(nError)));
       return 0;
     }
-    CPartialFile partial(view, strOutput);
 
     const ULONGLONG nLength = input.GetLength();
     view.m_staticCurrent.SetWindowText(fmt::format("Uncompressing File {} ({} bytes)", strOutput, nLength));
@@ -59,6 +61,7 @@ int UncompressFiles(CUpdateReporter& view, const CUpdateInfo& info) {
     }
     // Only Close reports a write that failed at the end (a full disk).
     output.Close();
+    temp.Keep();
 
     view.AddStatus(fmt::format("Uncompressed {}", strOutput));
     view.m_progressOverall.StepIt();

@@ -5,7 +5,6 @@
 #include "phases/cancel.h"
 #include "phases/replace_journal.h"
 #include "phases/temp_file_name.h"
-#include "platform/copy_file.h"
 
 std::string TargetFileName(const CUpdateFileItem& item) {
   const std::string& strName = item.m_strName;
@@ -61,7 +60,7 @@ int ReplaceFiles(CUpdateReporter& view, const CUpdateInfo& info) {
     const std::string strTarget = TargetFileName(item);
     view.AddStatus(fmt::format("Copying {} to {}", strSource, strTarget));
     std::string strReason;
-    if (!CopyFileA(strSource, strTarget, FALSE, &strReason)) {
+    if (!journal.Install(strSource, strTarget, strReason)) {
       view.AddStatus(fmt::format("Unable to copy {} to {}: {} - ABORTING", strSource, strTarget, strReason));
       RollBack(view, journal);
       return 0;

@@ -13,7 +13,7 @@ std::string TargetFileName(const CUpdateFileItem& item);
 
 // Reports "Replacing Files", then for every item in list order "Copying %s to
 // %s" and the copy. All or nothing (see replace_journal.h): each copy
-// replaces its target whole, and the previous version of every target is kept
+// replaces its target whole, never through a symbolic link, and the previous version of every target is kept
 // until all are replaced. Returns 1 when every file was replaced; at the first
 // copy that fails, reports it with the two names and the system's reason,
 // puts every target back as it was, and returns 0.

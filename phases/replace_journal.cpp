@@ -1,10 +1,5 @@
 #include "phases/replace_journal.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -16,6 +11,7 @@
 
 #include "manifest/item_name.h"
 #include "platform/copy_file.h"
+#include "platform/file.h"
 
 namespace {
 
@@ -24,31 +20,29 @@ constexpr const char* kJournalHeader = "qvnupdate-journal 1";
 // is always whole.
 constexpr const char* kJournalDraftName = ".qvnupdate-journal.new";
 // A journal never comes near this; a larger file is not one of ours.
-constexpr off_t kMaxJournalSize = 64 * 1024 * 1024;
+constexpr ULONGLONG kMaxJournalSize = 64 * 1024 * 1024;
 
-bool Exists(const std::string& strPath, struct stat* pStat = nullptr) {
-  struct stat st {};
-  const bool bExists = ::lstat(strPath.c_str(), &st) == 0;
-  if (pStat != nullptr) *pStat = st;
-  return bExists;
-}
+using Kind = CInstallFolder::Kind;
 
 std::string Folder(const std::string& strPath) {
-  const std::string strParent = std::filesystem::path(strPath).parent_path().string();
-  return strParent.empty() ? "." : strParent;
-}
-
-// Makes the entries of a folder (renames, new and removed names) durable.
-// File systems that cannot do this report an error that changes nothing here.
-void SyncFolder(const std::string& strFolder) {
-  const int fd = ::open(strFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
+  return std::filesystem::path(strPath).parent_path().string();
 }
 
 std::string Describe(const std::string& strName, int nError) {
-  return strName + ": " + std::strerror(nError);
+  return strName + ": " + CInstallFolder::ErrorText(nError);
+}
+
+// Makes the entries of each folder durable, once each.
+void SyncFolders(const CInstallFolder& folder, std::vector<std::string> arrFolders) {
+  std::sort(arrFolders.begin(), arrFolders.end());
+  arrFolders.erase(std::unique(arrFolders.begin(), arrFolders.end()), arrFolders.end());
+  for (const auto& strFolder : arrFolders) folder.SyncFolder(strFolder);
+}
+
+// Removes the name of a file (or link) if it is there.
+int RemoveIfThere(const CInstallFolder& folder, const std::string& strName) {
+  const int nError = folder.Remove(strName);
+  return CInstallFolder::IsMissing(nError) || nError == ENOTDIR ? 0 : nError;
 }
 
 // Names in the journal: every byte that could break a line or a field
@@ -82,119 +76,108 @@ bool Decode(const std::string& str, std::string& strOut) {
 
 // Writes strText to strName so that the file is on disk, whole, under its
 // name when this returns true; never a part of it.
-bool WriteDurably(const std::string& strName, const std::string& strText, std::string& strError) {
-  const int fd = ::open(kJournalDraftName, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) {
-    strError = Describe(kJournalDraftName, errno);
-    return false;
-  }
-  int nError = 0;
-  for (size_t nDone = 0; nDone < strText.size() && nError == 0;) {
-    const ssize_t n = ::write(fd, strText.data() + nDone, strText.size() - nDone);
-    if (n < 0 && errno != EINTR) nError = errno;
-    if (n > 0) nDone += static_cast<size_t>(n);
-  }
-  if (nError == 0 && ::fsync(fd) != 0) nError = errno;
-  if (::close(fd) != 0 && nError == 0) nError = errno;
-  if (nError == 0 && ::rename(kJournalDraftName, strName.c_str()) != 0) nError = errno;
+bool WriteDurably(const CInstallFolder& folder, const std::string& strName, const std::string& strText,
+                  std::string& strError) {
+  int nError = RemoveIfThere(folder, kJournalDraftName);
+  CFile file;
+  if (nError == 0) nError = folder.Create(kJournalDraftName, 0600, file);
   if (nError != 0) {
-    ::unlink(kJournalDraftName);
     strError = Describe(kJournalDraftName, nError);
     return false;
   }
-  SyncFolder(".");
-  return true;
-}
-
-// The hidden temporary files that the file copy leaves beside a target (or a
-// backup made by copying) when it is stopped half-way: "." + name + "." + six
-// letters or digits.
-void RemoveCopyLeftovers(const std::string& strTarget) {
-  const std::string strFolder = Folder(strTarget);
-  const std::string strName = std::filesystem::path(strTarget).filename().string();
-  DIR* pDir = ::opendir(strFolder.c_str());
-  if (pDir == nullptr) return;
-  bool bRemoved = false;
-  while (const dirent* pEntry = ::readdir(pDir)) {
-    const std::string strEntry = pEntry->d_name;
-    if (strEntry.size() != strName.size() + 8 || strEntry[0] != '.' ||
-        strEntry.compare(1, strName.size(), strName) != 0 || strEntry[strName.size() + 1] != '.') {
-      continue;
-    }
-    if (!std::all_of(strEntry.end() - 6, strEntry.end(), [](unsigned char c) { return std::isalnum(c); })) {
-      continue;
-    }
-    const std::string strPath = strFolder == "." ? strEntry : strFolder + "/" + strEntry;
-    struct stat st {};
-    if (Exists(strPath, &st) && S_ISREG(st.st_mode) && ::unlink(strPath.c_str()) == 0) bRemoved = true;
+  try {
+    file.Write(strText.data(), static_cast<UINT>(strText.size()));
+    file.Flush();
+    file.Close();
+  } catch (const CFileException& e) {
+    file.Abort();
+    folder.Remove(kJournalDraftName);
+    strError = e.GetErrorMessage();
+    return false;
   }
-  ::closedir(pDir);
-  if (bRemoved) SyncFolder(strFolder);
+  nError = folder.Rename(kJournalDraftName, strName);
+  if (nError != 0) {
+    folder.Remove(kJournalDraftName);
+    strError = Describe(kJournalDraftName, nError);
+    return false;
+  }
+  folder.SyncFolder("");
+  return true;
 }
 
 // Puts every target back as it was before the update and removes the folders
 // that the update added; the journal goes once all is back.
-bool RestoreEntries(const std::vector<CReplaceJournal::Entry>& arrEntries,
+bool RestoreEntries(const CInstallFolder& folder, const std::vector<CReplaceJournal::Entry>& arrEntries,
                     const std::vector<std::string>& arrFolders, const std::string& strJournal,
                     std::string& strError) {
   bool bAllBack = true;
+  auto fail = [&](const std::string& strName, int nError) {
+    if (bAllBack) strError = Describe(strName, nError);
+    bAllBack = false;
+  };
+  std::vector<std::string> arrTouched;
   int nStep = 0;
   for (auto it = arrEntries.rbegin(); it != arrEntries.rend(); ++it) {
-    RemoveCopyLeftovers(it->strTarget);
-    RemoveCopyLeftovers(it->strBackup);
-    struct stat st {};
-    if (it->bExisted) {
+    if (const int nError = RemoveIfThere(folder, CopyTempName(it->strTarget)); nError != 0) {
+      fail(it->strTarget, nError);
+    }
+    CInstallFolder::Entry target;
+    CInstallFolder::Entry backup;
+    int nError = folder.Stat(it->strTarget, target);
+    if (nError == 0) nError = folder.Stat(it->strBackup, backup);
+    if (nError != 0) {
+      fail(it->strTarget, nError);
+    } else if (it->bExisted) {
       // No backup: the target was never touched. A backup that is still the
       // target's second name: the same (rename would do nothing between two
       // names of one file and keep both).
-      struct stat stBackup {};
-      const bool bUntouched = Exists(it->strBackup, &stBackup) && Exists(it->strTarget, &st) &&
-                              st.st_dev == stBackup.st_dev && st.st_ino == stBackup.st_ino;
-      int nResult = 0;
-      if (bUntouched) {
-        nResult = ::unlink(it->strBackup.c_str());
-      } else if (Exists(it->strBackup)) {
-        nResult = ::rename(it->strBackup.c_str(), it->strTarget.c_str());
+      if (backup.kind == Kind::kMissing) {
+        nError = 0;
+      } else if (target.kind != Kind::kMissing && backup.nDevice == target.nDevice &&
+                 backup.nInode == target.nInode) {
+        nError = folder.Remove(it->strBackup);
+      } else {
+        nError = folder.Rename(it->strBackup, it->strTarget);
       }
-      if (nResult != 0) {
-        if (bAllBack) strError = Describe(it->strTarget, errno);
-        bAllBack = false;
-      }
-    } else if (Exists(it->strTarget, &st) && !S_ISDIR(st.st_mode)) {
-      if (::unlink(it->strTarget.c_str()) != 0 && errno != ENOENT) {
-        if (bAllBack) strError = Describe(it->strTarget, errno);
-        bAllBack = false;
+      if (nError != 0) fail(it->strTarget, nError);
+    } else if (target.kind != Kind::kMissing && target.kind != Kind::kFolder) {
+      if (nError = folder.Remove(it->strTarget); nError != 0 && !CInstallFolder::IsMissing(nError)) {
+        fail(it->strTarget, nError);
       }
     }
-    SyncFolder(Folder(it->strTarget));
+    arrTouched.push_back(Folder(it->strTarget));
     TestCrashPoint("restore", ++nStep);
   }
   for (auto it = arrFolders.rbegin(); it != arrFolders.rend(); ++it) {
-    if (::rmdir(it->c_str()) == 0) SyncFolder(Folder(*it));
+    if (folder.RemoveFolder(*it) == 0) arrTouched.push_back(Folder(*it));
   }
+  SyncFolders(folder, arrTouched);
   if (!bAllBack) return false;
-  ::unlink(strJournal.c_str());
-  SyncFolder(".");
+  folder.Remove(strJournal);
+  folder.SyncFolder("");
   return true;
 }
 
 // After the commit: the new files stay, their backups go, then the journal.
-bool RemoveBackups(const std::vector<CReplaceJournal::Entry>& arrEntries, const std::string& strJournal,
-                   std::string& strError) {
+// With bCopiesLeft (a run that died), so do copies it may have left half-way.
+bool RemoveBackups(const CInstallFolder& folder, const std::vector<CReplaceJournal::Entry>& arrEntries,
+                   const std::string& strJournal, bool bCopiesLeft, std::string& strError) {
   bool bAllGone = true;
+  std::vector<std::string> arrTouched;
   for (const auto& entry : arrEntries) {
-    RemoveCopyLeftovers(entry.strTarget);
-    RemoveCopyLeftovers(entry.strBackup);
-    if (entry.bExisted && ::unlink(entry.strBackup.c_str()) != 0 && errno != ENOENT) {
-      if (bAllGone) strError = Describe(entry.strBackup, errno);
+    int nError = bCopiesLeft ? RemoveIfThere(folder, CopyTempName(entry.strTarget)) : 0;
+    if (nError == 0 && entry.bExisted) nError = RemoveIfThere(folder, entry.strBackup);
+    if (nError != 0) {
+      if (bAllGone) strError = Describe(entry.strBackup, nError);
       bAllGone = false;
     }
-    SyncFolder(Folder(entry.strTarget));
+    arrTouched.push_back(Folder(entry.strTarget));
   }
+  SyncFolders(folder, arrTouched);
   TestCrashPoint("cleanup");
   if (!bAllGone) return false;
-  ::unlink(strJournal.c_str());
-  SyncFolder(".");
+  folder.Remove(strJournal);
+  folder.SyncFolder("");
   return true;
 }
 
@@ -260,28 +243,64 @@ bool Parse(const std::string& strText, std::vector<CReplaceJournal::Entry>& arrE
   return nLine > 0 && bEnded;
 }
 
-bool ReadJournal(const std::string& strName, std::string& strText, std::string& strError) {
-  const int fd = ::open(strName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  struct stat st {};
-  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxJournalSize) {
-    strError = fd < 0 ? Describe(strName, errno) : strName + ": not a journal of this updater";
-    if (fd >= 0) ::close(fd);
+bool ReadJournal(const CInstallFolder& folder, const std::string& strName, std::string& strText,
+                 std::string& strError) {
+  CFile file;
+  const int nError = folder.OpenForReading(strName, file);
+  if (nError != 0) {
+    strError = nError == CInstallFolder::kNotAFile ? strName + ": not a journal of this updater"
+                                                   : Describe(strName, nError);
     return false;
   }
-  strText.clear();
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      strError = Describe(strName, errno);
-      ::close(fd);
+  try {
+    const ULONGLONG nLength = file.GetLength();
+    if (nLength > kMaxJournalSize) {
+      strError = strName + ": not a journal of this updater";
       return false;
     }
-    strText.append(buffer, static_cast<size_t>(n));
+    strText.resize(static_cast<size_t>(nLength));
+    strText.resize(file.Read(strText.data(), static_cast<UINT>(nLength)));
+  } catch (const CFileException& e) {
+    strError = e.GetErrorMessage();
+    return false;
   }
-  ::close(fd);
+  return true;
+}
+
+// Every entry of a journal found at start must name what the updater itself
+// could have made, reached without a link: otherwise nothing is touched.
+bool CheckEntries(const CInstallFolder& folder, const std::vector<CReplaceJournal::Entry>& arrEntries,
+                  const std::vector<std::string>& arrFolders, std::string& strWhy) {
+  std::string strReason;
+  for (const auto& entry : arrEntries) {
+    CInstallFolder::Entry backup;
+    int nError = 0;
+    if (IsUpdaterFileName(entry.strTarget, &strReason) ||
+        !IsConfinedTarget(folder, entry.strTarget, &strReason)) {
+    } else if ((nError = folder.Stat(entry.strBackup, backup)) != 0) {
+      strReason = CInstallFolder::ErrorText(nError);
+    } else if (backup.kind == Kind::kFolder || backup.kind == Kind::kSpecial) {
+      strReason = "its backup is not a file";
+    } else {
+      continue;
+    }
+    strWhy = "it names \"" + entry.strTarget + "\": " + strReason;
+    return false;
+  }
+  for (const auto& strFolder : arrFolders) {
+    CInstallFolder::Entry entry;
+    int nError = 0;
+    if (!IsConfinedTarget(folder, strFolder, &strReason)) {
+    } else if ((nError = folder.Stat(strFolder, entry)) != 0) {
+      strReason = CInstallFolder::ErrorText(nError);
+    } else if (entry.kind != Kind::kMissing && entry.kind != Kind::kFolder) {
+      strReason = "it is not a folder";
+    } else {
+      continue;
+    }
+    strWhy = "it names the folder \"" + strFolder + "\": " + strReason;
+    return false;
+  }
   return true;
 }
 
@@ -307,9 +326,14 @@ std::string BackupName(const std::string& strTarget) {
   return (target.parent_path() / ("." + target.filename().string() + kBackupSuffix)).string();
 }
 
+std::string CopyTempName(const std::string& strTarget) {
+  const std::filesystem::path target(strTarget);
+  return (target.parent_path() / ("." + target.filename().string() + kNewSuffix)).string();
+}
+
 bool IsUpdaterFileName(const std::string& strTarget, std::string* pReason) {
   for (const std::string_view part : PathParts(strTarget)) {
-    if (part.starts_with(".qvnupdate") || part.ends_with(kBackupSuffix)) {
+    if (part.starts_with(".qvnupdate") || part.ends_with(kBackupSuffix) || part.ends_with(kNewSuffix)) {
       if (pReason != nullptr) *pReason = "the name is kept for the updater's own files";
       return true;
     }
@@ -320,6 +344,30 @@ bool IsUpdaterFileName(const std::string& strTarget, std::string* pReason) {
   }
   return false;
 }
+
+bool IsConfinedTarget(const CInstallFolder& folder, const std::string& strTarget, std::string* pReason) {
+  std::string strWhy;
+  CInstallFolder::Entry entry;
+  for (size_t nSlash = strTarget.find('/');; nSlash = strTarget.find('/', nSlash + 1)) {
+    const std::string strPart = strTarget.substr(0, nSlash);
+    const int nError = folder.Stat(strPart, entry);
+    if (nError != 0) {
+      strWhy = CInstallFolder::ErrorText(nError);
+    } else if (entry.kind == Kind::kLink && nSlash != std::string::npos) {
+      strWhy = "\"" + strPart + "\" is a symbolic link";
+    } else if (entry.kind == Kind::kSpecial) {
+      strWhy = (nSlash == std::string::npos ? std::string("it") : "\"" + strPart + "\"") +
+               " is a FIFO, socket or device";
+    }
+    // A missing folder or a file in the way: nothing beyond can be reached.
+    if (!strWhy.empty() || nSlash == std::string::npos || entry.kind != Kind::kFolder) break;
+  }
+  if (strWhy.empty()) return true;
+  if (pReason != nullptr) *pReason = strWhy;
+  return false;
+}
+
+CReplaceJournal::CReplaceJournal() : m_nFolderError(m_folder.Open()) {}
 
 CReplaceJournal::~CReplaceJournal() {
   try {
@@ -332,41 +380,48 @@ CReplaceJournal::~CReplaceJournal() {
 }
 
 void CReplaceJournal::AddTarget(const std::string& strTarget) {
-  for (const auto& entry : m_arrEntries) {
-    if (entry.strTarget == strTarget) return;
-  }
+  if (!m_setTargets.insert(strTarget).second) return;
   Entry entry;
   entry.strTarget = strTarget;
   entry.strBackup = BackupName(strTarget);
-  entry.bExisted = Exists(strTarget) ? TRUE : FALSE;
+  CInstallFolder::Entry found;
+  entry.bExisted = m_folder.Stat(strTarget, found) != 0 || found.kind != Kind::kMissing ? TRUE : FALSE;
   m_arrEntries.push_back(entry);
 
   // The folders on the way that the copy will create, outer ones first.
   for (size_t nSlash = strTarget.find('/'); nSlash != std::string::npos;
        nSlash = strTarget.find('/', nSlash + 1)) {
     const std::string strFolder = strTarget.substr(0, nSlash);
-    struct stat st {};
-    if (::lstat(strFolder.c_str(), &st) == 0 || errno != ENOENT) continue;
-    if (std::find(m_arrAddedFolders.begin(), m_arrAddedFolders.end(), strFolder) == m_arrAddedFolders.end()) {
-      m_arrAddedFolders.push_back(strFolder);
-    }
+    if (m_folder.Stat(strFolder, found) != 0 || found.kind != Kind::kMissing) continue;
+    if (m_setAddedFolders.insert(strFolder).second) m_arrAddedFolders.push_back(strFolder);
   }
 }
 
 bool CReplaceJournal::Begin(std::string& strError) {
-  if (Exists(kJournalName) || Exists(kCommittedJournalName)) {
+  if (m_nFolderError != 0) {
+    strError = Describe(".", m_nFolderError);
+    return false;
+  }
+  CInstallFolder::Entry journal;
+  CInstallFolder::Entry committed;
+  if (m_folder.Stat(kJournalName, journal) != 0 || m_folder.Stat(kCommittedJournalName, committed) != 0 ||
+      journal.kind != Kind::kMissing || committed.kind != Kind::kMissing) {
     strError = "an interrupted update has not been put right yet";
     return false;
   }
-  // A backup name that is taken already would be taken for the target's
-  // previous version if the run stopped before the target was backed up.
+  // A backup or copy name that is taken already would be taken for the
+  // target's previous or new version if the run stopped half-way. Both names
+  // are the updater's own; no item can have them.
   for (const auto& entry : m_arrEntries) {
-    if (::unlink(entry.strBackup.c_str()) != 0 && errno != ENOENT && errno != ENOTDIR) {
-      strError = Describe(entry.strBackup, errno);
-      return false;
+    for (const std::string& strName : {entry.strBackup, CopyTempName(entry.strTarget)}) {
+      if (const int nError = RemoveIfThere(m_folder, strName); nError != 0) {
+        strError = Describe(strName, nError);
+        return false;
+      }
     }
   }
-  if (!WriteDurably(kJournalName, Serialize(m_arrEntries, m_arrAddedFolders), strError)) return false;
+  if (!WriteDurably(m_folder, kJournalName, Serialize(m_arrEntries, m_arrAddedFolders), strError))
+    return false;
   m_state = State::kBegun;
   TestCrashPoint("journal");
   return true;
@@ -374,38 +429,124 @@ bool CReplaceJournal::Begin(std::string& strError) {
 
 bool CReplaceJournal::BackUp(std::string& strTarget, std::string& strError) {
   int nStep = 0;
+  std::vector<std::string> arrTouched;
   for (const auto& entry : m_arrEntries) {
-    struct stat st {};
-    // A folder is not replaced (its copy fails); nothing to keep.
-    if (!entry.bExisted || !Exists(entry.strTarget, &st) || S_ISDIR(st.st_mode)) continue;
+    CInstallFolder::Entry target;
     strTarget = entry.strTarget;
-    if (::unlink(entry.strBackup.c_str()) != 0 && errno != ENOENT) {
-      strError = std::strerror(errno);
+    if (const int nError = m_folder.Stat(entry.strTarget, target); nError != 0) {
+      strError = CInstallFolder::ErrorText(nError);
       return false;
     }
+    // A folder is not replaced (its copy fails); nothing to keep.
+    if (!entry.bExisted || target.kind == Kind::kMissing || target.kind == Kind::kFolder) continue;
+    if (target.kind == Kind::kSpecial) {
+      strError = "it is a FIFO, socket or device";
+      return false;
+    }
+    // Begin cleared the backup's name; whatever stands there since is refused (EEXIST).
     // A second name for the file costs neither time nor space; where the file
     // system has none, a copy does.
-    if (::linkat(AT_FDCWD, entry.strTarget.c_str(), AT_FDCWD, entry.strBackup.c_str(), 0) != 0) {
-      const int nError = errno;
-      if (nError != EPERM && nError != EXDEV && nError != EMLINK && nError != EOPNOTSUPP &&
-          nError != ENOSYS) {
-        strError = std::strerror(nError);
+    const int nError = m_folder.Link(entry.strTarget, entry.strBackup);
+    if (nError != 0 && !CInstallFolder::IsLinkUnsupported(nError)) {
+      strError = CInstallFolder::ErrorText(nError);
+      return false;
+    }
+    if (nError != 0) {
+      CFile in;
+      CFile out;
+      int nCopyError = m_folder.OpenForReading(entry.strTarget, in);
+      if (nCopyError == 0) nCopyError = m_folder.Create(entry.strBackup, target.nMode & 0777, out, &target);
+      if (nCopyError != 0) {
+        strError = CInstallFolder::ErrorText(nCopyError);
         return false;
       }
-      if (!CopyFileA(entry.strTarget, entry.strBackup, TRUE, &strError)) return false;
+      if (!CopyFileContents(in, out, TRUE, &strError)) return false;
     }
-    SyncFolder(Folder(entry.strTarget));
+    arrTouched.push_back(Folder(entry.strTarget));
     TestCrashPoint("backup", ++nStep);
   }
+  // Every backup is on disk before the first target is replaced.
+  SyncFolders(m_folder, arrTouched);
+  return true;
+}
+
+bool CReplaceJournal::Install(const std::string& strSource, const std::string& strTarget,
+                              std::string& strError) {
+  auto fail = [&](int nError) {
+    strError = CInstallFolder::ErrorText(nError);
+    return false;
+  };
+  CFile in;
+  if (const int nError = m_folder.OpenForReading(strSource, in); nError != 0) return fail(nError);
+
+  CInstallFolder::Entry target;
+  if (const int nError = m_folder.Stat(strTarget, target); nError != 0) return fail(nError);
+  UINT nMode = 0644;
+  const CInstallFolder::Entry* pOwner = nullptr;
+  switch (target.kind) {
+    case Kind::kFolder:
+      return fail(EISDIR);
+    case Kind::kSpecial:
+      return fail(CInstallFolder::kNotAFile);
+    case Kind::kFile:
+      // A file marked as not to be changed is refused, whoever runs the copy.
+      if ((target.nMode & 0222) == 0 || !target.bWritable) return fail(EACCES);
+      nMode = target.nMode & 07777 & ~06000u;
+      pOwner = &target;
+      break;
+    case Kind::kLink:
+      pOwner = &target;
+      break;
+    case Kind::kMissing:
+      break;
+  }
+
+  // The folders on the way, made where missing.
+  for (size_t nSlash = strTarget.find('/'); nSlash != std::string::npos;
+       nSlash = strTarget.find('/', nSlash + 1)) {
+    const std::string strFolder = strTarget.substr(0, nSlash);
+    CInstallFolder::Entry folder;
+    int nError = m_folder.Stat(strFolder, folder);
+    if (nError == 0 && folder.kind == Kind::kMissing) nError = m_folder.MakeFolder(strFolder);
+    if (nError == 0 && folder.kind != Kind::kMissing && folder.kind != Kind::kFolder) nError = ENOTDIR;
+    if (nError != 0) return fail(nError);
+  }
+
+  const std::string strTemp = CopyTempName(strTarget);
+  CFile out;
+  // Begin cleared the name; whatever stands there since is refused (EEXIST).
+  int nError = m_folder.Create(strTemp, nMode, out, pOwner);
+  if (nError != 0) return fail(nError);
+  // Made durable all at once before the commit; until then the backups count.
+  if (!CopyFileContents(in, out, FALSE, &strError)) {
+    out.Abort();
+    m_folder.Remove(strTemp);
+    return false;
+  }
+  out.Abort();
+  if (nError = m_folder.Rename(strTemp, strTarget); nError != 0) {
+    m_folder.Remove(strTemp);
+    return fail(nError);
+  }
+  m_arrInstalledFolders.push_back(Folder(strTarget));
   return true;
 }
 
 bool CReplaceJournal::Commit(std::string& strError) {
-  if (::rename(kJournalName, kCommittedJournalName) != 0) {
-    strError = Describe(kJournalName, errno);
+  // Every new file is in place on disk before the commit counts: one sync
+  // per file system, instead of one per file.
+  std::sort(m_arrInstalledFolders.begin(), m_arrInstalledFolders.end());
+  m_arrInstalledFolders.erase(std::unique(m_arrInstalledFolders.begin(), m_arrInstalledFolders.end()),
+                              m_arrInstalledFolders.end());
+  if (const int nError = m_folder.SyncFileSystems(m_arrInstalledFolders); nError != 0) {
+    strError = "the new files cannot be written to the disk: " + CInstallFolder::ErrorText(nError);
     return false;
   }
-  SyncFolder(".");
+  if (const int nError = m_folder.Rename(kJournalName, kCommittedJournalName); nError != 0) {
+    strError = Describe(kJournalName, nError);
+    return false;
+  }
+  m_folder.SyncFolder("");
   m_state = State::kCommitted;
   TestCrashPoint("commit");
   return true;
@@ -413,37 +554,48 @@ bool CReplaceJournal::Commit(std::string& strError) {
 
 void CReplaceJournal::Finish() {
   std::string strError;
-  RemoveBackups(m_arrEntries, kCommittedJournalName, strError);
+  RemoveBackups(m_folder, m_arrEntries, kCommittedJournalName, false, strError);
   m_state = State::kDone;
 }
 
 bool CReplaceJournal::RollBack(std::string& strError) {
-  const bool bBack = RestoreEntries(m_arrEntries, m_arrAddedFolders, kJournalName, strError);
+  const bool bBack = RestoreEntries(m_folder, m_arrEntries, m_arrAddedFolders, kJournalName, strError);
   m_state = State::kDone;
   return bBack;
 }
 
 RecoveryResult RecoverInterruptedReplacement(std::string& strError) {
+  CInstallFolder folder;
+  if (const int nError = folder.Open(); nError != 0) {
+    strError = Describe(".", nError);
+    return RecoveryResult::kFailed;
+  }
   // A journal that was being written never counted.
-  ::unlink(kJournalDraftName);
+  RemoveIfThere(folder, kJournalDraftName);
 
   RecoveryResult result = RecoveryResult::kNothing;
   for (const char* pszName : {kCommittedJournalName, kJournalName}) {
-    if (!Exists(pszName)) continue;
+    CInstallFolder::Entry found;
+    if (folder.Stat(pszName, found) == 0 && found.kind == Kind::kMissing) continue;
     std::string strText;
     std::vector<CReplaceJournal::Entry> arrEntries;
     std::vector<std::string> arrFolders;
     std::string strWhy;
-    if (!ReadJournal(pszName, strText, strError)) return RecoveryResult::kFailed;
+    if (!ReadJournal(folder, pszName, strText, strError)) return RecoveryResult::kFailed;
     if (!Parse(strText, arrEntries, arrFolders, strWhy)) {
       strError = std::string(pszName) + " is damaged (" + strWhy + "); remove it to go on";
       return RecoveryResult::kFailed;
     }
+    if (!CheckEntries(folder, arrEntries, arrFolders, strWhy)) {
+      strError = std::string(pszName) + " cannot be followed safely (" + strWhy +
+                 "); nothing was restored or removed. Check the installation, then remove it to go on";
+      return RecoveryResult::kFailed;
+    }
     if (std::strcmp(pszName, kCommittedJournalName) == 0) {
-      if (!RemoveBackups(arrEntries, pszName, strError)) return RecoveryResult::kFailed;
+      if (!RemoveBackups(folder, arrEntries, pszName, true, strError)) return RecoveryResult::kFailed;
       result = RecoveryResult::kFinished;
     } else {
-      if (!RestoreEntries(arrEntries, arrFolders, pszName, strError)) return RecoveryResult::kFailed;
+      if (!RestoreEntries(folder, arrEntries, arrFolders, pszName, strError)) return RecoveryResult::kFailed;
       result = RecoveryResult::kRestored;
     }
   }

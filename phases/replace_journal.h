@@ -16,11 +16,19 @@
 // same from it before anything else (RecoverInterruptedReplacement). A
 // committed journal found at start only needs its backups removed.
 //
-// Every step that the next run relies on is on disk (fsync of the file and of
-// its folder) before the step that depends on it starts.
+// Every step that the next run relies on is on disk before the step that
+// depends on it starts: each folder is synced once per step (backups, clean-up,
+// putting back), not once per file, and the new files all at once (their file
+// system's sync) just before the commit; until the commit the backups count.
+//
+// Every step goes through CInstallFolder: nothing is reached through a
+// symbolic link, and clean-up removes only names the journal records (each
+// target's backup and copy temporary, the folders the update added).
 #include <string>
+#include <unordered_set>
 #include <vector>
 
+#include "platform/install_folder.h"
 #include "platform/types.h"
 
 // The updater's own hidden files in the installation folder. None stays after
@@ -32,17 +40,28 @@ inline constexpr const char* kLockFileName = ".qvnupdate.lock";
 // is kept as "bin/.a.dll.qvnupdate-old".
 inline constexpr const char* kBackupSuffix = ".qvnupdate-old";
 
+// A new version is written beside its target under the target's own name,
+// hidden, with this suffix, and renamed over the target when it is whole.
+inline constexpr const char* kNewSuffix = ".qvnupdate-new";
+
 // Where the previous version of strTarget is kept while it is replaced.
 std::string BackupName(const std::string& strTarget);
+// Where the new version of strTarget is written before it replaces it.
+std::string CopyTempName(const std::string& strTarget);
 
 // True when an item's installed name would land on one of the updater's own
 // files: its temporary files "QVNUPD<n>.TMP"/"QVNUPDU<n>.TMP" in the folder
 // itself, its journal, lock or backups anywhere. *pReason says which.
 bool IsUpdaterFileName(const std::string& strTarget, std::string* pReason);
 
+// True when strTarget (a safe relative name) can be replaced without
+// following a link: no folder on its way is a symbolic link, and it is not a
+// FIFO, socket or device. *pReason says what is wrong otherwise.
+bool IsConfinedTarget(const CInstallFolder& folder, const std::string& strTarget, std::string* pReason);
+
 class CReplaceJournal {
  public:
-  CReplaceJournal() = default;
+  CReplaceJournal();
   // Puts everything back when the replacement was begun and neither
   // committed nor rolled back (an exception passing through). Never throws.
   ~CReplaceJournal();
@@ -60,6 +79,13 @@ class CReplaceJournal {
   // Keeps the present version of every existing target. On false, strTarget
   // and strError name the target and the system's reason; roll back then.
   bool BackUp(std::string& strTarget, std::string& strError);
+
+  // Replaces strTarget (a planned target) by a copy of strSource (a file in
+  // the installation folder itself), whole or not at all. A replaced file
+  // keeps its permission bits less set-user-ID and set-group-ID (and, run by
+  // the administrator, its owner and group); a new one gets 0644, a new
+  // folder 0755. On false strError gives the system's reason; roll back then.
+  bool Install(const std::string& strSource, const std::string& strTarget, std::string& strError);
 
   // Makes the new files final. On false (strError) nothing is final: roll back.
   bool Commit(std::string& strError);
@@ -83,8 +109,14 @@ class CReplaceJournal {
  private:
   enum class State { kPlanning, kBegun, kCommitted, kDone };
 
+  CInstallFolder m_folder;
+  int m_nFolderError = 0;                          // why the installation folder could not be opened
+  std::vector<std::string> m_arrInstalledFolders;  // folders of the targets installed so far
   std::vector<Entry> m_arrEntries;
   std::vector<std::string> m_arrAddedFolders;  // folders the update creates, outer ones first
+  // The same, for look-ups that stay cheap with tens of thousands of files.
+  std::unordered_set<std::string> m_setTargets;
+  std::unordered_set<std::string> m_setAddedFolders;
   State m_state = State::kPlanning;
 };
 

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/file.h"
+
 void FormatTempFileName(char* pszBuffer, int nItem, int bExpanded) {
   std::snprintf(pszBuffer, kTempFileNameSize, bExpanded != 0 ? "QVNUPDU%d.TMP" : "QVNUPD%d.TMP", nItem);
 }
@@ -10,4 +12,16 @@ std::string FormatTempFileName(int nItem, int bExpanded) {
   char szName[kTempFileNameSize];
   FormatTempFileName(szName, nItem, bExpanded);
   return szName;
+}
+
+CTempFile::~CTempFile() {
+  if (m_bCreated && !m_bKeep) m_folder.Remove(m_strName);
+}
+
+int CTempFile::Create(CFile& file) {
+  int nError = m_folder.Remove(m_strName);
+  if (CInstallFolder::IsMissing(nError)) nError = 0;
+  if (nError == 0) nError = m_folder.Create(m_strName, 0600, file);
+  m_bCreated = nError == 0;
+  return nError;
 }

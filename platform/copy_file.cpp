@@ -13,6 +13,8 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/file.h"
+
 namespace {
 
 // Closes a descriptor on every way out.
@@ -209,5 +211,15 @@ BOOL CopyFileA(const std::string& strExistingFile, const std::string& strNewFile
   // Make the rename itself durable.
   Fd dir(::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.Get() >= 0) ::fsync(dir.Get());
+  return TRUE;
+}
+
+BOOL CopyFileContents(CFile& source, CFile& target, BOOL bSync, std::string* pReason) {
+  struct stat stSource {};
+  if (!source.IsOpen() || !target.IsOpen()) return Fail(pReason, EBADF);
+  if (::fstat(source.m_hFile, &stSource) != 0) return Fail(pReason, errno);
+  int nError = 0;
+  if (!CopyBytes(source.m_hFile, target.m_hFile, stSource.st_size, nError)) return Fail(pReason, nError);
+  if (bSync && ::fsync(target.m_hFile) != 0) return Fail(pReason, errno);
   return TRUE;
 }

@@ -4,6 +4,8 @@
 
 #include "platform/types.h"
 
+class CFile;
+
 // Copies strExistingFile to strNewFile so that strNewFile is never left
 // half-written: the bytes go to a hidden temporary file beside the target
 // (".<name>.XXXXXX"), which is flushed to disk and then renamed over the
@@ -20,3 +22,9 @@
 // "Permission denied") in *pReason when pReason is not null.
 BOOL CopyFileA(const std::string& strExistingFile, const std::string& strNewFile, BOOL bFailIfExists,
                std::string* pReason = nullptr);
+
+// Copies every byte of source (open for reading, at its start) into target
+// (open for writing, empty) and, with bSync, makes them durable on the disk
+// (without: the caller syncs many files at once later). Returns FALSE with the
+// system's reason in *pReason on failure; both files stay open.
+BOOL CopyFileContents(CFile& source, CFile& target, BOOL bSync, std::string* pReason = nullptr);

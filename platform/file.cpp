@@ -77,6 +77,7 @@ int OpenFlagsToPosix(UINT nOpenFlags) {
       flags |= O_RDONLY;
       break;
   }
+  if (nOpenFlags & CFile::modeNoFollow) flags |= O_NOFOLLOW | O_NONBLOCK;
   if (nOpenFlags & CFile::modeCreate) {
     flags |= O_CREAT;
     if (!(nOpenFlags & CFile::modeNoTruncate)) flags |= O_TRUNC;
@@ -263,6 +264,14 @@ BOOL CFile::Open(const std::string& strFileName, UINT nOpenFlags, CFileException
   if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
     ::close(fd);
     return fail(EISDIR);
+  }
+  if (nOpenFlags & modeNoFollow) {
+    if (!S_ISREG(st.st_mode)) {
+      ::close(fd);
+      return fail(EINVAL);
+    }
+    // Opened without waiting only so that a FIFO was refused: reads wait again.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   }
   m_hFile = fd;
   return TRUE;

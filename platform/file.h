@@ -82,6 +82,8 @@ class CFile {
     shareDenyRead = 0x0030,
     shareDenyNone = 0x0040,
     modeNoInherit = 0x0080,
+    // Only a regular file opens: a link or FIFO is refused, never followed or waited on.
+    modeNoFollow = 0x0100,
     modeCreate = 0x1000,      // create, or truncate an existing file
     modeNoTruncate = 0x2000,  // with modeCreate: keep an existing file's contents
     typeText = 0x4000,

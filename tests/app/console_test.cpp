@@ -373,7 +373,7 @@ TEST_F(ConsoleTest, ATemporaryFileThatCannotBeCreatedGivesTheSystemsReason) {
   const ProcessResult r = Update(server.Url());
   EXPECT_EQ(r.nExit, 1);
   EXPECT_EQ(qvntest::Lines(r.strOut).back(), "Unable to open local file QVNUPD1.TMP - ABORTING");
-  EXPECT_THAT(r.strErr, HasSubstr("qvnupdate: Cannot open QVNUPD1.TMP: Is a directory"));
+  EXPECT_THAT(r.strErr, HasSubstr("qvnupdate: Cannot create QVNUPD1.TMP: Is a directory"));
 }
 
 // --- A clean stop -----------------------------------------------------------

@@ -181,7 +181,7 @@ TEST_F(JournalTest, ARunKilledHalfWayThroughACopyLeavesNoHalfWrittenFile) {
   ASSERT_TRUE(WIFSIGNALED(nStatus) && WTERMSIG(nStatus) == SIGXFSZ) << nStatus;
   const auto hidden = HiddenFiles(dir.Path());
   EXPECT_TRUE(std::any_of(hidden.begin(), hidden.end(), [](const std::string& s) {
-    return s.rfind(".Engine.dll.", 0) == 0 && s.size() == 18;
+    return s == CopyTempName("Engine.dll");
   })) << "no half-written copy was left to clean up";
   std::string strError;
   EXPECT_EQ(RecoverInterruptedReplacement(strError), RecoveryResult::kRestored) << strError;

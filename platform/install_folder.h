@@ -1,0 +1,101 @@
+#pragma once
+// The installation folder, reached only beneath a handle on it: every name is
+// relative to the folder, "/"-separated, and every folder on the way must be a
+// real folder. A symbolic link anywhere on the way is refused, never followed
+// (kLinkOnTheWay), so that nothing the folder holds can steer a write, rename
+// or removal outside it. The last component is not followed either: a link
+// there is renamed, linked or removed as the link itself.
+//
+// Every step returns 0 or an error number (the system's, or one of the k...
+// values below); ErrorText puts it in words. One implementation per system
+// (install_folder_posix.cpp); the phases use nothing else to change files.
+#include <string>
+#include <vector>
+
+#include "platform/types.h"
+
+class CFile;
+
+class CInstallFolder {
+ public:
+  // Errors of this interface, beside the system's.
+  static constexpr int kLinkOnTheWay = -1;  // a folder on the way is a symbolic link
+  static constexpr int kNotAFile = -2;      // a FIFO, socket, device or folder where a file was wanted
+
+  enum class Kind { kMissing, kFile, kFolder, kLink, kSpecial };
+
+  // What stands at a name, not followed.
+  struct Entry {
+    Kind kind = Kind::kMissing;
+    UINT nMode = 0;  // permission bits, set-user-ID and the like included
+    UINT nOwner = 0;
+    UINT nGroup = 0;
+    ULONGLONG nDevice = 0;  // with nInode: two names of one file are equal
+    ULONGLONG nInode = 0;
+    BOOL bWritable = FALSE;  // a file this process may write to
+  };
+
+  CInstallFolder() = default;
+  ~CInstallFolder();
+  CInstallFolder(const CInstallFolder&) = delete;
+  CInstallFolder& operator=(const CInstallFolder&) = delete;
+
+  // Takes hold of the current directory; every later step is beneath it,
+  // wherever the process goes.
+  int Open();
+
+  // What stands at strName. A name whose folders are missing, or are files,
+  // is kMissing; a folder on the way that is a link is an error.
+  int Stat(const std::string& strName, Entry& entry) const;
+
+  // Creates strName, which must not exist, for writing: mode nMode exactly,
+  // whatever the umask. With pOwner, run by the administrator, the file gets
+  // pOwner's owner and group. The file is open in file on success.
+  int Create(const std::string& strName, UINT nMode, CFile& file, const Entry* pOwner = nullptr) const;
+  // Opens a regular file for reading; anything else (a link, a FIFO) is
+  // refused without being opened for real.
+  int OpenForReading(const std::string& strName, CFile& file) const;
+  // Creates a folder with mode 0755, whatever the umask.
+  int MakeFolder(const std::string& strName) const;
+
+  // Renames over whatever stands at strTo (a folder excepted).
+  int Rename(const std::string& strFrom, const std::string& strTo) const;
+  // Gives strFrom the second name strTo, which must not exist.
+  int Link(const std::string& strFrom, const std::string& strTo) const;
+  // Removes the name of anything but a folder.
+  int Remove(const std::string& strName) const;
+  // Removes an empty folder.
+  int RemoveFolder(const std::string& strName) const;
+  // Makes the entries of a folder ("" for the installation folder itself)
+  // durable. File systems that cannot do this are not an error.
+  int SyncFolder(const std::string& strName) const;
+  // Makes everything written on the file systems that hold the folders
+  // arrFolders ("" for the installation folder) durable: many new files at
+  // once, one sync per file system instead of one per file.
+  int SyncFileSystems(const std::vector<std::string>& arrFolders) const;
+
+  // True when nError says that the name (or a folder on its way) does not exist.
+  static bool IsMissing(int nError);
+  // True when a second name cannot be made on this file system, so a copy must do.
+  static bool IsLinkUnsupported(int nError);
+  static std::string ErrorText(int nError);
+
+ private:
+  // Opens the folder that holds strName and gives its last component; fd is
+  // the folder's descriptor (to close) or m_fd itself.
+  int OpenParent(const std::string& strName, int& fd, std::string& strLeaf) const;
+  void CloseParent(int fd) const;
+  void ForgetFolders() const;
+
+  int m_fd = -1;
+  // The two folders used last, so that a run of steps in one folder opens
+  // it once. A folder once reached stays the one reached: replacing it with a
+  // link afterwards does not lead the steps through the link.
+  struct CacheSlot {
+    std::string strFolder;
+    int fd = -1;
+    unsigned nLastUse = 0;
+  };
+  mutable CacheSlot m_cache[2];
+  mutable unsigned m_nClock = 0;
+};
