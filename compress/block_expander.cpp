@@ -66,16 +66,7 @@ COXBlockExpander::Batch* COXBlockExpander::Oldest() {
   // batches nobody has taken rather than wait idle (on a busy machine the
   // helper may not run for a while).
   while (m_arrStates[m_nHead] != kDone) {
-    const size_t nTaken = NextQueued();
-    if (nTaken == m_arrBatches.size()) {
-      m_cvDone.wait(lock);
-      continue;
-    }
-    m_arrStates[nTaken] = kWorking;
-    lock.unlock();
-    ExpandBatch(*m_arrBatches[nTaken]);
-    lock.lock();
-    m_arrStates[nTaken] = kDone;
+    if (!ExpandNextQueued(lock)) m_cvDone.wait(lock);
   }
   return m_arrBatches[m_nHead].get();
 }
@@ -112,19 +103,21 @@ void COXBlockExpander::Work() {
   std::unique_lock<std::mutex> lock(m_mutex);
   for (;;) {
     if (m_bStop) return;
-    // The oldest queued batch first: the reader waits for them in order.
-    const size_t nTaken = NextQueued();
-    if (nTaken == m_arrBatches.size()) {
-      m_cvQueued.wait(lock);
-      continue;
-    }
-    m_arrStates[nTaken] = kWorking;
-    lock.unlock();
-    ExpandBatch(*m_arrBatches[nTaken]);
-    lock.lock();
-    m_arrStates[nTaken] = kDone;
-    m_cvDone.notify_all();
+    if (!ExpandNextQueued(lock)) m_cvQueued.wait(lock);
   }
+}
+
+bool COXBlockExpander::ExpandNextQueued(std::unique_lock<std::mutex>& lock) {
+  // The oldest queued batch first: the reader waits for them in order.
+  const size_t nTaken = NextQueued();
+  if (nTaken == m_arrBatches.size()) return false;
+  m_arrStates[nTaken] = kWorking;
+  lock.unlock();
+  ExpandBatch(*m_arrBatches[nTaken]);
+  lock.lock();
+  m_arrStates[nTaken] = kDone;
+  m_cvDone.notify_all();
+  return true;
 }
 
 void COXBlockExpander::ExpandBatch(Batch& batch) {

@@ -58,6 +58,9 @@ class COXBlockExpander {
   void Work();
   // The oldest batch queued and not taken; the batch count when there is none.
   size_t NextQueued() const;
+  // Expands the oldest queued batch, unlocking while it works; false when
+  // none is queued.
+  bool ExpandNextQueued(std::unique_lock<std::mutex>& lock);
   static void ExpandBatch(Batch& batch);
 
   std::mutex m_mutex;

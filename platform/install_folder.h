@@ -9,6 +9,7 @@
 // Every step returns 0 or an error number (the system's, or one of the k...
 // values below); ErrorText puts it in words. One implementation per system
 // (install_folder_posix.cpp); the phases use nothing else to change files.
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -85,6 +86,9 @@ class CInstallFolder {
   // the folder's descriptor (to close) or m_fd itself.
   int OpenParent(const std::string& strName, int& fd, std::string& strLeaf) const;
   void CloseParent(int fd) const;
+  // A step on two names (rename, link), each relative to its own folder.
+  int OnTwoNames(const std::string& strFrom, const std::string& strTo,
+                 const std::function<int(int, const char*, int, const char*)>& step) const;
   void ForgetFolders() const;
 
   int m_fd = -1;

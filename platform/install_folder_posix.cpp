@@ -196,7 +196,8 @@ int CInstallFolder::MakeFolder(const std::string& strName) const {
   return nError;
 }
 
-int CInstallFolder::Rename(const std::string& strFrom, const std::string& strTo) const {
+int CInstallFolder::OnTwoNames(const std::string& strFrom, const std::string& strTo,
+                               const std::function<int(int, const char*, int, const char*)>& step) const {
   int fdFrom = -1;
   int fdTo = -1;
   std::string strLeafFrom;
@@ -204,25 +205,23 @@ int CInstallFolder::Rename(const std::string& strFrom, const std::string& strTo)
   int nError = OpenParent(strFrom, fdFrom, strLeafFrom);
   if (nError != 0) return nError;
   nError = OpenParent(strTo, fdTo, strLeafTo);
-  if (nError == 0) nError = ErrorOf(::renameat(fdFrom, strLeafFrom.c_str(), fdTo, strLeafTo.c_str()));
+  if (nError == 0) nError = ErrorOf(step(fdFrom, strLeafFrom.c_str(), fdTo, strLeafTo.c_str()));
   CloseParent(fdFrom);
   CloseParent(fdTo);
   return nError;
 }
 
+int CInstallFolder::Rename(const std::string& strFrom, const std::string& strTo) const {
+  return OnTwoNames(strFrom, strTo, [](int fdFrom, const char* pszFrom, int fdTo, const char* pszTo) {
+    return ::renameat(fdFrom, pszFrom, fdTo, pszTo);
+  });
+}
+
 int CInstallFolder::Link(const std::string& strFrom, const std::string& strTo) const {
-  int fdFrom = -1;
-  int fdTo = -1;
-  std::string strLeafFrom;
-  std::string strLeafTo;
-  int nError = OpenParent(strFrom, fdFrom, strLeafFrom);
-  if (nError != 0) return nError;
-  nError = OpenParent(strTo, fdTo, strLeafTo);
   // No AT_SYMLINK_FOLLOW: a link gets a second name as a link.
-  if (nError == 0) nError = ErrorOf(::linkat(fdFrom, strLeafFrom.c_str(), fdTo, strLeafTo.c_str(), 0));
-  CloseParent(fdFrom);
-  CloseParent(fdTo);
-  return nError;
+  return OnTwoNames(strFrom, strTo, [](int fdFrom, const char* pszFrom, int fdTo, const char* pszTo) {
+    return ::linkat(fdFrom, pszFrom, fdTo, pszTo, 0);
+  });
 }
 
 int CInstallFolder::Remove(const std::string& strName) const {
