@@ -4,8 +4,9 @@ CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
+WINDOWS_BUILD ?= build-windows
 
-.PHONY: all deps configure build test demo bench fuzz package clean
+.PHONY: all deps configure build test demo bench fuzz package clean deps-windows windows
 
 all: build
 
@@ -36,8 +37,16 @@ fuzz: deps
 	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target qvn_fuzzers
 	@fuzz/run-fuzzers $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
+# 64-bit Windows programs in $(WINDOWS_BUILD)/bin, cross-built with mingw-w64.
+deps-windows:
+	@scripts/install-deps --windows
+
+windows: deps-windows
+	@cmake -S . -B $(WINDOWS_BUILD) -G Ninja --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(WINDOWS_BUILD) -j $(JOBS)
+
 package: build
 	@cd $(BUILD) && cpack -G DEB
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(WINDOWS_BUILD)

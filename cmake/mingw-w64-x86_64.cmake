@@ -21,8 +21,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # No libstdc++-6.dll, libgcc_s_seh-1.dll or libwinpthread-1.dll beside the .exe.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-# Windows 7's API and up; the wide-character calls throughout.
-set(CMAKE_CXX_FLAGS_INIT "-D_WIN32_WINNT=0x0601 -DUNICODE -D_UNICODE")
+# Windows 7's API and up; the wide-character calls throughout; <windows.h>
+# without its rarely used parts and without min and max macros.
+set(CMAKE_CXX_FLAGS_INIT "-D_WIN32_WINNT=0x0601 -DUNICODE -D_UNICODE -DWIN32_LEAN_AND_MEAN -DNOMINMAX")
 
 # Tests run under Wine from the Linux side.
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
