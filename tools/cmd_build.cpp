@@ -22,8 +22,8 @@
 #include <system_error>
 #include <vector>
 
-#include "app/version_array.h"
-#include "app/version_info.h"
+#include "core/version_array.h"
+#include "core/version_info.h"
 #include "compress/compressed_file.h"
 #include "manifest/item_name.h"
 #include "manifest/line_splitter.h"

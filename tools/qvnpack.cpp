@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/version_block.h"
+#include "core/version_block.h"
 #include "platform/args.h"
 #include "tools/commands.h"
 

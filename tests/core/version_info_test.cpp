@@ -1,5 +1,5 @@
 // CFileVersionInfo on real images made by windres and ld (tests/data/pe).
-#include "app/version_info.h"
+#include "core/version_info.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
