@@ -49,11 +49,12 @@ DWORD ReadDword(const BYTE* p) {
 
 #ifdef _WIN32
 // An open file, read at absolute offsets with bounds checks. CreateFileW
-// refuses a folder, and a device or pipe has no length to read within.
+// refuses a folder, and a device or pipe has no length to read within. Others
+// may keep the file open in any way (a running program, a virus scanner).
 class CPeFile {
  public:
   bool Open(const std::string& strFileName) {
-    if (!m_file.Open(strFileName, CFile::modeRead | CFile::shareDenyWrite)) return false;
+    if (!m_file.Open(strFileName, CFile::modeRead | CFile::shareDenyNone)) return false;
     try {
       m_nSize = m_file.GetLength();
     } catch (const CFileException&) {
