@@ -61,6 +61,7 @@ int UsageError(const std::string& strMessage) {
 }
 
 int main(int argc, char** argv) {
+  UseUtf8Console();
   const std::vector<std::string> arrArgs = CommandLineArguments(argc, argv);
   if (arrArgs.empty()) return UsageError("no command given");
   const std::string strCommand = arrArgs[0];
