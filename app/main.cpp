@@ -6,7 +6,7 @@
 #include <string>
 
 #include "app/cli.h"
-#include "app/version_block.h"
+#include "core/version_block.h"
 #include "platform/http_client.h"
 #include "trust/minisign.h"
 #include "trust/read_file.h"

@@ -4,8 +4,8 @@
 #include <fmt/format.h>
 
 #include "app/session_hints.h"
-#include "app/version_array.h"
-#include "app/version_info.h"
+#include "core/version_array.h"
+#include "core/version_info.h"
 #include "manifest/line_splitter.h"
 #include "manifest/update_info.h"
 #include "phases/download.h"

@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/version_info.h"
+#include "core/version_info.h"
 #include "fuzz/fuzz_support.h"
 #include "platform/pe_version.h"
 

@@ -1,4 +1,4 @@
-// The version resource of a PE image, read with nothing but POSIX file calls.
+// The version resource of a PE image, read with nothing but plain file calls.
 //
 // The file is never trusted: every structure is read through ReadAt, which
 // refuses any range outside the file, and every RVA is mapped through the
@@ -8,13 +8,19 @@
 // itself cannot loop.
 #include "platform/pe_version.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#ifdef _WIN32
+#include "platform/file.h"
+#endif
 
 namespace {
 
@@ -41,6 +47,37 @@ DWORD ReadDword(const BYTE* p) {
          (static_cast<DWORD>(p[3]) << 24);
 }
 
+#ifdef _WIN32
+// An open file, read at absolute offsets with bounds checks. CreateFileW
+// refuses a folder, and a device or pipe has no length to read within. Others
+// may keep the file open in any way (a running program, a virus scanner).
+class CPeFile {
+ public:
+  bool Open(const std::string& strFileName) {
+    if (!m_file.Open(strFileName, CFile::modeRead | CFile::shareDenyNone)) return false;
+    try {
+      m_nSize = m_file.GetLength();
+    } catch (const CFileException&) {
+      return false;
+    }
+    return true;
+  }
+
+  // Reads exactly nBytes at nOffset; false when any of it lies outside the file.
+  bool ReadAt(std::uint64_t nOffset, void* pBuffer, std::size_t nBytes) const {
+    if (nOffset > m_nSize || nBytes > m_nSize - nOffset || nBytes > 0xFFFFFFFFu) return false;
+    try {
+      return m_file.ReadAt(nOffset, pBuffer, static_cast<UINT>(nBytes)) == nBytes;
+    } catch (const CFileException&) {
+      return false;
+    }
+  }
+
+ private:
+  CFile m_file;
+  std::uint64_t m_nSize = 0;
+};
+#else
 // An open regular file, read at absolute offsets with bounds checks.
 class CPeFile {
  public:
@@ -77,6 +114,7 @@ class CPeFile {
   int m_fd = -1;
   std::uint64_t m_nSize = 0;
 };
+#endif
 
 struct Section {
   DWORD dwVirtualAddress;

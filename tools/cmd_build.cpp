@@ -7,10 +7,6 @@
 // and what OUT already holds. Payloads and the manifest are written to
 // temporary files and renamed into place, the manifest last, so a server that
 // serves OUT meanwhile never hands out a half-written file.
-#include <fnmatch.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -26,13 +22,15 @@
 #include <system_error>
 #include <vector>
 
-#include "app/version_array.h"
-#include "app/version_info.h"
+#include "core/version_array.h"
+#include "core/version_info.h"
 #include "compress/compressed_file.h"
 #include "manifest/item_name.h"
 #include "manifest/line_splitter.h"
 #include "manifest/update_info.h"
 #include "platform/file.h"
+#include "platform/file_ops.h"
+#include "platform/shell_pattern.h"
 #include "tools/args.h"
 #include "tools/commands.h"
 #include "tools/manifest_check.h"
@@ -41,6 +39,20 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// Names are UTF-8 throughout; a path's plain string() is in the ANSI code page
+// on Windows, so paths cross to and from strings only through these.
+std::string Utf8(const std::u8string& str) {
+  return std::string(str.begin(), str.end());
+}
+
+std::string Utf8(const fs::path& path) {
+  return Utf8(path.u8string());
+}
+
+fs::path PathFromUtf8(const std::string& str) {
+  return fs::path(std::u8string(str.begin(), str.end()));
+}
 
 constexpr const char* kProductExe = "Quorvane.exe";
 constexpr const char* kManifestName = "UpdateInfo.txt";
@@ -199,16 +211,16 @@ std::string NameProblem(const std::string& strName) {
 }
 
 bool MatchesStorePattern(const std::string& strPattern, const std::string& strName) {
-  if (fnmatch(strPattern.c_str(), strName.c_str(), 0) == 0) return true;
+  if (MatchesShellPattern(strPattern, strName)) return true;
   // A pattern without a folder in it also matches the file name alone, so
   // that "*.png" and "Logo.png" match in every subfolder.
   if (strPattern.find('/') != std::string::npos) return false;
   const size_t nSlash = strName.rfind('/');
-  return nSlash != std::string::npos && fnmatch(strPattern.c_str(), strName.c_str() + nSlash + 1, 0) == 0;
+  return nSlash != std::string::npos && MatchesShellPattern(strPattern, strName.substr(nSlash + 1));
 }
 
 std::string RelativeName(const fs::path& root, const fs::path& path) {
-  return path.lexically_relative(root).generic_string();
+  return Utf8(path.lexically_relative(root).generic_u8string());
 }
 
 // Every file below SRC, in byte order of their names. Problems that make the
@@ -218,13 +230,13 @@ std::vector<SourceFile> CollectSourceFiles(const fs::path& src, std::vector<std:
   std::vector<SourceFile> arrFiles;
   std::error_code ec;
   fs::recursive_directory_iterator it(src, fs::directory_options::none, ec);
-  if (ec) throw BuildError("cannot read the release folder '" + src.string() + "': " + ec.message());
+  if (ec) throw BuildError("cannot read the release folder '" + Utf8(src) + "': " + ec.message());
   for (const fs::recursive_directory_iterator end; it != end; it.increment(ec)) {
-    if (ec) throw BuildError("cannot read the release folder '" + src.string() + "': " + ec.message());
+    if (ec) throw BuildError("cannot read the release folder '" + Utf8(src) + "': " + ec.message());
     const fs::path& path = it->path();
     const std::string strName = RelativeName(src, path);
     const fs::file_status linkStatus = it->symlink_status(ec);
-    if (ec) throw BuildError("cannot look at '" + path.string() + "': " + ec.message());
+    if (ec) throw BuildError("cannot look at '" + Utf8(path) + "': " + ec.message());
     if (fs::is_directory(linkStatus)) {
       setFolders.insert(strName);
       continue;
@@ -240,15 +252,15 @@ std::vector<SourceFile> CollectSourceFiles(const fs::path& src, std::vector<std:
       continue;
     }
     // Found out now rather than halfway through writing OUT.
-    if (access(path.c_str(), R_OK) != 0) {
-      arrProblems.push_back(ShowName(strName) + " cannot be read: " + std::strerror(errno));
+    if (std::string strReason; !CanRead(Utf8(path), false, strReason)) {
+      arrProblems.push_back(ShowName(strName) + " cannot be read: " + strReason);
       continue;
     }
     SourceFile file;
     file.strName = strName;
     file.path = path;
     file.nSize = fs::file_size(path, ec);
-    if (ec) throw BuildError("cannot look at '" + path.string() + "': " + ec.message());
+    if (ec) throw BuildError("cannot look at '" + Utf8(path) + "': " + ec.message());
     arrFiles.push_back(std::move(file));
   }
   std::sort(arrFiles.begin(), arrFiles.end(),
@@ -271,7 +283,7 @@ bool IsSameOrInside(const fs::path& inner, const fs::path& outer) {
 std::vector<std::string> ReadPreviousItems(const fs::path& manifest) {
   std::vector<std::string> arrNames;
   CFile file;
-  if (!file.Open(manifest.string(), CFile::modeRead)) return arrNames;
+  if (!file.Open(Utf8(manifest), CFile::modeRead)) return arrNames;
   CUpdateInfo info;
   CLineSplitter splitter;
   auto onLine = [&info](const std::string& strLine) { info.ParseLine(strLine); };
@@ -290,19 +302,13 @@ std::vector<std::string> ReadPreviousItems(const fs::path& manifest) {
 class CTempFile {
  public:
   explicit CTempFile(const fs::path& target) {
-    std::string strTemplate =
-        (target.parent_path() / ("." + target.filename().string() + ".qvnpack-XXXXXX")).string();
-    const int fd = mkstemp(strTemplate.data());
-    if (fd < 0) {
-      throw BuildError("cannot create a file in '" + target.parent_path().string() +
-                       "': " + std::strerror(errno));
+    // With the permissions of a new file: payloads are for a web server to read.
+    std::string strName, strReason;
+    if (!CreateUniqueFile(Utf8(target.parent_path()) + "/." + Utf8(target.filename()) + ".qvnpack-", strName,
+                          strReason)) {
+      throw BuildError("cannot create a file in '" + Utf8(target.parent_path()) + "': " + strReason);
     }
-    // mkstemp makes the file private; payloads are for a web server to read.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    close(fd);
-    m_path = strTemplate;
+    m_path = PathFromUtf8(strName);
   }
   ~CTempFile() {
     if (!m_path.empty()) {
@@ -315,12 +321,13 @@ class CTempFile {
 
   const fs::path& Path() const { return m_path; }
   std::uint64_t Size() const {
-    struct stat st;
-    return stat(m_path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+    std::error_code ec;
+    const std::uintmax_t nSize = fs::file_size(m_path, ec);
+    return ec ? 0 : static_cast<std::uint64_t>(nSize);
   }
   void RenameTo(const fs::path& target) {
-    if (std::rename(m_path.c_str(), target.c_str()) != 0) {
-      throw BuildError("cannot put '" + target.string() + "' in place: " + std::strerror(errno));
+    if (std::string strReason; !RenameOver(Utf8(m_path), Utf8(target), strReason)) {
+      throw BuildError("cannot put '" + Utf8(target) + "' in place: " + strReason);
     }
     m_path.clear();
   }
@@ -331,7 +338,7 @@ class CTempFile {
 
 // Copies source to dest (opened already), returning the bytes copied.
 std::uint64_t CopyInto(const fs::path& source, CFile& dest, std::vector<char>& buffer) {
-  CFile in(source.string(), CFile::modeRead);
+  CFile in(Utf8(source), CFile::modeRead);
   std::uint64_t nTotal = 0;
   while (const UINT n = in.Read(buffer.data(), static_cast<UINT>(buffer.size()))) {
     dest.Write(buffer.data(), n);
@@ -342,8 +349,8 @@ std::uint64_t CopyInto(const fs::path& source, CFile& dest, std::vector<char>& b
 
 // Writes file into dir, compressed when that comes out smaller, else as it is.
 void SendFile(const fs::path& out, SourceFile& file, std::vector<char>& buffer) {
-  const fs::path target = out / file.strName;
-  const fs::path crzTarget = out / (file.strName + kCompressedSuffix);
+  const fs::path target = out / PathFromUtf8(file.strName);
+  const fs::path crzTarget = out / PathFromUtf8(file.strName + kCompressedSuffix);
   fs::create_directories(target.parent_path());
   // One temporary file per file, whichever form it takes: removing one and
   // making another for every file that does not compress made the build
@@ -353,8 +360,8 @@ void SendFile(const fs::path& out, SourceFile& file, std::vector<char>& buffer) 
   if (file.strStoreReason.empty()) {
     COXCompressedFile crz(0);
     CFileException error;
-    if (!crz.Open(temp.Path().string(), CFile::modeCreate | CFile::modeWrite, &error)) throw error;
-    CFile in(file.path.string(), CFile::modeRead);
+    if (!crz.Open(Utf8(temp.Path()), CFile::modeCreate | CFile::modeWrite, &error)) throw error;
+    CFile in(Utf8(file.path), CFile::modeRead);
     std::uint64_t nRead = 0;
     bool bLarger = false;
     while (const UINT n = in.Read(buffer.data(), static_cast<UINT>(buffer.size()))) {
@@ -383,7 +390,7 @@ void SendFile(const fs::path& out, SourceFile& file, std::vector<char>& buffer) 
     file.strStoreReason = "compressed form not smaller";
   }
 
-  CFile dest(temp.Path().string(), CFile::modeCreate | CFile::modeWrite);  // truncates a try at compressing
+  CFile dest(Utf8(temp.Path()), CFile::modeCreate | CFile::modeWrite);  // truncates a try at compressing
   file.nSentSize = CopyInto(file.path, dest, buffer);
   dest.Close();
   temp.RenameTo(target);
@@ -444,7 +451,7 @@ void CheckManifest(const std::string& strText, const std::string& strVersion, bo
 
 void WriteTextFile(const fs::path& target, const std::string& strText) {
   CTempFile temp(target);
-  CFile file(temp.Path().string(), CFile::modeCreate | CFile::modeWrite);
+  CFile file(Utf8(temp.Path()), CFile::modeCreate | CFile::modeWrite);
   file.Write(strText.data(), static_cast<UINT>(strText.size()));
   file.Flush();
   file.Close();
@@ -463,20 +470,20 @@ int Build(const BuildOptions& options) {
   std::error_code ec;
 
   // The release folder.
-  const fs::path src = fs::weakly_canonical(fs::absolute(options.strSrc, ec), ec);
+  const fs::path src = fs::weakly_canonical(fs::absolute(PathFromUtf8(options.strSrc), ec), ec);
   if (ec || !fs::is_directory(src, ec)) {
-    PrintError("cannot read the release folder '" + options.strSrc +
-               "': " + (fs::exists(options.strSrc, ec) ? "it is not a folder" : "no such folder"));
+    PrintError("cannot read the release folder '" + options.strSrc + "': " +
+               (fs::exists(PathFromUtf8(options.strSrc), ec) ? "it is not a folder" : "no such folder"));
     return 2;
   }
-  if (access(src.c_str(), R_OK | X_OK) != 0) {
-    PrintError("cannot read the release folder '" + options.strSrc + "': " + std::strerror(errno));
+  if (std::string strReason; !CanRead(Utf8(src), true, strReason)) {
+    PrintError("cannot read the release folder '" + options.strSrc + "': " + strReason);
     return 2;
   }
 
   // The output folder: neither SRC itself nor inside it or around it, and
   // either new, empty, or the update directory of an earlier build.
-  const fs::path out = fs::weakly_canonical(fs::absolute(options.strOut, ec), ec);
+  const fs::path out = fs::weakly_canonical(fs::absolute(PathFromUtf8(options.strOut), ec), ec);
   if (ec) {
     PrintError("cannot use the output folder '" + options.strOut + "': " + ec.message());
     return 2;
@@ -532,7 +539,7 @@ int Build(const BuildOptions& options) {
   std::string strExeVersion;
   {
     CFileVersionInfo info;
-    if (info.Load((src / kProductExe).string())) strExeVersion = info.GetProductVersion();
+    if (info.Load(Utf8(src / kProductExe))) strExeVersion = info.GetProductVersion();
   }
   if (!options.bHaveVersion) {
     strVersion = strExeVersion;
@@ -595,8 +602,8 @@ int Build(const BuildOptions& options) {
   if (arrFiles.empty()) PrintWarning("the release folder holds no files");
   std::set<std::string> setFileFolders;
   for (const SourceFile& file : arrFiles) {
-    for (fs::path p = fs::path(file.strName).parent_path(); !p.empty(); p = p.parent_path()) {
-      setFileFolders.insert(p.generic_string());
+    for (fs::path p = PathFromUtf8(file.strName).parent_path(); !p.empty(); p = p.parent_path()) {
+      setFileFolders.insert(Utf8(p.generic_u8string()));
     }
   }
   for (const std::string& strFolder : setFolders) {
@@ -674,7 +681,7 @@ int Build(const BuildOptions& options) {
     PrintError("building '" + options.strOut + "' failed: " + e.what() + "; its manifest was left as it was");
     return 1;
   } catch (const fs::filesystem_error& e) {
-    PrintError("building '" + options.strOut + "' failed: " + e.code().message() + " (" + e.path1().string() +
+    PrintError("building '" + options.strOut + "' failed: " + e.code().message() + " (" + Utf8(e.path1()) +
                "); its manifest was left as it was");
     return 1;
   } catch (const std::runtime_error& e) {
@@ -687,7 +694,7 @@ int Build(const BuildOptions& options) {
   for (const SourceFile& file : arrFiles) setSent.insert(file.strSentName);
   for (const std::string& strOld : arrPrevious) {
     if (setSent.count(strOld) != 0 || strOld == kManifestName || !IsSafeItemName(strOld, nullptr)) continue;
-    const fs::path old = out / strOld;
+    const fs::path old = out / PathFromUtf8(strOld);
     if (!fs::is_regular_file(fs::symlink_status(old, ec)) || !fs::remove(old, ec)) continue;
     for (fs::path dir = old.parent_path(); dir != out && IsSameOrInside(dir, out); dir = dir.parent_path()) {
       if (!fs::is_empty(dir, ec) || !fs::remove(dir, ec)) break;
@@ -716,7 +723,7 @@ int CmdBuild(const Args& args) {
     PrintError(e.GetErrorMessage());
     return 1;
   } catch (const fs::filesystem_error& e) {
-    PrintError(e.code().message() + " (" + e.path1().string() + ")");
+    PrintError(e.code().message() + " (" + Utf8(e.path1()) + ")");
     return 1;
   }
 }

@@ -3,9 +3,6 @@
 // through a fixed buffer whatever the size. OUT appears only when the command
 // succeeds: the data go to a temporary file beside it, renamed over OUT at the
 // end.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +13,7 @@
 
 #include "compress/compressed_file.h"
 #include "platform/file.h"
+#include "platform/file_ops.h"
 #include "tools/args.h"
 #include "tools/commands.h"
 
@@ -30,26 +28,18 @@ int Fail(const std::string& strMessage) {
 
 // A unique name in OUT's folder, made by creating the file.
 bool MakeTempBeside(const std::string& strOut, std::string& strTemp, std::string& strError) {
-  std::string strTemplate = strOut + ".qvnpack-XXXXXX";
-  const int fd = ::mkstemp(strTemplate.data());
-  if (fd < 0) {
-    CFileException e(CFileException::OsErrorToException(errno), errno, strOut);
-    e.m_strAction = "create";
-    strError = e.GetErrorMessage();
-    return false;
-  }
-  // mkstemp makes the file private; OUT gets the usual permissions.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd, 0666 & ~mask);
-  ::close(fd);
-  strTemp = strTemplate;
-  return true;
+  std::string strReason;
+  if (CreateUniqueFile(strOut + ".qvnpack-", strTemp, strReason)) return true;
+  CFileException e(CFileException::genericException, -1, strOut, strReason);
+  e.m_strAction = "create";
+  strError = e.GetErrorMessage();
+  return false;
 }
 
-bool RenameOver(const std::string& strTemp, const std::string& strOut, std::string& strError) {
-  if (std::rename(strTemp.c_str(), strOut.c_str()) == 0) return true;
-  CFileException e(CFileException::OsErrorToException(errno), errno, strOut);
+bool PutInPlace(const std::string& strTemp, const std::string& strOut, std::string& strError) {
+  std::string strReason;
+  if (RenameOver(strTemp, strOut, strReason)) return true;
+  CFileException e(CFileException::genericException, -1, strOut, strReason);
   e.m_strAction = "write";
   strError = e.GetErrorMessage();
   return false;
@@ -110,7 +100,7 @@ int Convert(const Args& arrArgs, const char* pszCommand, bool bCheckSize) {
     }
     if (!MakeTempBeside(strOut, strTemp, strError)) return Fail(strError);
     if (!target.Open(strTemp, CFile::modeCreate | CFile::modeWrite, &error)) {
-      std::remove(strTemp.c_str());
+      RemoveFile(strTemp);
       error.m_strFileName = strOut;
       return Fail(error.GetErrorMessage());
     }
@@ -122,13 +112,13 @@ int Convert(const Args& arrArgs, const char* pszCommand, bool bCheckSize) {
       target.Abort();
       throw;
     }
-    if (!RenameOver(strTemp, strOut, strError)) {
-      std::remove(strTemp.c_str());
+    if (!PutInPlace(strTemp, strOut, strError)) {
+      RemoveFile(strTemp);
       return Fail(strError);
     }
     return 0;
   } catch (const CException& e) {
-    if (!strTemp.empty()) std::remove(strTemp.c_str());
+    if (!strTemp.empty()) RemoveFile(strTemp);
     std::string strMessage = e.GetErrorMessage();
     // Errors from the temporary file name OUT, which is what the user knows.
     if (!strTemp.empty()) {
@@ -138,7 +128,7 @@ int Convert(const Args& arrArgs, const char* pszCommand, bool bCheckSize) {
     }
     return Fail(strMessage.empty() ? "Internal application error." : strMessage);
   } catch (const std::bad_alloc&) {
-    if (!strTemp.empty()) std::remove(strTemp.c_str());
+    if (!strTemp.empty()) RemoveFile(strTemp);
     return Fail("out of memory");
   }
 }

@@ -18,6 +18,7 @@
 #include "manifest/item_name.h"
 #include "manifest/line_splitter.h"
 #include "manifest/update_info.h"
+#include "platform/file.h"
 #include "tools/commands.h"
 #include "tools/manifest_check.h"
 
@@ -202,31 +203,26 @@ std::string FormatText(const std::string& strFile, const CUpdateInfo& info, std:
 // strError set when the file cannot be read.
 bool ParseManifestFile(const std::string& strFile, CUpdateInfo& info, CManifestChecker& checker,
                        std::uint64_t& nBytes, std::string& strError) {
-  std::FILE* pFile = std::fopen(strFile.c_str(), "rb");
-  if (pFile == nullptr) {
-    strError = std::strerror(errno);
+  // Through CFile, which takes UTF-8 names on every system.
+  auto reason = [&strError](CFileException e) {
+    e.m_strFileName.clear();  // the caller names the file
+    strError = e.GetErrorMessage();
     return false;
-  }
+  };
+  CFile file;
+  CFileException error;
+  if (!file.Open(strFile, CFile::modeRead, &error)) return reason(error);
   CLineSplitter splitter;
   auto onLine = [&info, &checker](const std::string& strLine) {
     info.ParseLine(strLine);
     checker.Line(strLine, info);
   };
   char buffer[4096];
-  bool bOk = true;
-  while (true) {
-    const std::size_t n = std::fread(buffer, 1, sizeof buffer, pFile);
-    splitter.Feed(buffer, n, onLine);
-    if (n < sizeof buffer) {
-      if (std::ferror(pFile)) {
-        strError = std::strerror(errno);
-        bOk = false;
-      }
-      break;
-    }
+  try {
+    while (const UINT n = file.Read(buffer, sizeof buffer)) splitter.Feed(buffer, n, onLine);
+  } catch (const CFileException& e) {
+    return reason(e);
   }
-  std::fclose(pFile);
-  if (!bOk) return false;
   splitter.Finish(onLine);
   nBytes = splitter.BytesFed();
   return true;

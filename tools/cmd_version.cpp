@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "app/version_array.h"
-#include "app/version_info.h"
+#include "core/version_array.h"
+#include "core/version_info.h"
 #include "platform/pe_version.h"
 #include "tools/commands.h"
 

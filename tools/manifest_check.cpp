@@ -3,7 +3,7 @@
 #include <string_view>
 #include <utility>
 
-#include "app/version_array.h"
+#include "core/version_array.h"
 #include "manifest/item_name.h"
 #include "phases/replace.h"
 #include "phases/replace_journal.h"

@@ -2,8 +2,10 @@
 // update directories, and works with the compressed file format.
 #include <cstdio>
 #include <string>
+#include <vector>
 
-#include "app/version_block.h"
+#include "core/version_block.h"
+#include "platform/args.h"
 #include "tools/commands.h"
 
 namespace {
@@ -42,6 +44,9 @@ void PrintUsage(std::FILE* out) {
       "  serve DIR [--port N] [--bind ADDR]\n"
       "                      serve DIR as the server's /Updates/ directory over HTTP\n"
       "                      (default 127.0.0.1:8080; --port 0 picks a free port)\n"
+#ifdef _WIN32
+      "                      (Linux only: this Windows build answers status 2)\n"
+#endif
       "  lint [--json] FILE  check a manifest (UpdateInfo.txt) and show what it says:\n"
       "                      the parser's diagnostics, and the errors (names, sizes,\n"
       "                      versions, counts) that make every updater refuse or\n"
@@ -93,8 +98,10 @@ int UsageError(const std::string& strMessage) {
 }
 
 int main(int argc, char** argv) {
-  if (argc < 2) return UsageError("no command given");
-  const std::string strCommand = argv[1];
+  UseUtf8Console();
+  const std::vector<std::string> arrArgs = CommandLineArguments(argc, argv);
+  if (arrArgs.empty()) return UsageError("no command given");
+  const std::string strCommand = arrArgs[0];
   if (strCommand == "--help" || strCommand == "-h" || strCommand == "help") {
     PrintUsage(stdout);
     return 0;
@@ -103,7 +110,7 @@ int main(int argc, char** argv) {
     std::printf("qvnpack (%s) %s\n", kVersionProductName, kVersionFileVersion);
     return 0;
   }
-  const Args args(argv + 2, argv + argc);
+  const Args args(arrArgs.begin() + 1, arrArgs.end());
   for (const Command& command : kCommands) {
     if (strCommand != command.name) continue;
     if (WantsHelp(strCommand, args)) {

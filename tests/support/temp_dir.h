@@ -1,12 +1,15 @@
 #pragma once
 // A folder of its own for one test, removed with everything in it afterwards,
 // and small helpers for the files in it.
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -16,9 +19,19 @@ namespace qvntest {
 class TempDir {
  public:
   TempDir() {
+#ifdef _WIN32
+    // No mkdtemp: a random name, made only if it is new.
+    std::random_device random;
+    for (int nTry = 0; nTry < 100 && m_path.empty(); ++nTry) {
+      const auto path = std::filesystem::temp_directory_path() / ("qvntest-" + std::to_string(random()));
+      if (std::filesystem::create_directory(path)) m_path = path;
+    }
+    if (m_path.empty()) throw std::runtime_error("cannot make a test folder");
+#else
     std::string strTemplate = (std::filesystem::temp_directory_path() / "qvntest-XXXXXX").string();
     if (mkdtemp(strTemplate.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     m_path = strTemplate;
+#endif
   }
   ~TempDir() {
     std::error_code ec;

@@ -1,4 +1,4 @@
-#include "app/version_array.h"
+#include "core/version_array.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,14 @@
+#pragma once
+// The whole-file steps the tools take on the file system. Each returns false
+// with the system's reason in words when it fails.
+#include <string>
+
+// Creates a new, empty file named strPrefix followed by a unique tail, with the
+// permissions a new file gets; strName receives its name.
+bool CreateUniqueFile(const std::string& strPrefix, std::string& strName, std::string& strReason);
+// Renames strFrom to strTo, replacing a file strTo in one step.
+bool RenameOver(const std::string& strFrom, const std::string& strTo, std::string& strReason);
+// Whether the file can be read, or with bFolder, the folder listed and entered.
+bool CanRead(const std::string& strPath, bool bFolder, std::string& strReason);
+// Removes the file, quietly: for cleaning up after a failure.
+void RemoveFile(const std::string& strPath);
