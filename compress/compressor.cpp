@@ -373,8 +373,9 @@ void COXCompressor::RemoveString(int x) {
     // child: the larger one does.
     SpliceNode(x, nLarger == kNone ? nSmaller : nLarger);
   } else {
+    // r has no larger child: removing it is a splice with its smaller one.
     const int r = FindPredecessor(x);
-    RemoveString(r);
+    if (m_tree[r].parent != kNone) SpliceNode(r, m_tree[r].child[kSmaller]);
     SubstituteNode(x, r);
   }
 }
