@@ -6,6 +6,11 @@
 
 #include "compress/bit_buffer.h"
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <cpuid.h>
+#define QVN_DESCEND_ASM 1
+#endif
+
 namespace {
 
 __extension__ typedef unsigned __int128 u128;
@@ -19,6 +24,18 @@ std::uint64_t Load64(const BYTE* p) {
 std::uint64_t LoadBigEndian64(const BYTE* p) {
   return __builtin_bswap64(Load64(p));
 }
+
+#ifdef QVN_DESCEND_ASM
+// The descent counts equal bytes with lzcnt, which older processors read as
+// bsr (another result): they take the portable loop.
+bool HasLzcnt() {
+  static const bool bHas = [] {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    return __get_cpuid(0x80000001u, &a, &b, &c, &d) != 0 && (c & (1u << 5)) != 0;
+  }();
+  return bHas;
+}
+#endif
 
 }  // namespace
 
@@ -201,59 +218,80 @@ void COXCompressor::ResetTree(int r) {
 inline __attribute__((always_inline)) bool COXCompressor::Descend(const BYTE* w, std::uint64_t nHi,
                                                                   std::uint64_t nLo, int& t, int& nBest,
                                                                   int& nPosition) const {
-#if defined(__x86_64__) && defined(__GNUC__)
-  // The same steps as the portable loop below, in fewer instructions: the
-  // match length is tracked as q = 15 - (bytes equal), the index of the top
-  // byte in which the keys differ, and a smaller q is a longer match.
+#ifdef QVN_DESCEND_ASM
+  // The same steps as the portable loop below, in fewer instructions.
   static_assert(sizeof(Node) == 12 && offsetof(Node, child) == 4);
-  std::uint64_t nT = static_cast<std::uint64_t>(t);
-  std::int64_t q = 15 - nBest;
-  std::uint64_t nPos = static_cast<std::uint64_t>(nPosition);
-  std::uint64_t a, b, k, k2, next;
-  asm("1:\n\t"
-      "movq (%[w],%[t]), %[a]\n\t"
-      "movq 8(%[w],%[t]), %[b]\n\t"
-      "bswapq %[a]\n\t"
-      "bswapq %[b]\n\t"
-      "leaq (%[t],%[t],2), %[k]\n\t"
-      "movl 8(%[tree],%[k],4), %k[next]\n\t"  // the larger child
-      "movq %[nLo], %[k2]\n\t"
-      "subq %[b], %[k2]\n\t"
-      "movq %[nHi], %[k2]\n\t"
-      "sbbq %[a], %[k2]\n\t"                    // CF: n's key is the lower
-      "cmovcl 4(%[tree],%[k],4), %k[next]\n\t"  // then the smaller child
-      "xorq %[nLo], %[b]\n\t"
-      "xorq %[nHi], %[a]\n\t"
-      "movq %[a], %[k]\n\t"
-      "orq %[b], %[k]\n\t"
-      "jz 2f\n\t"  // all 16 bytes equal
-      "bsrq %[b], %[b]\n\t"
-      "bsrq %[a], %[a]\n\t"  // ZF: the high words are equal
-      "leaq 64(%[a]), %[a]\n\t"
-      "cmovnzq %[a], %[b]\n\t"  // top differing bit of the 128
-      "shrq $3, %[b]\n\t"
-      "cmpq %[q], %[b]\n\t"
-      "cmovleq %[b], %[q]\n\t"
-      "cmovleq %[t], %[pos]\n\t"
-      "testl %k[next], %k[next]\n\t"
-      "jz 3f\n\t"
-      "movl %k[next], %k[t]\n\t"
-      "jmp 1b\n\t"
-      "2:\n\t"
-      "movl $1, %k[k2]\n\t"
-      "jmp 4f\n\t"
-      "3:\n\t"
-      "xorl %k[k2], %k[k2]\n\t"
-      "4:"
-      : [t] "+r"(nT), [q] "+r"(q), [pos] "+r"(nPos), [a] "=&r"(a), [b] "=&r"(b), [k] "=&r"(k), [k2] "=&r"(k2),
-        [next] "=&r"(next)
-      : [w] "r"(w), [tree] "r"(m_tree), [nHi] "r"(nHi), [nLo] "r"(nLo)
-      : "cc", "memory");
-  t = static_cast<int>(nT);
-  nBest = static_cast<int>(15 - q);
-  nPosition = static_cast<int>(nPos);
-  return k2 != 0;
-#else
+  if (HasLzcnt()) {
+    std::uint64_t nT = static_cast<std::uint64_t>(t);
+    std::int64_t q = nBest;
+    std::uint64_t nPos = static_cast<std::uint64_t>(nPosition);
+    std::uint64_t a, b, k, k2, next;
+    // Near the top of the tree the first 8 bytes differ: while they do, one
+    // word is compared. Once they are equal the rest of the way down compares
+    // both words.
+    asm("1:\n\t"
+        "movq (%[w],%[t]), %[a]\n\t"
+        "bswapq %[a]\n\t"
+        "leaq (%[t],%[t],2), %[k]\n\t"
+        "movl 8(%[tree],%[k],4), %k[next]\n\t"    // the larger child
+        "cmpq %[a], %[nHi]\n\t"                   // CF: n's key is the lower
+        "cmovbl 4(%[tree],%[k],4), %k[next]\n\t"  // then the smaller child
+        "xorq %[nHi], %[a]\n\t"
+        "jz 5f\n\t"
+        "lzcntq %[a], %[a]\n\t"
+        "shrq $3, %[a]\n\t"  // bytes equal
+        "cmpq %[q], %[a]\n\t"
+        "cmovgeq %[a], %[q]\n\t"
+        "cmovgeq %[t], %[pos]\n\t"
+        "testl %k[next], %k[next]\n\t"
+        "jz 3f\n\t"
+        "movl %k[next], %k[t]\n\t"
+        "jmp 1b\n\t"
+        "5:\n\t"
+        "movq (%[w],%[t]), %[a]\n\t"
+        "movq 8(%[w],%[t]), %[b]\n\t"
+        "bswapq %[a]\n\t"
+        "bswapq %[b]\n\t"
+        "leaq (%[t],%[t],2), %[k]\n\t"
+        "movl 8(%[tree],%[k],4), %k[next]\n\t"
+        "movq %[nLo], %[k2]\n\t"
+        "subq %[b], %[k2]\n\t"
+        "movq %[nHi], %[k2]\n\t"
+        "sbbq %[a], %[k2]\n\t"
+        "cmovcl 4(%[tree],%[k],4), %k[next]\n\t"
+        "xorq %[nLo], %[b]\n\t"
+        "xorq %[nHi], %[a]\n\t"
+        "movq %[a], %[k]\n\t"
+        "orq %[b], %[k]\n\t"
+        "jz 2f\n\t"  // all 16 bytes equal
+        "lzcntq %[b], %[b]\n\t"
+        "lzcntq %[a], %[a]\n\t"  // CF: the high words are equal
+        "leaq 64(%[b]), %[b]\n\t"
+        "cmovncq %[a], %[b]\n\t"  // bits equal from the top
+        "shrq $3, %[b]\n\t"
+        "cmpq %[q], %[b]\n\t"
+        "cmovgeq %[b], %[q]\n\t"
+        "cmovgeq %[t], %[pos]\n\t"
+        "testl %k[next], %k[next]\n\t"
+        "jz 3f\n\t"
+        "movl %k[next], %k[t]\n\t"
+        "jmp 5b\n\t"
+        "2:\n\t"
+        "movl $1, %k[k2]\n\t"
+        "jmp 4f\n\t"
+        "3:\n\t"
+        "xorl %k[k2], %k[k2]\n\t"
+        "4:"
+        : [t] "+r"(nT), [q] "+r"(q), [pos] "+r"(nPos), [a] "=&r"(a), [b] "=&r"(b), [k] "=&r"(k),
+          [k2] "=&r"(k2), [next] "=&r"(next)
+        : [w] "r"(w), [tree] "r"(m_tree), [nHi] "r"(nHi), [nLo] "r"(nLo)
+        : "cc", "memory");
+    t = static_cast<int>(nT);
+    nBest = static_cast<int>(q);
+    nPosition = static_cast<int>(nPos);
+    return k2 != 0;
+  }
+#endif
   for (;;) {
     const std::uint64_t tHi = LoadBigEndian64(w + t);
     const std::uint64_t tLo = LoadBigEndian64(w + t + 8);
@@ -270,7 +308,6 @@ inline __attribute__((always_inline)) bool COXCompressor::Descend(const BYTE* w,
     if (next == kNone) return false;
     t = next;
   }
-#endif
 }
 
 int COXCompressor::InsertString(int n, int& nMatchPosition) {
@@ -336,8 +373,9 @@ void COXCompressor::RemoveString(int x) {
     // child: the larger one does.
     SpliceNode(x, nLarger == kNone ? nSmaller : nLarger);
   } else {
+    // r has no larger child: removing it is a splice with its smaller one.
     const int r = FindPredecessor(x);
-    RemoveString(r);
+    if (m_tree[r].parent != kNone) SpliceNode(r, m_tree[r].child[kSmaller]);
     SubstituteNode(x, r);
   }
 }
