@@ -171,7 +171,7 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
     }
     while (nLast == kTransferBlock) {
       ThrowIfCancelled(view);
-      nLast = resume ? resume->Read(request, buffer, kTransferBlock)
+      nLast = resume ? resume->Read(request, file, buffer, kTransferBlock)
                      : request.pFile->Read(buffer, kTransferBlock);
       // The manifest's size is the publisher's promise: a body that grows
       // past it is cut off before it reaches the disk, and one that ends

@@ -172,6 +172,7 @@ BOOL CResumableDownload::Send(CInternetSession& session, const std::string& strU
     m_bKeep = true;
     throw;
   }
+  m_nReceived = m_nHeld;
   if (m_nHeld > 0 && request.dwStatus == 206) {
     // Only the part asked for continues the partial: the rest, to the signed size.
     ULONGLONG nFirst = 0;
@@ -193,6 +194,7 @@ BOOL CResumableDownload::Send(CInternetSession& session, const std::string& strU
       file.SetLength(0);
       file.Seek(0, CFile::begin);
       m_nHeld = 0;
+      m_nReceived = 0;
     }
     return TRUE;
   }
@@ -201,10 +203,18 @@ BOOL CResumableDownload::Send(CInternetSession& session, const std::string& strU
   return FALSE;
 }
 
-UINT CResumableDownload::Read(CUpdateRequest& request, void* pBuffer, UINT nCount) {
+UINT CResumableDownload::Read(CUpdateRequest& request, CFile& file, void* pBuffer, UINT nCount) {
+  const ULONGLONG nBefore = request.pFile->GetBytesRead();
   try {
-    return request.pFile->Read(pBuffer, nCount);
+    const UINT n = request.pFile->Read(pBuffer, nCount);
+    m_nReceived += n;
+    return n;
   } catch (const CInternetException&) {
+    // What arrived before the break is in pBuffer: kept too, within the signed size.
+    const ULONGLONG nGot = request.pFile->GetBytesRead() - nBefore;
+    if (nGot > 0 && nGot <= nCount && m_nReceived + nGot <= m_nSize) {
+      file.Write(pBuffer, static_cast<UINT>(nGot));
+    }
     m_bKeep = true;
     throw;
   }

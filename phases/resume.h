@@ -53,8 +53,9 @@ class CResumableDownload {
   // network failure keeps the partial and throws.
   BOOL Send(CInternetSession& session, const std::string& strUrl, CFile& file, CUpdateRequest& request,
             std::string& strWhy);
-  // Reads the body; a network failure keeps the partial and throws.
-  UINT Read(CUpdateRequest& request, void* pBuffer, UINT nCount);
+  // Reads the body; a network failure writes what arrived before it to file,
+  // keeps the partial and throws.
+  UINT Read(CUpdateRequest& request, CFile& file, void* pBuffer, UINT nCount);
 
   // After the whole failed its hash: TRUE, with the partial removed, when it
   // was continued from an earlier run, so that it is fetched once more from zero.
@@ -71,6 +72,7 @@ class CResumableDownload {
   std::string m_strName;
   ULONGLONG m_nSize;
   ULONGLONG m_nHeld = 0;
+  ULONGLONG m_nReceived = 0;  // the partial's length with what Read has returned
   bool m_bKeep = false;
   bool m_bDone = false;
 };
