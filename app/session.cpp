@@ -143,7 +143,7 @@ BOOL RunSteps(CUpdateReporter& view, const UpdateSettings& settings) {
     return TRUE;
   }
   // Downloads kept for a release that is now installed are no longer wanted.
-  if (signedUpdate.IsLoaded()) DiscardOtherPartials({});
+  DiscardOtherPartials({});
   view.AddStatus(fmt::format("{} is up to date", settings.strProductExe));
   return TRUE;
 }

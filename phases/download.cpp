@@ -95,14 +95,13 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
     if (!isUnchanged(i)) bytes.nPhaseTotal += info.m_arrItems[i]->m_nSize;
   }
   bytes.bActive = true;
-  if (pSigned != nullptr) {
-    std::set<std::string> setWanted;
-    for (size_t i = 0; i < info.m_arrItems.size(); ++i) {
-      const std::string* pSum = pSigned->Find(info.m_arrItems[i]->m_strName);
-      if (!isUnchanged(i) && pSum != nullptr) setWanted.insert(*pSum);
-    }
-    DiscardOtherPartials(setWanted);
+  // Only what this run fetches may be continued (without a key, nothing).
+  std::set<std::string> setWanted;
+  for (size_t i = 0; pSigned != nullptr && i < info.m_arrItems.size(); ++i) {
+    const std::string* pSum = pSigned->Find(info.m_arrItems[i]->m_strName);
+    if (!isUnchanged(i) && pSum != nullptr) setWanted.insert(*pSum);
   }
+  DiscardOtherPartials(setWanted);
 
   char buffer[kTransferBlock];
   int nFetched = 0;

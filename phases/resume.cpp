@@ -8,7 +8,6 @@
 #include <system_error>
 
 #include "phases/cancel.h"
-#include "platform/file_new.h"
 #include "platform/file_own.h"
 #include "platform/file_read.h"
 
@@ -51,8 +50,21 @@ void WriteRecord(const std::set<std::string>& setHashes) {
   if (setHashes.empty()) return;
   std::string strText;
   for (const auto& strHash : setHashes) strText += strHash + "\n";
+  // Not synced: a record lost with the machine leaves a partial behind, and
+  // a sync for every file fetched would cost far more.
   std::string strError;
-  WriteNewFile(kPartsRecordName, strText, 0600, strError);
+  const int fd = OpenOwnFile(kPartsRecordName, true, strError);
+  if (fd < 0) return;
+  CFile file;
+  file.m_hFile = fd;
+  file.SetFilePath(kPartsRecordName);
+  try {
+    file.Write(strText.data(), static_cast<UINT>(strText.size()));
+    file.Close();
+  } catch (const CFileException&) {
+    file.Abort();
+    RemovePartialFile(kPartsRecordName);
+  }
 }
 
 // "bytes N-M/T" (T may be "*"), read strictly.
@@ -78,15 +90,16 @@ std::string PartialFileName(const std::string& strSha256) {
 void DiscardOtherPartials(const std::set<std::string>& setWanted) {
   std::error_code ec;
   if (!std::filesystem::exists(std::filesystem::symlink_status(kPartsRecordName, ec))) return;
+  const std::set<std::string> setListed = ReadRecord();
   std::set<std::string> setKept;
-  for (const auto& strHash : ReadRecord()) {
+  for (const auto& strHash : setListed) {
     if (setWanted.count(strHash) != 0) {
       setKept.insert(strHash);
     } else {
       RemovePartialFile(PartialFileName(strHash));
     }
   }
-  WriteRecord(setKept);
+  if (setKept != setListed || setKept.empty()) WriteRecord(setKept);
 }
 
 CResumableDownload::CResumableDownload(const CUpdateReporter& view, std::string strSha256, ULONGLONG nSize)
