@@ -73,7 +73,7 @@ TEST(Repair, FetchesAndReplacesOnlyTheMissingAndDamagedFiles) {
 }
 
 // How the server answers the second run's request for the file the first run lost half of.
-enum class Second { kHonoursRange, kIgnoresRange, kPartialDamaged };
+enum class Second { kHonoursRange, kIgnoresRange, kPartialDamaged, kWrongRange };
 
 struct ResumeCase {
   const char* pszName;
@@ -87,6 +87,7 @@ TEST(Resume, ACutDownloadIsContinuedAndCheckedWhole) {
       {"a server that ignores it (200): the whole again", Second::kIgnoresRange, 2},
       {"a partial that is not the file's start: fails its hash, fetched again whole", Second::kPartialDamaged,
        3},
+      {"a 206 from another byte than the one asked for: refused, the partial kept", Second::kWrongRange, 2},
   };
   Files files = qvntest::Releases::Payloads();
   files["UpdateInfo.txt"] = qvntest::Releases::Manifest();
@@ -111,7 +112,7 @@ TEST(Resume, ACutDownloadIsContinuedAndCheckedWhole) {
       const size_t nAt = strHead.find("Range: bytes=");
       if (nAt == std::string::npos || c.second == Second::kIgnoresRange)
         return RawServer::Reply{strWhole, strData};
-      const size_t nFrom = std::stoul(strHead.substr(nAt + 13));
+      const size_t nFrom = c.second == Second::kWrongRange ? 0 : std::stoul(strHead.substr(nAt + 13));
       return RawServer::Reply{
           RawServer::Head(206, RawServer::LengthHeader(strData.size() - nFrom) + "Content-Range: bytes " +
                                    std::to_string(nFrom) + "-" + std::to_string(strData.size() - 1) + "/" +
@@ -140,8 +141,15 @@ TEST(Resume, ACutDownloadIsContinuedAndCheckedWhole) {
 
     nRun = 2;
     const auto second = qvntest::RunUpdater(dir.Path(), server.Url(), {}, {"--pubkey", Key().Pub()});
-    EXPECT_EQ(second.nExit, 0) << second.strOut << second.strErr;
-    EXPECT_TRUE(qvntest::IsRelease(dir.Path(), "new"));  // no partial, no record left either
+    if (c.second == Second::kWrongRange) {
+      EXPECT_EQ(second.nExit, 1) << second.strOut << second.strErr;
+      EXPECT_EQ(qvntest::Lines(second.strOut).back(), "Unable to open remote file " + strCut + " - ABORTING");
+      EXPECT_THAT(second.strErr, HasSubstr("with Content-Range \"bytes 0-49999/50000\""));
+      EXPECT_EQ(qvntest::ReadFile(partial), strBody.substr(0, nKept));
+    } else {
+      EXPECT_EQ(second.nExit, 0) << second.strOut << second.strErr;
+      EXPECT_TRUE(qvntest::IsRelease(dir.Path(), "new"));  // no partial, no record left either
+    }
     std::vector<std::string> arrHeads;
     for (const auto& strHead : server.RequestHeads()) {
       if (RawServer::PathOf(strHead) == "/Updates/" + strCut) arrHeads.push_back(strHead);
