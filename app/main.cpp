@@ -15,7 +15,7 @@ namespace {
 
 void PrintUsage(std::FILE* out) {
   std::fprintf(out,
-               "Usage: qvnupdate [--console] [--server URL] [--cacert FILE] [--pubkey KEY]\n"
+               "Usage: qvnupdate [--console] [--repair] [--server URL] [--cacert FILE] [--pubkey KEY]\n"
                "\n"
                "Brings the Quorvane installation in the current directory up to date\n"
                "from the update server.\n"
@@ -23,6 +23,10 @@ void PrintUsage(std::FILE* out) {
                "  --console      run one update without a window; status lines go to\n"
                "                 stdout, messages, errors and hints to stderr, and on a\n"
                "                 terminal the progress (sizes, rate, time left) too\n"
+               "  --repair       also when the version is current, check every installed\n"
+               "                 file against the release's signed INSTALLED.SHA256SUMS and\n"
+               "                 fetch and replace only the missing or damaged ones, all\n"
+               "                 or nothing (needs a public key)\n"
                "  --server URL   the update server (default %s)\n"
                "  --cacert FILE  also trust this certificate authority for https servers\n"
                "  --pubkey KEY   for this run, accept only updates signed with this minisign\n"
@@ -35,10 +39,14 @@ void PrintUsage(std::FILE* out) {
                "QVN_STALL_TIMEOUT (environment, --console): seconds without data from the\n"
                "                 server before a transfer fails (default 60)\n"
                "\n"
-               "Exit status with --console: 0 up to date or updated, 1 the update did not\n"
-               "complete (a failed signature check included), 2 an error ended it or the\n"
-               "arguments were wrong, 130 it was stopped (Ctrl-C, SIGINT or SIGTERM): no\n"
-               "partial file is left and no installed file is changed.\n",
+               "With a public key, a download that the network or the server broke off is\n"
+               "kept (hidden, .qvnupdate-part-<sha256>) and the next run continues it.\n"
+               "\n"
+               "Exit status with --console: 0 up to date, updated or repaired, 1 the update\n"
+               "did not complete (a failed signature check included), 2 an error ended it\n"
+               "or the arguments were wrong (--repair without a public key included), 130\n"
+               "it was stopped (Ctrl-C, SIGINT or SIGTERM): no partial file is left and no\n"
+               "installed file is changed.\n",
                QVN_SERVER_URL,
                *QVN_PUBLIC_KEY != '\0'
                    ? "Public key built in: " QVN_PUBLIC_KEY "; every update must be signed with it."
@@ -70,6 +78,8 @@ int main(int argc, char** argv) {
       return 0;
     } else if (arg == "--console") {
       bConsole = true;
+    } else if (arg == "--repair") {
+      settings.bRepair = true;
     } else if (arg == "--pubkey" || arg.rfind("--pubkey=", 0) == 0) {
       if (arg == "--pubkey" && i + 1 >= argc) return UsageError("option '%s' needs a value", arg.c_str());
       strPublicKey = arg == "--pubkey" ? argv[++i] : arg.substr(9);
@@ -121,6 +131,11 @@ int main(int argc, char** argv) {
       return UsageError("the built-in public key cannot be used: %s", strError.c_str());
     }
     settings.strPublicKey = QVN_PUBLIC_KEY;
+  }
+  if (settings.bRepair && settings.strPublicKey.empty()) {
+    return UsageError("%s",
+                      "--repair needs a public key (--pubkey KEY): without a signed list of the installed "
+                      "files, a damaged file cannot be told from a good one");
   }
   if (const char* pszStall = std::getenv("QVN_STALL_TIMEOUT"); pszStall != nullptr && *pszStall != '\0') {
     char* pEnd = nullptr;

@@ -13,6 +13,7 @@
 #include "phases/replace.h"
 #include "phases/replace_journal.h"
 #include "phases/request.h"
+#include "phases/resume.h"
 #include "phases/signature.h"
 #include "phases/update_lock.h"
 #include "platform/http_client.h"
@@ -40,6 +41,11 @@ BOOL RunUpdate(CUpdateReporter& view, const UpdateSettings& settings) {
 namespace {
 
 BOOL RunSteps(CUpdateReporter& view, const UpdateSettings& settings) {
+  if (settings.bRepair && settings.strPublicKey.empty()) {
+    throw CException(
+        "a repair needs a public key (--pubkey KEY, or one built in): only a signed list of the "
+        "installed files tells a damaged file from a good one");
+  }
   CUpdateInfo info;
   CFileVersionInfo versionInfo;
 
@@ -122,14 +128,22 @@ BOOL RunSteps(CUpdateReporter& view, const UpdateSettings& settings) {
   installed.FromString(strInstalled);
   available.FromString(info.m_strVersion);
 
-  if (available.Compare(installed) > 0) {
+  const int nCompared = available.Compare(installed);
+  const bool bRepair = settings.bRepair && nCompared == 0;
+  if (nCompared > 0 || bRepair) {
+    if (bRepair) view.AddStatus(fmt::format("Repairing {} {}", settings.strProductExe, info.m_strVersion));
     const CSignedUpdate* pSigned = signedUpdate.IsLoaded() ? &signedUpdate : nullptr;
     if (!DownloadChangedFiles(view, session, info, settings.strServerUrl, pSigned)) return FALSE;
-    if (!UncompressFiles(view, info)) return FALSE;
-    if (!ReplaceFiles(view, info)) return FALSE;
-    view.AddStatus("Update Completed!");
+    // A repair of an intact installation has nothing to expand or replace.
+    if (!bRepair || !info.m_arrItems.empty()) {
+      if (!UncompressFiles(view, info)) return FALSE;
+      if (!ReplaceFiles(view, info)) return FALSE;
+    }
+    view.AddStatus(bRepair ? "Repair Completed!" : "Update Completed!");
     return TRUE;
   }
+  // Downloads kept for a release that is now installed are no longer wanted.
+  DiscardOtherPartials({});
   view.AddStatus(fmt::format("{} is up to date", settings.strProductExe));
   return TRUE;
 }

@@ -19,6 +19,10 @@ struct UpdateSettings {
   // The minisign public key updates must be signed with: a .pub file's text
   // or its base64 line. Empty for none: updates are then not verified.
   std::string strPublicKey;
+  // Check every installed file of the release against its signed
+  // INSTALLED.SHA256SUMS, even when the version is current, and replace the
+  // missing or damaged ones. Needs a public key.
+  bool bRepair = false;
 };
 
 // Runs one update in the current directory, reporting through view. Returns
@@ -36,6 +40,14 @@ struct UpdateSettings {
 // With a public key in settings, the update must be signed with it: a
 // failed check adds a line that starts with "Signature check failed" and
 // returns FALSE before any installed file changes (see phases/signature.h).
+//
+// With bRepair, when the installed version is the available one, adds
+// "Repairing <exe> <version>", then fetches and replaces only the items whose
+// installed file is missing or lacks its signed SHA-256 ("Unchanged File" for
+// the others), all or nothing, and ends with "Repair Completed!". A newer
+// version is installed as usual (which fetches only what differs too); an
+// installation newer than the server's is left alone. Without a key it fails
+// at once.
 //
 // Before it connects, a replacement that a killed run left half-done is
 // undone ("Restored the files of an interrupted update").

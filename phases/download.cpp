@@ -5,6 +5,8 @@
 
 #include <ctime>
 #include <iterator>
+#include <optional>
+#include <set>
 
 #include "manifest/item_name.h"
 #include "phases/blocks.h"
@@ -12,6 +14,7 @@
 #include "phases/replace.h"
 #include "phases/replace_journal.h"
 #include "phases/request.h"
+#include "phases/resume.h"
 #include "phases/signature.h"
 #include "phases/temp_file_name.h"
 #include "platform/file.h"
@@ -97,6 +100,13 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
     if (!isUnchanged(i)) bytes.nPhaseTotal += info.m_arrItems[i]->m_nSize;
   }
   bytes.bActive = true;
+  // Only what this run fetches may be continued (without a key, nothing).
+  std::set<std::string> setWanted;
+  for (size_t i = 0; pSigned != nullptr && i < info.m_arrItems.size(); ++i) {
+    const std::string* pSum = pSigned->Find(info.m_arrItems[i]->m_strName);
+    if (!isUnchanged(i) && pSum != nullptr) setWanted.insert(*pSum);
+  }
+  DiscardOtherPartials(setWanted);
 
   CInstallFolder folder;
   if (const int nError = folder.Open(); nError != 0) {
@@ -106,6 +116,7 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
   }
   char buffer[kTransferBlock];
   int nFetched = 0;
+  size_t nRestarted = info.m_arrItems.size();  // the item fetched again after its continued download failed
   for (size_t i = 0; i < info.m_arrItems.size(); ++i) {
     ThrowIfCancelled(view);
     const CUpdateFileItem& item = *info.m_arrItems[i];
@@ -125,33 +136,58 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
     view.m_progressCurrent.SetStep(1);
 
     const std::string strTempName = FormatTempFileName(nFetched, FALSE);
-    CTempFile temp(folder, strTempName);
+    // A signed item goes through its partial file, which a broken-off
+    // transfer leaves for the next run to continue (see resume.h); any other
+    // through a temporary file made afresh, removed if its download fails.
+    const std::string* pSum = pSigned != nullptr ? pSigned->Find(item.m_strName) : nullptr;
+    std::optional<CResumableDownload> resume;
+    std::optional<CTempFile> temp;
     CFile file;
-    if (const int nError = temp.Create(file); nError != 0) {
+    if (pSum != nullptr) {
+      resume.emplace(view, *pSum, item.m_nSize);
+      CFileException error;
+      if (!resume->Open(file, &error)) {
+        view.AddStatus(fmt::format("Unable to open local file {} - ABORTING", resume->GetName()));
+        view.AddDetail(error.GetErrorMessage());
+        return 0;
+      }
+    } else if (const int nError = temp.emplace(folder, strTempName).Create(file); nError != 0) {
       view.AddStatus(fmt::format("Unable to open local file {} - ABORTING", strTempName));
       view.AddDetail(fmt::format("Cannot create {}: {}", strTempName, CInstallFolder::ErrorText(nError)));
       return 0;
     }
 
     CUpdateRequest request;
-    if (!SendUpdateRequest(session, PayloadUrl(strServerUrl, item.m_strName), request)) return 0;
-    if (!request.IsWhole()) {
+    const std::string strUrl = PayloadUrl(strServerUrl, item.m_strName);
+    std::string strWhy;
+    if (resume ? !resume->Send(session, strUrl, file, request, strWhy)
+               : SendUpdateRequest(session, strUrl, request) && !request.IsWhole()) {
       view.AddStatus(fmt::format("Unable to open remote file {} - ABORTING", item.m_strName));
-      view.AddDetail(request.DescribeAnswer());
+      view.AddDetail(resume ? strWhy : request.DescribeAnswer());
       return 0;
     }
+    if (!request.pFile) return 0;
 
     const std::time_t tStart = std::time(nullptr);
     UINT nLast = kTransferBlock;
-    ULONGLONG nReceived = 0;
+    const ULONGLONG nHeld = resume ? resume->GetHeld() : 0;
+    ULONGLONG nReceived = nHeld;
+    const int nOverallStart = view.m_progressOverall.GetPos();
     std::string strCaption;  // one caption per block, formatted without an allocation each
     // Hashed as it is written: the expansion reads the bytes back from this
     // temporary file, which only the updater's user can write (created 0600),
     // so what was hashed is what is expanded without reading it twice.
     CSha256 sha;
+    if (nHeld > 0) {
+      resume->HashHeld(file, sha);
+      bytes.nPhaseDone += nHeld;
+      view.m_progressCurrent.SetPos(static_cast<int>(nHeld / kTransferBlock));
+      view.m_progressOverall.SetPos(nOverallStart + static_cast<int>(nHeld / kTransferBlock));
+    }
     while (nLast == kTransferBlock) {
       ThrowIfCancelled(view);
-      nLast = request.pFile->Read(buffer, kTransferBlock);
+      nLast = resume ? resume->Read(request, file, buffer, kTransferBlock)
+                     : request.pFile->Read(buffer, kTransferBlock);
       // The manifest's size is the publisher's promise: a body that grows
       // past it is cut off before it reaches the disk, and one that ends
       // short of it is not the file that was published.
@@ -192,13 +228,22 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
     request.pConnection->Close();
     ++bytes.nFilesDone;
     if (pSigned != nullptr) {
-      const std::string* pSum = pSigned->Find(item.m_strName);
       if (pSum == nullptr || *pSum != sha.FinishHex()) {
+        // A continued file may join the bytes of two versions: it is fetched once more, whole.
+        if (resume && resume->Restart() && nRestarted != i) {
+          nRestarted = i--;
+          --nFetched;
+          --bytes.nFilesDone;
+          bytes.nPhaseDone -= nReceived;
+          view.m_progressOverall.SetPos(nOverallStart);
+          continue;
+        }
         view.AddStatus(SignatureFailure(fmt::format("{} is not the file that was signed", item.m_strName)));
         return 0;
       }
+      if (resume) resume->Finish(strTempName);
     }
-    temp.Keep();
+    if (temp) temp->Keep();
     const std::time_t tEnd = std::time(nullptr);
     view.AddStatus(fmt::format("Downloaded File {} - {} second(s)", item.m_strName,
                                static_cast<std::int32_t>(tEnd - tStart)));

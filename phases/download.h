@@ -42,6 +42,11 @@ std::string PayloadUrl(const std::string& strServerUrl, const std::string& strNa
 // marked in pUnchanged is not fetched: "Unchanged File <installed name>"
 // stands in its place, and the temporary files are numbered over the items
 // fetched only (see DownloadChangedFiles).
+// Each listed item is written through its partial file (see resume.h): a
+// body that breaks off, or an answer that is not the file, keeps it for the
+// next run, which continues it with a range request; a continued file that
+// fails its hash is fetched once more from zero. Partials kept for anything
+// else are removed first, with or without a key.
 int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdateInfo& info,
                   const std::string& strServerUrl, const CSignedUpdate* pSigned = nullptr,
                   const std::vector<bool>* pUnchanged = nullptr);

@@ -2,7 +2,8 @@
 
 #include <fmt/format.h>
 
-BOOL SendUpdateRequest(CInternetSession& session, const std::string& strUrl, CUpdateRequest& request) {
+BOOL SendUpdateRequest(CInternetSession& session, const std::string& strUrl, CUpdateRequest& request,
+                       ULONGLONG nRangeFrom) {
   DWORD dwService = 0;
   std::string strServer;
   std::string strObject;
@@ -17,6 +18,7 @@ BOOL SendUpdateRequest(CInternetSession& session, const std::string& strUrl, CUp
       request.pConnection->OpenRequest("GET", strObject,
                                        INTERNET_FLAG_RELOAD | INTERNET_FLAG_EXISTING_CONNECT |
                                            INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTO_REDIRECT);
+  request.pFile->SetRangeFrom(nRangeFrom);
   request.pFile->SendRequest();
   if (!request.pFile->QueryInfoStatusCode(request.dwStatus)) request.dwStatus = 0;
   return TRUE;

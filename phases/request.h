@@ -25,5 +25,7 @@ struct CUpdateRequest {
 // Sends a GET of strUrl on a connection of its own: fetched from the server,
 // never from or into a cache, redirections not followed. Returns FALSE, having
 // sent nothing, when strUrl is not an http or https URL. Network failures
-// throw CInternetException.
-BOOL SendUpdateRequest(CInternetSession& session, const std::string& strUrl, CUpdateRequest& request);
+// throw CInternetException. A non-zero nRangeFrom asks for the body from that
+// byte on (see phases/resume.h for what answers are taken).
+BOOL SendUpdateRequest(CInternetSession& session, const std::string& strUrl, CUpdateRequest& request,
+                       ULONGLONG nRangeFrom = 0);

@@ -1,11 +1,26 @@
 // libcurl's header callback: notices the blank line that ends the final
-// answer's headers, so that the status code can be read before the body.
+// answer's headers, so that the status code can be read before the body, and
+// keeps the final answer's Content-Range.
+#include <strings.h>
+
 #include "platform/http_client.h"
 
 size_t CHttpFile::OnHeader(char* pData, size_t nSize, size_t nItems, void* pThis) {
   CHttpFile& file = *static_cast<CHttpFile*>(pThis);
   const size_t n = nSize * nItems;
   const bool bBlank = (n == 2 && pData[0] == '\r' && pData[1] == '\n') || (n == 1 && pData[0] == '\n');
+  static constexpr char kRange[] = "content-range:";
+  constexpr size_t nRange = sizeof kRange - 1;
+  if (n > 5 && pData[0] == 'H' && pData[1] == 'T' && pData[2] == 'T' && pData[3] == 'P' && pData[4] == '/') {
+    file.m_strContentRange.clear();  // a new answer's status line: an interim one's headers do not count
+  } else if (n > nRange && ::strncasecmp(pData, kRange, nRange) == 0) {
+    size_t nBegin = nRange;
+    size_t nEnd = n;
+    while (nBegin < nEnd && (pData[nBegin] == ' ' || pData[nBegin] == '\t')) ++nBegin;
+    while (nEnd > nBegin && (pData[nEnd - 1] == '\r' || pData[nEnd - 1] == '\n' || pData[nEnd - 1] == ' '))
+      --nEnd;
+    file.m_strContentRange.assign(pData + nBegin, nEnd - nBegin);
+  }
   if (bBlank) {
     long nCode = 0;
     curl_easy_getinfo(file.m_pEasy, CURLINFO_RESPONSE_CODE, &nCode);

@@ -7,7 +7,7 @@
 //   - GET, HTTP/1.0, the session's agent name;
 //   - no headers beyond Host and User-Agent except "Pragma: no-cache" and
 //     "Cache-Control: no-cache", so that no proxy cache answers in the
-//     server's place;
+//     server's place, and "Range: bytes=N-" when the caller asks for one;
 //   - redirections are never followed: a 3xx answer is an answer like any other;
 //   - proxies as the environment configures them (http_proxy, https_proxy,
 //     no_proxy);
@@ -176,6 +176,12 @@ class CHttpFile {
   // The answer's status code; FALSE (and 0) before an answer has arrived.
   BOOL QueryInfoStatusCode(DWORD& dwStatusCode) const;
 
+  // Before SendRequest: asks for the body from byte nFrom on ("Range:
+  // bytes=nFrom-"); 0 asks for all of it.
+  void SetRangeFrom(ULONGLONG nFrom) { m_nRangeFrom = nFrom; }
+  // The final answer's Content-Range header, trimmed; empty when it has none.
+  const std::string& GetContentRange() const { return m_strContentRange; }
+
   // Reads up to nCount bytes of the body into pBuffer. Returns fewer than
   // nCount only at the end of the body (0 once it is all read). A body that
   // breaks off, or grows past the limit set by SetMaxBodySize, throws
@@ -235,4 +241,7 @@ class CHttpFile {
   long m_nStatus = 0;
   ULONGLONG m_nDelivered = 0;
   ULONGLONG m_nMaxBody = ~0ULL;
+  ULONGLONG m_nRangeFrom = 0;
+  std::string m_strRangeHeader;
+  std::string m_strContentRange;
 };

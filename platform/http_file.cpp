@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <utility>
 
 #include "platform/http_client.h"
@@ -90,7 +91,11 @@ BOOL CHttpFile::SendRequest() {
 
   // Only what keeps a proxy's cache from answering is added; libcurl's own
   // "Accept: */*" is taken out.
-  for (const char* pHeader : {"Accept:", "Pragma: no-cache", "Cache-Control: no-cache"}) {
+  m_strRangeHeader = m_nRangeFrom > 0 ? "Range: bytes=" + std::to_string(m_nRangeFrom) + "-" : std::string();
+  m_strContentRange.clear();
+  for (const char* pHeader :
+       {"Accept:", "Pragma: no-cache", "Cache-Control: no-cache", m_strRangeHeader.c_str()}) {
+    if (*pHeader == '\0') continue;
     curl_slist* pNext = curl_slist_append(m_pHeaders, pHeader);
     if (pNext == nullptr) Fail(CURLE_OUT_OF_MEMORY);
     m_pHeaders = pNext;
