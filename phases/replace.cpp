@@ -6,13 +6,6 @@
 #include "phases/replace_journal.h"
 #include "phases/temp_file_name.h"
 
-std::string TargetFileName(const CUpdateFileItem& item) {
-  const std::string& strName = item.m_strName;
-  if (!item.m_bCompressed) return strName;
-  const size_t nCut = strName.find(".crz") != std::string::npos ? 4 : 1;
-  return strName.substr(0, strName.size() >= nCut ? strName.size() - nCut : 0);
-}
-
 namespace {
 
 // After a failure: every target back as it was. Only a failure to put a file

@@ -4,12 +4,8 @@
 #include <string>
 
 #include "manifest/update_info.h"
+#include "manifest/updater_names.h"
 #include "phases/reporter.h"
-
-// The installed file's name for an item: its name as given, or for a
-// compressed item its name less ".crz" (when ".crz" occurs anywhere in it,
-// case-sensitively, the last four characters are cut; otherwise the last one).
-std::string TargetFileName(const CUpdateFileItem& item);
 
 // Reports "Replacing Files", then for every item in list order "Copying %s to
 // %s" and the copy. All or nothing (see replace_journal.h): each copy

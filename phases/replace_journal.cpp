@@ -304,46 +304,7 @@ bool CheckEntries(const CInstallFolder& folder, const std::vector<CReplaceJourna
   return true;
 }
 
-bool IsTempFileName(const std::string& strName) {
-  for (const char* pszPrefix : {"QVNUPDU", "QVNUPD"}) {
-    const std::string strPrefix = pszPrefix;
-    if (strName.size() <= strPrefix.size() + 4 || strName.compare(0, strPrefix.size(), strPrefix) != 0 ||
-        strName.compare(strName.size() - 4, 4, ".TMP") != 0) {
-      continue;
-    }
-    const auto digitsBegin = strName.begin() + static_cast<std::ptrdiff_t>(strPrefix.size());
-    if (std::all_of(digitsBegin, strName.end() - 4, [](unsigned char c) { return std::isdigit(c); })) {
-      return true;
-    }
-  }
-  return false;
-}
-
 }  // namespace
-
-std::string BackupName(const std::string& strTarget) {
-  const std::filesystem::path target(strTarget);
-  return (target.parent_path() / ("." + target.filename().string() + kBackupSuffix)).string();
-}
-
-std::string CopyTempName(const std::string& strTarget) {
-  const std::filesystem::path target(strTarget);
-  return (target.parent_path() / ("." + target.filename().string() + kNewSuffix)).string();
-}
-
-bool IsUpdaterFileName(const std::string& strTarget, std::string* pReason) {
-  for (const std::string_view part : PathParts(strTarget)) {
-    if (part.starts_with(".qvnupdate") || part.ends_with(kBackupSuffix) || part.ends_with(kNewSuffix)) {
-      if (pReason != nullptr) *pReason = "the name is kept for the updater's own files";
-      return true;
-    }
-  }
-  if (IsTempFileName(strTarget)) {
-    if (pReason != nullptr) *pReason = "the name is one of the updater's temporary files";
-    return true;
-  }
-  return false;
-}
 
 bool IsConfinedTarget(const CInstallFolder& folder, const std::string& strTarget, std::string* pReason) {
   std::string strWhy;

@@ -28,31 +28,9 @@
 #include <unordered_set>
 #include <vector>
 
+#include "manifest/updater_names.h"
 #include "platform/install_folder.h"
 #include "platform/types.h"
-
-// The updater's own hidden files in the installation folder. None stays after
-// a run that ends well.
-inline constexpr const char* kJournalName = ".qvnupdate-journal";
-inline constexpr const char* kCommittedJournalName = ".qvnupdate-committed";
-inline constexpr const char* kLockFileName = ".qvnupdate.lock";
-// A backup is the target's own name, hidden, with this suffix: "bin/a.dll"
-// is kept as "bin/.a.dll.qvnupdate-old".
-inline constexpr const char* kBackupSuffix = ".qvnupdate-old";
-
-// A new version is written beside its target under the target's own name,
-// hidden, with this suffix, and renamed over the target when it is whole.
-inline constexpr const char* kNewSuffix = ".qvnupdate-new";
-
-// Where the previous version of strTarget is kept while it is replaced.
-std::string BackupName(const std::string& strTarget);
-// Where the new version of strTarget is written before it replaces it.
-std::string CopyTempName(const std::string& strTarget);
-
-// True when an item's installed name would land on one of the updater's own
-// files: its temporary files "QVNUPD<n>.TMP"/"QVNUPDU<n>.TMP" in the folder
-// itself, its journal, lock or backups anywhere. *pReason says which.
-bool IsUpdaterFileName(const std::string& strTarget, std::string* pReason);
 
 // True when strTarget (a safe relative name) can be replaced without
 // following a link: no folder on its way is a symbolic link, and it is not a

@@ -93,7 +93,7 @@ bool ParseContentRange(const std::string& str, ULONGLONG& nFirst, ULONGLONG& nLa
 }  // namespace
 
 std::string PartialFileName(const std::string& strSha256) {
-  return ".qvnupdate-part-" + strSha256;
+  return kPartialPrefix + strSha256;
 }
 
 void DiscardOtherPartials(const std::set<std::string>& setWanted) {

@@ -13,12 +13,11 @@
 #include <set>
 #include <string>
 
+#include "manifest/updater_names.h"
 #include "phases/reporter.h"
 #include "phases/request.h"
 #include "platform/file.h"
 #include "trust/sha256_sums.h"
-
-inline constexpr const char* kPartsRecordName = ".qvnupdate-parts";
 
 // ".qvnupdate-part-" + the hash.
 std::string PartialFileName(const std::string& strSha256);

@@ -4,16 +4,6 @@
 
 #include "platform/file.h"
 
-void FormatTempFileName(char* pszBuffer, int nItem, int bExpanded) {
-  std::snprintf(pszBuffer, kTempFileNameSize, bExpanded != 0 ? "QVNUPDU%d.TMP" : "QVNUPD%d.TMP", nItem);
-}
-
-std::string FormatTempFileName(int nItem, int bExpanded) {
-  char szName[kTempFileNameSize];
-  FormatTempFileName(szName, nItem, bExpanded);
-  return szName;
-}
-
 CTempFile::~CTempFile() {
   if (m_bCreated && !m_bKeep) m_folder.Remove(m_strName);
 }

@@ -9,16 +9,8 @@
 #include <string>
 #include <utility>
 
+#include "manifest/updater_names.h"
 #include "platform/install_folder.h"
-
-// Room for the longest name, "QVNUPDU" + 10 digits + ".TMP", and its NUL.
-inline constexpr std::size_t kTempFileNameSize = 24;
-
-// Writes the name for item number nItem into pszBuffer (kTempFileNameSize
-// bytes at least): the expanded file's when bExpanded is non-zero.
-void FormatTempFileName(char* pszBuffer, int nItem, int bExpanded);
-
-std::string FormatTempFileName(int nItem, int bExpanded);
 
 // A temporary file of this run, made afresh: whatever stood at its name (a
 // file, a link, a FIFO) is removed, not followed, and the file is created

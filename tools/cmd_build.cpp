@@ -35,24 +35,11 @@
 #include "tools/commands.h"
 #include "tools/manifest_check.h"
 #include "tools/signing.h"
+#include "tools/utf8_path.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// Names are UTF-8 throughout; a path's plain string() is in the ANSI code page
-// on Windows, so paths cross to and from strings only through these.
-std::string Utf8(const std::u8string& str) {
-  return std::string(str.begin(), str.end());
-}
-
-std::string Utf8(const fs::path& path) {
-  return Utf8(path.u8string());
-}
-
-fs::path PathFromUtf8(const std::string& str) {
-  return fs::path(std::u8string(str.begin(), str.end()));
-}
 
 constexpr const char* kProductExe = "Quorvane.exe";
 constexpr const char* kManifestName = "UpdateInfo.txt";

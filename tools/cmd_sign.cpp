@@ -19,6 +19,7 @@
 #include "tools/args.h"
 #include "tools/commands.h"
 #include "tools/signing.h"
+#include "tools/utf8_path.h"
 #include "trust/read_file.h"
 #include "trust/sha256_sums.h"
 #include "trust/signed_update.h"
@@ -38,7 +39,7 @@ int Fail(const std::string& strMessage) {
 
 // The SHA-256 of a file and its size.
 std::string HashFile(const fs::path& path, std::uint64_t* pSize = nullptr) {
-  CFile file(path.string(), CFile::modeRead);
+  CFile file(Utf8(path), CFile::modeRead);
   CSha256 sha;
   std::vector<char> buffer(1 << 20);
   std::uint64_t nTotal = 0;
@@ -60,13 +61,13 @@ void CheckListable(const std::string& strName) {
 
 // Writes strText to out/strName through a temporary file renamed into place.
 void ReplaceFile(const fs::path& out, const std::string& strName, const std::string& strText) {
-  const fs::path temp = out / ("." + strName + ".qvnpack-sign");
+  const fs::path temp = out / PathFromUtf8("." + strName + ".qvnpack-sign");
   fs::remove(temp);
-  CFile file(temp.string(), CFile::modeCreate | CFile::modeWrite);
+  CFile file(Utf8(temp), CFile::modeCreate | CFile::modeWrite);
   file.Write(strText.data(), static_cast<UINT>(strText.size()));
   file.Flush();
   file.Close();
-  fs::rename(temp, out / strName);
+  fs::rename(temp, out / PathFromUtf8(strName));
 }
 
 std::int64_t Now() {
@@ -110,9 +111,9 @@ bool VerifyDirectory(const fs::path& out, const MinisignPublicKey& key, std::str
   std::string strSignature;
   std::string strSums;
   std::string strManifest;
-  if (!ReadSmallFile((out / kSumsSignatureName).string(), kMaxSignatureSize, strSignature, strError) ||
-      !ReadSmallFile((out / kSumsName).string(), kMaxSumsSize, strSums, strError) ||
-      !ReadSmallFile((out / kSignedManifestName).string(), kMaxManifest, strManifest, strError)) {
+  if (!ReadSmallFile(Utf8(out / kSumsSignatureName), kMaxSignatureSize, strSignature, strError) ||
+      !ReadSmallFile(Utf8(out / kSumsName), kMaxSumsSize, strSums, strError) ||
+      !ReadSmallFile(Utf8(out / kSignedManifestName), kMaxManifest, strManifest, strError)) {
     return false;
   }
   CUpdateInfo info;
@@ -144,7 +145,7 @@ bool VerifyDirectory(const fs::path& out, const MinisignPublicKey& key, std::str
     std::uint64_t nActual = 0;
     std::string strHash;
     try {
-      strHash = HashFile(out / strName, &nActual);
+      strHash = HashFile(out / PathFromUtf8(strName), &nActual);
     } catch (const CException& e) {
       strError = e.GetErrorMessage();
       return false;
@@ -206,7 +207,7 @@ void WriteSignatureFiles(const fs::path& out,
   std::string strSums;
   for (const std::string& strName : arrListed) {
     CheckListable(strName);
-    strSums += Sha256SumsLine(HashFile(out / strName), strName);
+    strSums += Sha256SumsLine(HashFile(out / PathFromUtf8(strName)), strName);
   }
   const std::int64_t tNow = Now();
   std::string strComment = "timestamp:" + std::to_string(tNow) + "\tfile:" + kSumsName + "\thashed";
@@ -233,30 +234,28 @@ int CmdKeygen(const Args& args) {
   ParsedArgs parsed;
   if (const int nStatus = SplitArgs("keygen", args, {}, {}, parsed)) return nStatus;
   if (parsed.arrOperands.size() != 1) return UsageError("keygen takes one folder DIR");
-  const fs::path dir = parsed.arrOperands[0];
+  const fs::path dir = PathFromUtf8(parsed.arrOperands[0]);
   std::error_code ec;
   fs::create_directories(dir, ec);
-  if (ec) return Fail("cannot make the folder '" + dir.string() + "': " + ec.message());
+  if (ec) return Fail("cannot make the folder '" + Utf8(dir) + "': " + ec.message());
   for (const char* pszName : {kKeyName, kPubName}) {
     if (fs::exists(fs::symlink_status(dir / pszName, ec))) {
-      return Fail("'" + (dir / pszName).string() +
-                  "' exists; a key is never overwritten, nothing was written");
+      return Fail("'" + Utf8(dir / pszName) + "' exists; a key is never overwritten, nothing was written");
     }
   }
   MinisignPublicKey pub;
   MinisignSecretKey sec;
   GenerateKeyPair(pub, sec);
   std::string strError;
-  if (!WriteNewFile((dir / kKeyName).string(), FormatSecretKeyFile(sec), 0600, strError))
-    return Fail(strError);
-  if (!WriteNewFile((dir / kPubName).string(), FormatPublicKeyFile(pub), 0644, strError)) {
+  if (!WriteNewFile(Utf8(dir / kKeyName), FormatSecretKeyFile(sec), 0600, strError)) return Fail(strError);
+  if (!WriteNewFile(Utf8(dir / kPubName), FormatPublicKeyFile(pub), 0644, strError)) {
     fs::remove(dir / kKeyName, ec);
     return Fail(strError);
   }
   std::printf(
       "Wrote the secret key %s (keep it off the update server) and the public key %s\n"
       "Key ID %s; build the updater with -DQVN_PUBLIC_KEY=%s\n",
-      (dir / kKeyName).c_str(), (dir / kPubName).c_str(), KeyIdText(pub.keynum).c_str(),
+      Utf8(dir / kKeyName).c_str(), Utf8(dir / kPubName).c_str(), KeyIdText(pub.keynum).c_str(),
       PublicKeyBase64(pub).c_str());
   return 0;
 }
@@ -273,7 +272,7 @@ int CmdVerify(const Args& args) {
   for (const auto& option : parsed.arrOptions) strKey = option.second;
   if (strKey.empty()) return UsageError("verify needs --pubkey KEY");
   std::string strError;
-  if (std::error_code ec; fs::exists(strKey, ec)) {
+  if (std::error_code ec; fs::exists(PathFromUtf8(strKey), ec)) {
     std::string strText;
     if (!ReadSmallFile(strKey, 4096, strText, strError)) return UsageError("verify: " + strError);
     strKey = strText;
@@ -281,11 +280,11 @@ int CmdVerify(const Args& args) {
   MinisignPublicKey key;
   if (!ParsePublicKey(strKey, key, strError)) return UsageError("verify: --pubkey: " + strError);
 
-  const fs::path out = parsed.arrOperands[0];
+  const fs::path out = PathFromUtf8(parsed.arrOperands[0]);
   std::string strSummary;
   if (!VerifyDirectory(out, key, strSummary, strError)) {
-    return Fail("'" + out.string() + "' fails verification: " + strError);
+    return Fail("'" + Utf8(out) + "' fails verification: " + strError);
   }
-  std::printf("Verified %s: %s\n", out.c_str(), strSummary.c_str());
+  std::printf("Verified %s: %s\n", Utf8(out).c_str(), strSummary.c_str());
   return 0;
 }

@@ -5,8 +5,7 @@
 
 #include "core/version_array.h"
 #include "manifest/item_name.h"
-#include "phases/replace.h"
-#include "phases/replace_journal.h"
+#include "manifest/updater_names.h"
 
 namespace {
 

@@ -1,0 +1,41 @@
+#include "manifest/updater_names.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+// The names the updater keeps for itself, on every platform the rules are built for.
+TEST(UpdaterNames, OwnFilesAreReservedAnywhereTempFilesOnlyAtTheTop) {
+  const struct {
+    const char* pszTarget;
+    bool bReserved;
+  } cases[] = {
+      {".qvnupdate-journal", true},
+      {"bin/.qvnupdate.lock", true},
+      {".qvnupdate-part-00ff", true},
+      {"bin/.a.dll.qvnupdate-old", true},
+      {"Docs/.x.qvnupdate-new/y", true},
+      {"QVNUPD7.TMP", true},
+      {"QVNUPDU12.TMP", true},
+      {"bin/QVNUPD7.TMP", false},
+      {"QVNUPD.TMP", false},
+      {"QVNUPDx1.TMP", false},
+      {"qvnupd1.tmp", false},
+      {"qvnupdate-journal", false},
+      {"bin/a.qvnupdate-older", false},
+      {"Quorvane.exe", false},
+  };
+  for (const auto& c : cases) {
+    std::string strReason;
+    EXPECT_EQ(IsUpdaterFileName(c.pszTarget, &strReason), c.bReserved) << c.pszTarget;
+    EXPECT_EQ(strReason.empty(), !c.bReserved) << c.pszTarget;
+  }
+}
+
+TEST(UpdaterNames, BackupAndCopyLieHiddenBesideTheirTarget) {
+  EXPECT_EQ(BackupName("Quorvane.exe"), ".Quorvane.exe.qvnupdate-old");
+  EXPECT_EQ(BackupName("bin/sub/a.dll"), "bin/sub/.a.dll.qvnupdate-old");
+  EXPECT_EQ(CopyTempName("bin/a.dll"), "bin/.a.dll.qvnupdate-new");
+  EXPECT_TRUE(IsUpdaterFileName(BackupName("bin/a.dll"), nullptr));
+  EXPECT_TRUE(IsUpdaterFileName(CopyTempName("a.dll"), nullptr));
+}
