@@ -17,6 +17,7 @@
 #include "phases/replace.h"
 #include "phases/replace_journal.h"
 #include "platform/http_client.h"
+#include "platform/install_folder.h"
 
 namespace {
 
@@ -75,8 +76,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
   info.m_arrItems.push_back(std::move(pItem));
   Reporter view;
   const bool bAccepted = CheckItemNames(view, info) != FALSE;
-  const bool bExpected =
-      bSafe && IsSafeItemName(strTarget, nullptr) && !IsUpdaterFileName(strTarget, nullptr);
+  // The folder is looked at too: a name it cannot hold (a part longer than the
+  // file system allows) or that leads through a link is refused as well.
+  CInstallFolder folder;
+  const bool bExpected = bSafe && IsSafeItemName(strTarget, nullptr) && !IsUpdaterFileName(strTarget, nullptr) &&
+                         folder.Open() == 0 && IsConfinedTarget(folder, strTarget, nullptr);
   QVN_FUZZ_CHECK(bAccepted == bExpected);
   if (bAccepted) {
     QVN_FUZZ_CHECK(view.m_arrLines.empty());
