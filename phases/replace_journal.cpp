@@ -478,8 +478,8 @@ bool CReplaceJournal::Install(const std::string& strSource, const std::string& s
   // Begin cleared the name; whatever stands there since is refused (EEXIST).
   int nError = m_folder.Create(strTemp, nMode, out, pOwner);
   if (nError != 0) return fail(nError);
-  // Made durable all at once before the commit; until then the backups count.
-  if (!CopyFileContents(in, out, FALSE, &strError)) {
+  // Made durable before the commit; until then the backups count.
+  if (!CopyFileContents(in, out, SyncsEachFile() ? TRUE : FALSE, &strError)) {
     out.Abort();
     m_folder.Remove(strTemp);
     return false;
@@ -493,13 +493,20 @@ bool CReplaceJournal::Install(const std::string& strSource, const std::string& s
   return true;
 }
 
+bool CReplaceJournal::SyncsEachFile() const { return m_arrEntries.size() <= kSyncEachFileUpTo; }
+
 bool CReplaceJournal::Commit(std::string& strError) {
-  // Every new file is in place on disk before the commit counts: one sync
-  // per file system, instead of one per file.
+  // Every new file is in place on disk before the commit counts. Many files:
+  // one sync per file system instead of one per file. A few: each was synced
+  // as it was copied (large ones went straight to the disk, so that costs
+  // little), and a sync of the whole file system would also write out the
+  // downloads still in the cache, a second copy of everything.
   std::sort(m_arrInstalledFolders.begin(), m_arrInstalledFolders.end());
   m_arrInstalledFolders.erase(std::unique(m_arrInstalledFolders.begin(), m_arrInstalledFolders.end()),
                               m_arrInstalledFolders.end());
-  if (const int nError = m_folder.SyncFileSystems(m_arrInstalledFolders); nError != 0) {
+  if (SyncsEachFile()) {
+    SyncFolders(m_folder, m_arrInstalledFolders);
+  } else if (const int nError = m_folder.SyncFileSystems(m_arrInstalledFolders); nError != 0) {
     strError = "the new files cannot be written to the disk: " + CInstallFolder::ErrorText(nError);
     return false;
   }

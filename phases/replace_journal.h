@@ -90,6 +90,11 @@ class CReplaceJournal {
   CInstallFolder m_folder;
   int m_nFolderError = 0;                          // why the installation folder could not be opened
   std::vector<std::string> m_arrInstalledFolders;  // folders of the targets installed so far
+
+  // Up to this many targets, each new file is synced as it is copied; past
+  // it, the file systems are synced once at the commit.
+  static constexpr size_t kSyncEachFileUpTo = 32;
+  bool SyncsEachFile() const;
   std::vector<Entry> m_arrEntries;
   std::vector<std::string> m_arrAddedFolders;  // folders the update creates, outer ones first
   // The same, for look-ups that stay cheap with tens of thousands of files.
