@@ -7,15 +7,12 @@
 //
 // SIGINT and SIGTERM ask the update to stop at the next block; it then
 // cleans up, reports "Update cancelled" and exits with 130.
-#include <sys/ioctl.h>
-#include <unistd.h>
+#include "platform/console.h"
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <deque>
 #include <exception>
 #include <new>
@@ -32,13 +29,8 @@ namespace {
 // The exit status of a stopped update: the shell's for a command ended by SIGINT.
 constexpr int kCancelledExit = 130;
 
-// Set by the signal handler, read by the update between blocks.
+// Set on SIGINT or SIGTERM, read by the update between blocks.
 std::atomic<bool> g_bStopAsked{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
-
-extern "C" void OnStopSignal(int) {
-  g_bStopAsked.store(true);
-}
 
 // Control bytes would break the one-line-per-status contract or steer the
 // terminal; they are shown as "?".
@@ -52,10 +44,9 @@ std::string OneLine(const std::string& str) {
 
 class CConsoleReporter : public CUpdateReporter {
  public:
-  CConsoleReporter() : m_bTerminal(isatty(STDERR_FILENO) == 1) {
+  CConsoleReporter() : m_bTerminal(IsStderrTerminal()) {
     if (!m_bTerminal) return;
-    winsize size{};
-    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 40) m_nColumns = size.ws_col;
+    if (const std::size_t nColumns = StderrColumns(); nColumns > 40) m_nColumns = nColumns;
     for (CStatic* p : {&m_staticCurrent, &m_staticOverall}) p->m_onChange = [this] { Redraw(false); };
     for (CProgressCtrl* p : {&m_progressCurrent, &m_progressOverall})
       p->m_onChange = [this] {
@@ -146,15 +137,6 @@ class CConsoleReporter : public CUpdateReporter {
     return strText;
   }
 
-  // The time, as cheaply as the system tells it: the coarse clock moves in
-  // steps of a few milliseconds, plenty for kRedrawInterval, and costs a
-  // fraction of the exact one, which a change per block would feel.
-  static std::chrono::nanoseconds CoarseNow() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-    return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
-  }
-
   void Redraw(bool bForce) {
     if (!m_bTerminal) return;
     const auto now = CoarseNow();
@@ -206,11 +188,9 @@ class CConsoleReporter : public CUpdateReporter {
 }  // namespace
 
 int RunConsole(const UpdateSettings& settings) {
-  // A reader of stdout that goes away must not end an update half-way.
-  std::signal(SIGPIPE, SIG_IGN);
-  // Ctrl-C and a polite kill stop the update cleanly rather than mid-write.
-  std::signal(SIGINT, OnStopSignal);
-  std::signal(SIGTERM, OnStopSignal);
+  // Ctrl-C and a polite kill stop the update cleanly rather than mid-write,
+  // and a reader of stdout that goes away must not end it half-way.
+  CatchStopSignals(&g_bStopAsked);
 
   if (!InitNetwork()) {
     std::fprintf(stderr, "Windows sockets initialization failed.\n");

@@ -124,8 +124,8 @@ void COXBlockExpander::ExpandBatch(Batch& batch) {
   for (int k = 0; k < batch.nBlocks; ++k) {
     Block& b = batch.arrBlocks[k];
     if (b.bIrregular || !(b.nHeader & kCompressedBit)) continue;
-    b.nResult = COXCompressor::ExpandAlone(batch.pInput.get() + b.nBodyAt, b.nBodyRead,
-                                           batch.pOutput.get() + static_cast<size_t>(k) * kBlockSize,
-                                           kBlockSize);
+    b.nResult =
+        COXCompressor::ExpandAlone(batch.pInput.get() + b.nBodyAt, b.nBodyRead,
+                                   batch.pOutput.get() + static_cast<size_t>(k) * kBlockSize, kBlockSize);
   }
 }

@@ -21,10 +21,10 @@ class COXBlockExpander {
     LONGLONG nFileOffset;  // of its header
     WORD nHeader;
     WORD nLengthWord;
-    int nExpected;   // the data length its header gives
-    int nBodyAt;     // where its body lies in the batch's input
-    int nBodyRead;   // body bytes the file holds, at most the body length
-    int nResult;     // compressed blocks: what COXCompressor::ExpandAlone returned
+    int nExpected;    // the data length its header gives
+    int nBodyAt;      // where its body lies in the batch's input
+    int nBodyRead;    // body bytes the file holds, at most the body length
+    int nResult;      // compressed blocks: what COXCompressor::ExpandAlone returned
     BOOL bIrregular;  // the header does not describe a block; not read further
   };
   struct Batch {

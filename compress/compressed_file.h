@@ -163,9 +163,9 @@ class COXCompressedFile : public CFile {
   mutable UINT m_nHeaderCacheLength = 0;
   LONGLONG m_nBlockDataStart = -1;  // data position of the block in the buffer; -1 none
   int m_nThreads = 0;
-  const BYTE* m_pBlockData = nullptr;           // reading: the current block's data
-  int m_nBlocksInOrder = 0;                     // reading: blocks read in order since the last seek
-  std::unique_ptr<COXBlockExpander> m_pAhead;   // reading: blocks expanded ahead, made on first use
+  const BYTE* m_pBlockData = nullptr;                // reading: the current block's data
+  int m_nBlocksInOrder = 0;                          // reading: blocks read in order since the last seek
+  std::unique_ptr<COXBlockExpander> m_pAhead;        // reading: blocks expanded ahead, made on first use
   COXBlockExpander::Batch* m_pAheadBatch = nullptr;  // the batch being read, from block m_nAheadNext
   int m_nAheadNext = 0;
   LONGLONG m_nAheadResume = -1;  // file offset after the last block read from the batches; -1 none

@@ -149,7 +149,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     std::unique_ptr<BYTE[]> pExpected(new BYTE[static_cast<size_t>(nCapacity)]);
     const int nResult = compressor.Compress(pInput + nFrom, nLength, pTarget.get(), nCapacity);
     QVN_FUZZ_CHECK(reference.Compress(pInput + nFrom, nLength, pExpected.get(), nCapacity) == nResult);
-    if (nResult > 0) QVN_FUZZ_CHECK(std::memcmp(pTarget.get(), pExpected.get(), static_cast<size_t>(nResult)) == 0);
+    if (nResult > 0)
+      QVN_FUZZ_CHECK(std::memcmp(pTarget.get(), pExpected.get(), static_cast<size_t>(nResult)) == 0);
   }
   return 0;
 }

@@ -78,7 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
   const int nAlone = COXCompressor::ExpandAlone(pStream.get(), nStream, pAgain.get(), nCapacity);
   if (nAlone != COXCompressor::kNeedsHistory) {
     QVN_FUZZ_CHECK(nAlone == nExpanded);
-    if (nAlone > 0) QVN_FUZZ_CHECK(std::memcmp(pAgain.get(), pTarget.get(), static_cast<size_t>(nAlone)) == 0);
+    if (nAlone > 0)
+      QVN_FUZZ_CHECK(std::memcmp(pAgain.get(), pTarget.get(), static_cast<size_t>(nAlone)) == 0);
   }
 
   // Round trip of the stream's bytes as plain data, twice through one

@@ -79,8 +79,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
   // The folder is looked at too: a name it cannot hold (a part longer than the
   // file system allows) or that leads through a link is refused as well.
   CInstallFolder folder;
-  const bool bExpected = bSafe && IsSafeItemName(strTarget, nullptr) && !IsUpdaterFileName(strTarget, nullptr) &&
-                         folder.Open() == 0 && IsConfinedTarget(folder, strTarget, nullptr);
+  const bool bExpected = bSafe && IsSafeItemName(strTarget, nullptr) &&
+                         !IsUpdaterFileName(strTarget, nullptr) && folder.Open() == 0 &&
+                         IsConfinedTarget(folder, strTarget, nullptr);
   QVN_FUZZ_CHECK(bAccepted == bExpected);
   if (bAccepted) {
     QVN_FUZZ_CHECK(view.m_arrLines.empty());

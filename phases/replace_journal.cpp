@@ -493,7 +493,9 @@ bool CReplaceJournal::Install(const std::string& strSource, const std::string& s
   return true;
 }
 
-bool CReplaceJournal::SyncsEachFile() const { return m_arrEntries.size() <= kSyncEachFileUpTo; }
+bool CReplaceJournal::SyncsEachFile() const {
+  return m_arrEntries.size() <= kSyncEachFileUpTo;
+}
 
 bool CReplaceJournal::Commit(std::string& strError) {
   // Every new file is in place on disk before the commit counts. Many files:

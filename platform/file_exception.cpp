@@ -46,7 +46,7 @@ const char* CauseText(int cause) {
 }
 
 std::string FormatFileMessage(int cause, LONG lOsError, const std::string& strFileName,
-                          const std::string& strAction, const std::string& strDetail) {
+                              const std::string& strAction, const std::string& strDetail) {
   std::string strReason;
   if (!strDetail.empty()) {
     strReason = strDetail;

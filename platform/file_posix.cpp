@@ -1,6 +1,3 @@
-#include "platform/file.h"
-#include "platform/file_os.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +7,9 @@
 #include <cstring>
 #include <limits>
 #include <utility>
+
+#include "platform/file.h"
+#include "platform/file_os.h"
 
 namespace {
 
@@ -66,7 +66,9 @@ bool SetRangeLock(int fd, short nType, ULONGLONG dwPos, ULONGLONG dwCount) {
 
 }  // namespace
 
-std::string OsErrorText(LONG lOsError) { return std::strerror(static_cast<int>(lOsError)); }
+std::string OsErrorText(LONG lOsError) {
+  return std::strerror(static_cast<int>(lOsError));
+}
 
 int CFileException::OsErrorToException(int nOsError) {
   switch (nOsError) {

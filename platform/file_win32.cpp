@@ -77,7 +77,9 @@ bool SetPosition(HANDLE h, ULONGLONG dwPos) {
 
 }  // namespace
 
-std::string OsErrorText(LONG lOsError) { return SystemErrorText(static_cast<DWORD>(lOsError)); }
+std::string OsErrorText(LONG lOsError) {
+  return SystemErrorText(static_cast<DWORD>(lOsError));
+}
 
 int CFileException::OsErrorToException(int nOsError) {
   switch (static_cast<DWORD>(nOsError)) {

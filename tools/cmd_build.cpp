@@ -22,9 +22,9 @@
 #include <system_error>
 #include <vector>
 
+#include "compress/compressed_file.h"
 #include "core/version_array.h"
 #include "core/version_info.h"
-#include "compress/compressed_file.h"
 #include "manifest/item_name.h"
 #include "manifest/line_splitter.h"
 #include "manifest/update_info.h"

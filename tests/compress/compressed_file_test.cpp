@@ -588,7 +588,8 @@ TEST_F(CompressedFileTest, ReadingAheadOnThreadsAgreesWithReadingAlone) {
   Bytes damaged(good.begin() + static_cast<long>(starts[150]), good.begin() + static_cast<long>(starts[151]));
   for (size_t i = 40; i < 50; ++i) damaged[i] = 0x00;
   const auto part = [&](size_t from, size_t to) {
-    return Bytes(good.begin() + static_cast<long>(starts[from]), good.begin() + static_cast<long>(starts[to]));
+    return Bytes(good.begin() + static_cast<long>(starts[from]),
+                 good.begin() + static_cast<long>(starts[to]));
   };
   const Bytes files[] = {
       Concat({part(0, 100), stale, part(100, starts.size() - 1)}),
@@ -606,7 +607,8 @@ TEST_F(CompressedFileTest, ReadingAheadOnThreadsAgreesWithReadingAlone) {
       Bytes buf(4096);
       std::string strError;
       try {
-        for (UINT n; (n = reader.Read(buf.data(), 4096)) > 0;) out.insert(out.end(), buf.begin(), buf.begin() + n);
+        for (UINT n; (n = reader.Read(buf.data(), 4096)) > 0;)
+          out.insert(out.end(), buf.begin(), buf.begin() + n);
       } catch (const CFileException& e) {
         strError = e.GetErrorMessage();
       }

@@ -46,8 +46,12 @@ class TempDir {
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
-  const std::filesystem::path& Path() const { return m_path; }
-  std::string operator/(const std::string& strName) const { return (m_path / strName).string(); }
+  const std::filesystem::path& Path() const {
+    return m_path;
+  }
+  std::string operator/(const std::string& strName) const {
+    return (m_path / strName).string();
+  }
 
  private:
   std::filesystem::path m_path;

@@ -1,0 +1,40 @@
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <ctime>
+
+#include "platform/console.h"
+
+namespace {
+
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
+std::atomic<bool>* g_pbStop = nullptr;
+
+extern "C" void OnStopSignal(int) {
+  if (g_pbStop != nullptr) g_pbStop->store(true);
+}
+
+}  // namespace
+
+bool IsStderrTerminal() {
+  return ::isatty(STDERR_FILENO) == 1;
+}
+
+std::size_t StderrColumns() {
+  winsize size{};
+  return ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
+
+std::chrono::nanoseconds CoarseNow() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+}
+
+void CatchStopSignals(std::atomic<bool>* pbStop) {
+  g_pbStop = pbStop;
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGINT, OnStopSignal);
+  std::signal(SIGTERM, OnStopSignal);
+}
