@@ -124,11 +124,6 @@ void CFileException::ThrowOsError(int nOsError, const std::string& strFileName,
 
 // ---------------------------------------------------------------------------
 
-CFile::CFile(const std::string& strFileName, UINT nOpenFlags) {
-  CFileException error;
-  if (!Open(strFileName, nOpenFlags, &error)) throw error;
-}
-
 CFile::~CFile() {
   if (m_hFile != hFileNull) {
     WritePendingQuietly();
@@ -154,18 +149,6 @@ CFile& CFile::operator=(CFile&& other) noexcept {
     m_nPending = std::exchange(other.m_nPending, 0);
   }
   return *this;
-}
-
-void CFile::CheckOpen(const char* pszAction) const {
-  if (m_hFile == hFileNull) {
-    CFileException e(CFileException::invalidFile, -1, m_strFileName, "the file is not open");
-    e.m_strAction = pszAction;
-    throw e;
-  }
-}
-
-void CFile::ThrowErrno(int nOsError, const char* pszAction) const {
-  CFileException::ThrowOsError(nOsError, m_strFileName, pszAction);
 }
 
 std::string CFile::GetFileName() const {
@@ -295,37 +278,6 @@ int CFile::WriteAll(const char* p, size_t nCount) const noexcept {
     nDone += static_cast<size_t>(n);
   }
   return 0;
-}
-
-int CFile::WritePendingQuietly() const noexcept {
-  if (m_nPending == 0) return 0;
-  const UINT n = std::exchange(m_nPending, 0);
-  return WriteAll(m_pPending.get(), n);
-}
-
-void CFile::WritePending() const {
-  if (const int nError = WritePendingQuietly(); nError != 0) ThrowErrno(nError, "write to");
-}
-
-void CFile::Write(const void* lpBuf, UINT nCount) {
-  CheckOpen("write to");
-  if (nCount == 0) return;
-  const auto* p = static_cast<const char*>(lpBuf);
-  if (nCount >= kDirectWriteSize) {
-    WritePending();
-    if (const int nError = WriteAll(p, nCount); nError != 0) ThrowErrno(nError, "write to");
-    return;
-  }
-  if (!m_pPending) m_pPending = std::make_unique_for_overwrite<char[]>(kWriteBehindSize);
-  // Filled to the brim before it goes, so that the pieces stay whole.
-  const UINT nFirst = std::min(nCount, kWriteBehindSize - m_nPending);
-  std::memcpy(m_pPending.get() + m_nPending, p, nFirst);
-  m_nPending += nFirst;
-  if (m_nPending == kWriteBehindSize) WritePending();
-  if (nFirst < nCount) {
-    std::memcpy(m_pPending.get(), p + nFirst, nCount - nFirst);
-    m_nPending = nCount - nFirst;
-  }
 }
 
 void CFile::LockRange(ULONGLONG dwPos, ULONGLONG dwCount) {

@@ -1,5 +1,10 @@
-// The messages of CFileException, the same on every system but for the
-// system's own text of an error code (OsErrorText).
+// What CFile and CFileException do alike on every system: the messages (but
+// for the system's own text of an error code, OsErrorText) and the gathering
+// of small writes. The system calls themselves are in file_posix.cpp and
+// file_win32.cpp.
+#include <algorithm>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -79,5 +84,53 @@ const char* CFileException::what() const noexcept {
     return m_strWhat.c_str();
   } catch (...) {
     return CauseText(m_cause);
+  }
+}
+
+CFile::CFile(const std::string& strFileName, UINT nOpenFlags) {
+  CFileException error;
+  if (!Open(strFileName, nOpenFlags, &error)) throw error;
+}
+
+void CFile::CheckOpen(const char* pszAction) const {
+  if (m_hFile == hFileNull) {
+    CFileException e(CFileException::invalidFile, -1, m_strFileName, "the file is not open");
+    e.m_strAction = pszAction;
+    throw e;
+  }
+}
+
+void CFile::ThrowErrno(int nOsError, const char* pszAction) const {
+  CFileException::ThrowOsError(nOsError, m_strFileName, pszAction);
+}
+
+int CFile::WritePendingQuietly() const noexcept {
+  if (m_nPending == 0) return 0;
+  const UINT n = std::exchange(m_nPending, 0);
+  return WriteAll(m_pPending.get(), n);
+}
+
+void CFile::WritePending() const {
+  if (const int nError = WritePendingQuietly(); nError != 0) ThrowErrno(nError, "write to");
+}
+
+void CFile::Write(const void* lpBuf, UINT nCount) {
+  CheckOpen("write to");
+  if (nCount == 0) return;
+  const auto* p = static_cast<const char*>(lpBuf);
+  if (nCount >= kDirectWriteSize) {
+    WritePending();
+    if (const int nError = WriteAll(p, nCount); nError != 0) ThrowErrno(nError, "write to");
+    return;
+  }
+  if (!m_pPending) m_pPending = std::make_unique_for_overwrite<char[]>(kWriteBehindSize);
+  // Filled to the brim before it goes, so that the pieces stay whole.
+  const UINT nFirst = std::min(nCount, kWriteBehindSize - m_nPending);
+  std::memcpy(m_pPending.get() + m_nPending, p, nFirst);
+  m_nPending += nFirst;
+  if (m_nPending == kWriteBehindSize) WritePending();
+  if (nFirst < nCount) {
+    std::memcpy(m_pPending.get(), p + nFirst, nCount - nFirst);
+    m_nPending = nCount - nFirst;
   }
 }
