@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -330,21 +331,27 @@ int CmdServe(const Args& args) {
     return 1;
   }
 
-  std::printf("Serving %s at http://%s:%d%s\n", options.strDir.c_str(), HostForUrl(options.strBind).c_str(),
-              nPort, kUrlPrefix);
-  std::fflush(stdout);
-  std::fprintf(stderr, "Press Ctrl-C to stop.\n");
-
   std::atomic<bool> bStopping{false};
   std::atomic<bool> bListenFailed{false};
-  std::thread listener([&server, &bStopping, &bListenFailed] {
+  std::atomic<bool> bListenEnded{false};
+  std::thread listener([&server, &bStopping, &bListenFailed, &bListenEnded] {
     server.listen_after_bind();
+    bListenEnded = true;
     if (!bStopping) {
       // The server ended by itself: wake the sigwait below.
       bListenFailed = true;
       kill(getpid(), SIGTERM);
     }
   });
+  // A stop asked before the server runs would be lost (stop() does nothing
+  // then, and the server would go on for ever): say where it serves, which is
+  // when clients and scripts start and may stop it, only once it runs.
+  while (!server.is_running() && !bListenEnded) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+
+  std::printf("Serving %s at http://%s:%d%s\n", options.strDir.c_str(), HostForUrl(options.strBind).c_str(),
+              nPort, kUrlPrefix);
+  std::fflush(stdout);
+  std::fprintf(stderr, "Press Ctrl-C to stop.\n");
   int nSignal = 0;
   sigwait(&stopSignals, &nSignal);
   bStopping = true;
