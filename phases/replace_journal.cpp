@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
+#include <utility>
 
 #include "manifest/item_name.h"
 #include "platform/copy_file.h"
@@ -146,7 +145,7 @@ bool RestoreEntries(const CInstallFolder& folder, const std::vector<CReplaceJour
       }
     }
     arrTouched.push_back(Folder(it->strTarget));
-    TestCrashPoint("restore", ++nStep);
+    NotifyReplaceStep("restore", ++nStep);
   }
   for (auto it = arrFolders.rbegin(); it != arrFolders.rend(); ++it) {
     if (folder.RemoveFolder(*it) == 0) arrTouched.push_back(Folder(*it));
@@ -174,7 +173,7 @@ bool RemoveBackups(const CInstallFolder& folder, const std::vector<CReplaceJourn
     arrTouched.push_back(Folder(entry.strTarget));
   }
   SyncFolders(folder, arrTouched);
-  TestCrashPoint("cleanup");
+  NotifyReplaceStep("cleanup");
   if (!bAllGone) return false;
   folder.Remove(strJournal);
   folder.SyncFolder("");
@@ -384,7 +383,7 @@ bool CReplaceJournal::Begin(std::string& strError) {
   if (!WriteDurably(m_folder, kJournalName, Serialize(m_arrEntries, m_arrAddedFolders), strError))
     return false;
   m_state = State::kBegun;
-  TestCrashPoint("journal");
+  NotifyReplaceStep("journal");
   return true;
 }
 
@@ -424,7 +423,7 @@ bool CReplaceJournal::BackUp(std::string& strTarget, std::string& strError) {
       if (!CopyFileContents(in, out, TRUE, &strError)) return false;
     }
     arrTouched.push_back(Folder(entry.strTarget));
-    TestCrashPoint("backup", ++nStep);
+    NotifyReplaceStep("backup", ++nStep);
   }
   // Every backup is on disk before the first target is replaced.
   SyncFolders(m_folder, arrTouched);
@@ -518,7 +517,7 @@ bool CReplaceJournal::Commit(std::string& strError) {
   }
   m_folder.SyncFolder("");
   m_state = State::kCommitted;
-  TestCrashPoint("commit");
+  NotifyReplaceStep("commit");
   return true;
 }
 
@@ -572,10 +571,21 @@ RecoveryResult RecoverInterruptedReplacement(std::string& strError) {
   return result;
 }
 
-void TestCrashPoint(const char* pszStep, int n) {
-  const char* pszWanted = std::getenv("QVN_TEST_CRASH_AT");
-  if (pszWanted == nullptr) return;
-  const std::string strStep = n > 0 ? std::string(pszStep) + "-" + std::to_string(n) : std::string(pszStep);
-  if (strStep == pszWanted) ::raise(SIGKILL);
-  if (strStep + "/int" == pszWanted) ::raise(SIGINT);
+namespace {
+
+ReplaceStepObserver& StepObserver() {
+  static ReplaceStepObserver observer;
+  return observer;
+}
+
+}  // namespace
+
+void SetReplaceStepObserver(ReplaceStepObserver observer) {
+  StepObserver() = std::move(observer);
+}
+
+void NotifyReplaceStep(const char* pszStep, int n) {
+  const ReplaceStepObserver& observer = StepObserver();
+  if (!observer) return;
+  observer(n > 0 ? (std::string(pszStep) + "-" + std::to_string(n)).c_str() : pszStep);
 }

@@ -23,6 +23,7 @@
 #include "reliability/installation.h"
 #include "support/phase_fixture.h"
 #include "support/raw_server.h"
+#include "support/stop_at_step.h"
 
 namespace {
 
@@ -194,7 +195,7 @@ TEST_F(JournalTest, ARecoveryThatIsKilledIsTakenUpAgain) {
   for (const char* pszStep : {"restore-1", "restore-3"}) {
     qvntest::CountFault();
     const int nStatus = InChild([pszStep] {
-      setenv("QVN_TEST_CRASH_AT", pszStep, 1);
+      qvntest::StopAtReplaceStep(pszStep);
       std::string strError;
       RecoverInterruptedReplacement(strError);
     });
