@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "manifest/updater_names.h"
+#include "phases/journal_text.h"
 #include "platform/install_folder.h"
 #include "platform/types.h"
 
@@ -79,11 +80,7 @@ class CReplaceJournal {
   bool RollBack(std::string& strError);
 
   // One planned target.
-  struct Entry {
-    std::string strTarget;
-    BOOL bExisted = FALSE;  // it was there before the update
-    std::string strBackup;  // where its previous version is kept
-  };
+  using Entry = JournalEntry;
 
  private:
   enum class State { kPlanning, kBegun, kCommitted, kDone };
