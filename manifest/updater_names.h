@@ -11,6 +11,9 @@
 // a run that ends well.
 inline constexpr const char* kJournalName = ".qvnupdate-journal";
 inline constexpr const char* kCommittedJournalName = ".qvnupdate-committed";
+// The journal is written under this name first and renamed into place, so
+// that a journal is always whole.
+inline constexpr const char* kJournalDraftName = ".qvnupdate-journal.new";
 inline constexpr const char* kLockFileName = ".qvnupdate.lock";
 // A backup is the target's own name, hidden, with this suffix: "bin/a.dll"
 // is kept as "bin/.a.dll.qvnupdate-old".

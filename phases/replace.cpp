@@ -58,7 +58,7 @@ int ReplaceFiles(CUpdateReporter& view, const CUpdateInfo& info) {
       RollBack(view, journal);
       return 0;
     }
-    TestCrashPoint("copy", static_cast<int>(i + 1));
+    NotifyReplaceStep("copy", static_cast<int>(i + 1));
   }
 
   if (!journal.Commit(strError)) {

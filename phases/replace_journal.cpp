@@ -1,24 +1,17 @@
 #include "phases/replace_journal.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
-#include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <sstream>
+#include <utility>
 
-#include "manifest/item_name.h"
+#include "phases/journal_text.h"
 #include "platform/copy_file.h"
 #include "platform/file.h"
 
 namespace {
 
-constexpr const char* kJournalHeader = "qvnupdate-journal 1";
-// The journal is written here first and renamed into place, so that a journal
-// is always whole.
-constexpr const char* kJournalDraftName = ".qvnupdate-journal.new";
 // A journal never comes near this; a larger file is not one of ours.
 constexpr ULONGLONG kMaxJournalSize = 64 * 1024 * 1024;
 
@@ -43,35 +36,6 @@ void SyncFolders(const CInstallFolder& folder, std::vector<std::string> arrFolde
 int RemoveIfThere(const CInstallFolder& folder, const std::string& strName) {
   const int nError = folder.Remove(strName);
   return CInstallFolder::IsMissing(nError) || nError == ENOTDIR ? 0 : nError;
-}
-
-// Names in the journal: every byte that could break a line or a field
-// (blanks, control bytes, bytes from 0x80 up) and "%" as %XX.
-std::string Encode(const std::string& str) {
-  return PercentEncode(str, [](unsigned char b) { return b <= 0x20 || b >= 0x7F || b == '%'; });
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool Decode(const std::string& str, std::string& strOut) {
-  strOut.clear();
-  for (size_t i = 0; i < str.size(); ++i) {
-    if (str[i] != '%') {
-      strOut += str[i];
-      continue;
-    }
-    if (i + 2 >= str.size()) return false;
-    const int nHigh = HexValue(str[i + 1]);
-    const int nLow = HexValue(str[i + 2]);
-    if (nHigh < 0 || nLow < 0) return false;
-    strOut += static_cast<char>(nHigh << 4 | nLow);
-    i += 2;
-  }
-  return true;
 }
 
 // Writes strText to strName so that the file is on disk, whole, under its
@@ -107,7 +71,7 @@ bool WriteDurably(const CInstallFolder& folder, const std::string& strName, cons
 
 // Puts every target back as it was before the update and removes the folders
 // that the update added; the journal goes once all is back.
-bool RestoreEntries(const CInstallFolder& folder, const std::vector<CReplaceJournal::Entry>& arrEntries,
+bool RestoreEntries(const CInstallFolder& folder, const std::vector<JournalEntry>& arrEntries,
                     const std::vector<std::string>& arrFolders, const std::string& strJournal,
                     std::string& strError) {
   bool bAllBack = true;
@@ -146,7 +110,7 @@ bool RestoreEntries(const CInstallFolder& folder, const std::vector<CReplaceJour
       }
     }
     arrTouched.push_back(Folder(it->strTarget));
-    TestCrashPoint("restore", ++nStep);
+    NotifyReplaceStep("restore", ++nStep);
   }
   for (auto it = arrFolders.rbegin(); it != arrFolders.rend(); ++it) {
     if (folder.RemoveFolder(*it) == 0) arrTouched.push_back(Folder(*it));
@@ -160,7 +124,7 @@ bool RestoreEntries(const CInstallFolder& folder, const std::vector<CReplaceJour
 
 // After the commit: the new files stay, their backups go, then the journal.
 // With bCopiesLeft (a run that died), so do copies it may have left half-way.
-bool RemoveBackups(const CInstallFolder& folder, const std::vector<CReplaceJournal::Entry>& arrEntries,
+bool RemoveBackups(const CInstallFolder& folder, const std::vector<JournalEntry>& arrEntries,
                    const std::string& strJournal, bool bCopiesLeft, std::string& strError) {
   bool bAllGone = true;
   std::vector<std::string> arrTouched;
@@ -174,73 +138,11 @@ bool RemoveBackups(const CInstallFolder& folder, const std::vector<CReplaceJourn
     arrTouched.push_back(Folder(entry.strTarget));
   }
   SyncFolders(folder, arrTouched);
-  TestCrashPoint("cleanup");
+  NotifyReplaceStep("cleanup");
   if (!bAllGone) return false;
   folder.Remove(strJournal);
   folder.SyncFolder("");
   return true;
-}
-
-std::string Serialize(const std::vector<CReplaceJournal::Entry>& arrEntries,
-                      const std::vector<std::string>& arrFolders) {
-  std::string strText = std::string(kJournalHeader) + "\n";
-  for (const auto& strFolder : arrFolders) strText += "folder " + Encode(strFolder) + "\n";
-  for (const auto& entry : arrEntries) {
-    strText += std::string("file ") + (entry.bExisted ? "1 " : "0 ") + Encode(entry.strTarget) + " " +
-               Encode(entry.strBackup) + "\n";
-  }
-  return strText + "end\n";
-}
-
-// Reads a journal back. Every name must be one the updater could have
-// written: safe, inside the folder, and each backup the one its target gets.
-bool Parse(const std::string& strText, std::vector<CReplaceJournal::Entry>& arrEntries,
-           std::vector<std::string>& arrFolders, std::string& strWhy) {
-  std::istringstream in(strText);
-  std::string strLine;
-  int nLine = 0;
-  bool bEnded = false;
-  while (std::getline(in, strLine)) {
-    ++nLine;
-    strWhy = "line " + std::to_string(nLine) + " cannot be read";
-    if (bEnded) return false;
-    if (nLine == 1) {
-      if (strLine != kJournalHeader) return false;
-      continue;
-    }
-    if (strLine == "end") {
-      bEnded = true;
-      continue;
-    }
-    std::istringstream fields(strLine);
-    std::string strKind;
-    std::string strRest;
-    fields >> strKind;
-    if (strKind == "folder") {
-      std::string strFolder;
-      if (!(fields >> strRest) || !Decode(strRest, strFolder) || !IsSafeItemName(strFolder, nullptr)) {
-        return false;
-      }
-      arrFolders.push_back(strFolder);
-    } else if (strKind == "file") {
-      std::string strExisted;
-      std::string strTarget;
-      std::string strBackup;
-      CReplaceJournal::Entry entry;
-      if (!(fields >> strExisted >> strTarget >> strBackup) || (strExisted != "0" && strExisted != "1") ||
-          !Decode(strTarget, entry.strTarget) || !Decode(strBackup, entry.strBackup) ||
-          !IsSafeItemName(entry.strTarget, nullptr) || entry.strBackup != BackupName(entry.strTarget)) {
-        return false;
-      }
-      entry.bExisted = strExisted == "1" ? TRUE : FALSE;
-      arrEntries.push_back(entry);
-    } else {
-      return false;
-    }
-    if (fields >> strRest) return false;
-  }
-  strWhy = "it is incomplete";
-  return nLine > 0 && bEnded;
 }
 
 bool ReadJournal(const CInstallFolder& folder, const std::string& strName, std::string& strText,
@@ -269,7 +171,7 @@ bool ReadJournal(const CInstallFolder& folder, const std::string& strName, std::
 
 // Every entry of a journal found at start must name what the updater itself
 // could have made, reached without a link: otherwise nothing is touched.
-bool CheckEntries(const CInstallFolder& folder, const std::vector<CReplaceJournal::Entry>& arrEntries,
+bool CheckEntries(const CInstallFolder& folder, const std::vector<JournalEntry>& arrEntries,
                   const std::vector<std::string>& arrFolders, std::string& strWhy) {
   std::string strReason;
   for (const auto& entry : arrEntries) {
@@ -381,10 +283,10 @@ bool CReplaceJournal::Begin(std::string& strError) {
       }
     }
   }
-  if (!WriteDurably(m_folder, kJournalName, Serialize(m_arrEntries, m_arrAddedFolders), strError))
+  if (!WriteDurably(m_folder, kJournalName, FormatJournal(m_arrEntries, m_arrAddedFolders), strError))
     return false;
   m_state = State::kBegun;
-  TestCrashPoint("journal");
+  NotifyReplaceStep("journal");
   return true;
 }
 
@@ -424,7 +326,7 @@ bool CReplaceJournal::BackUp(std::string& strTarget, std::string& strError) {
       if (!CopyFileContents(in, out, TRUE, &strError)) return false;
     }
     arrTouched.push_back(Folder(entry.strTarget));
-    TestCrashPoint("backup", ++nStep);
+    NotifyReplaceStep("backup", ++nStep);
   }
   // Every backup is on disk before the first target is replaced.
   SyncFolders(m_folder, arrTouched);
@@ -518,7 +420,7 @@ bool CReplaceJournal::Commit(std::string& strError) {
   }
   m_folder.SyncFolder("");
   m_state = State::kCommitted;
-  TestCrashPoint("commit");
+  NotifyReplaceStep("commit");
   return true;
 }
 
@@ -548,34 +450,45 @@ RecoveryResult RecoverInterruptedReplacement(std::string& strError) {
     CInstallFolder::Entry found;
     if (folder.Stat(pszName, found) == 0 && found.kind == Kind::kMissing) continue;
     std::string strText;
-    std::vector<CReplaceJournal::Entry> arrEntries;
-    std::vector<std::string> arrFolders;
+    JournalRecords journal;
     std::string strWhy;
     if (!ReadJournal(folder, pszName, strText, strError)) return RecoveryResult::kFailed;
-    if (!Parse(strText, arrEntries, arrFolders, strWhy)) {
+    if (!ParseJournal(strText, journal, strWhy)) {
       strError = std::string(pszName) + " is damaged (" + strWhy + "); remove it to go on";
       return RecoveryResult::kFailed;
     }
-    if (!CheckEntries(folder, arrEntries, arrFolders, strWhy)) {
+    if (!CheckEntries(folder, journal.arrEntries, journal.arrFolders, strWhy)) {
       strError = std::string(pszName) + " cannot be followed safely (" + strWhy +
                  "); nothing was restored or removed. Check the installation, then remove it to go on";
       return RecoveryResult::kFailed;
     }
     if (std::strcmp(pszName, kCommittedJournalName) == 0) {
-      if (!RemoveBackups(folder, arrEntries, pszName, true, strError)) return RecoveryResult::kFailed;
+      if (!RemoveBackups(folder, journal.arrEntries, pszName, true, strError)) return RecoveryResult::kFailed;
       result = RecoveryResult::kFinished;
     } else {
-      if (!RestoreEntries(folder, arrEntries, arrFolders, pszName, strError)) return RecoveryResult::kFailed;
+      if (!RestoreEntries(folder, journal.arrEntries, journal.arrFolders, pszName, strError))
+        return RecoveryResult::kFailed;
       result = RecoveryResult::kRestored;
     }
   }
   return result;
 }
 
-void TestCrashPoint(const char* pszStep, int n) {
-  const char* pszWanted = std::getenv("QVN_TEST_CRASH_AT");
-  if (pszWanted == nullptr) return;
-  const std::string strStep = n > 0 ? std::string(pszStep) + "-" + std::to_string(n) : std::string(pszStep);
-  if (strStep == pszWanted) ::raise(SIGKILL);
-  if (strStep + "/int" == pszWanted) ::raise(SIGINT);
+namespace {
+
+ReplaceStepObserver& StepObserver() {
+  static ReplaceStepObserver observer;
+  return observer;
+}
+
+}  // namespace
+
+void SetReplaceStepObserver(ReplaceStepObserver observer) {
+  StepObserver() = std::move(observer);
+}
+
+void NotifyReplaceStep(const char* pszStep, int n) {
+  const ReplaceStepObserver& observer = StepObserver();
+  if (!observer) return;
+  observer(n > 0 ? (std::string(pszStep) + "-" + std::to_string(n)).c_str() : pszStep);
 }

@@ -24,11 +24,13 @@
 // Every step goes through CInstallFolder: nothing is reached through a
 // symbolic link, and clean-up removes only names the journal records (each
 // target's backup and copy temporary, the folders the update added).
+#include <functional>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
 #include "manifest/updater_names.h"
+#include "phases/journal_text.h"
 #include "platform/install_folder.h"
 #include "platform/types.h"
 
@@ -78,11 +80,7 @@ class CReplaceJournal {
   bool RollBack(std::string& strError);
 
   // One planned target.
-  struct Entry {
-    std::string strTarget;
-    BOOL bExisted = FALSE;  // it was there before the update
-    std::string strBackup;  // where its previous version is kept
-  };
+  using Entry = JournalEntry;
 
  private:
   enum class State { kPlanning, kBegun, kCommitted, kDone };
@@ -115,10 +113,12 @@ enum class RecoveryResult {
 // with the update lock held.
 RecoveryResult RecoverInterruptedReplacement(std::string& strError);
 
-// Test-only fault injection: when the environment variable QVN_TEST_CRASH_AT
-// equals the step's name ("journal", "backup-2", "copy-1", "commit",
-// "cleanup", "restore-1", ...; a number n > 0 is appended as "-n"), the
-// process kills itself on the spot with SIGKILL, as a power cut would stop
-// it; with "/int" after the name ("copy-1/int") it sends itself SIGINT
-// instead, as a user's Ctrl-C would. Without the variable this does nothing.
-void TestCrashPoint(const char* pszStep, int n = 0);
+// Told of each step of a replacement that the next run must be able to take
+// up from: "journal", "backup-2", "copy-1", "commit", "cleanup", "restore-1",
+// ... (a number n > 0 is appended as "-n"). The tests stop the process there,
+// as a power cut or a Ctrl-C would; the shipped program sets none.
+using ReplaceStepObserver = std::function<void(const char* pszStep)>;
+void SetReplaceStepObserver(ReplaceStepObserver observer);
+
+// Tells the observer, if one is set, that step pszStep (number n) is done.
+void NotifyReplaceStep(const char* pszStep, int n = 0);

@@ -160,8 +160,8 @@ bool CopyBytes(int fdIn, int fdOut, off_t nSize, int& nError) {
 
 }  // namespace
 
-BOOL CopyFileA(const std::string& strExistingFile, const std::string& strNewFile, BOOL bFailIfExists,
-               std::string* pReason) {
+BOOL qvn::CopyFileA(const std::string& strExistingFile, const std::string& strNewFile, BOOL bFailIfExists,
+                    std::string* pReason) {
   namespace fs = std::filesystem;
   if (strNewFile.empty()) return Fail(pReason, ENOENT);
 

@@ -6,6 +6,10 @@
 
 class CFile;
 
+// In our namespace: called with C strings, the global name would be Win32's
+// own CopyFileA.
+namespace qvn {
+
 // Copies strExistingFile to strNewFile so that strNewFile is never left
 // half-written: the bytes go to a hidden temporary file beside the target
 // (".<name>.XXXXXX"), which is flushed to disk and then renamed over the
@@ -22,6 +26,8 @@ class CFile;
 // "Permission denied") in *pReason when pReason is not null.
 BOOL CopyFileA(const std::string& strExistingFile, const std::string& strNewFile, BOOL bFailIfExists,
                std::string* pReason = nullptr);
+
+}  // namespace qvn
 
 // Copies every byte of source (open for reading, at its start) into target
 // (open for writing, empty) and, with bSync, makes them durable on the disk

@@ -121,7 +121,7 @@ TEST_F(ReplaceTest, TheCopyReplacesTheFileWholeInsteadOfWritingIntoIt) {
   std::filesystem::create_hard_link("target", "old-link");
 
   std::string strReason;
-  ASSERT_TRUE(CopyFileA("new", "target", FALSE, &strReason)) << strReason;
+  ASSERT_TRUE(qvn::CopyFileA("new", "target", FALSE, &strReason)) << strReason;
   EXPECT_TRUE(ReadFile("target") == ReadFile("new"));
   EXPECT_EQ(ReadFile("old-link"), "old contents");
   struct stat st {};
@@ -135,13 +135,14 @@ TEST_F(ReplaceTest, TheCopyRefusesWhatItMustNotTouch) {
   WriteFile("exists", "keep");
   std::filesystem::create_directory("folder");
   std::string strReason;
-  EXPECT_FALSE(CopyFileA("src", "exists", TRUE, &strReason));
+  EXPECT_FALSE(qvn::CopyFileA("src", "exists", TRUE, &strReason));
   EXPECT_EQ(strReason, "File exists");
-  EXPECT_FALSE(CopyFileA("src", "folder", FALSE, &strReason));
+  EXPECT_FALSE(qvn::CopyFileA("src", "folder", FALSE, &strReason));
   EXPECT_EQ(strReason, "Is a directory");
-  EXPECT_FALSE(CopyFileA("src", "", FALSE, &strReason));
+  EXPECT_FALSE(qvn::CopyFileA("src", "", FALSE, &strReason));
   WriteFile("plain-file", "");
-  EXPECT_FALSE(CopyFileA("src", "plain-file/below", FALSE, &strReason));  // a file stands where a folder must
+  EXPECT_FALSE(
+      qvn::CopyFileA("src", "plain-file/below", FALSE, &strReason));  // a file stands where a folder must
   EXPECT_EQ(ReadFile("exists"), "keep");
   EXPECT_THAT(HiddenFiles(dir.Path()), ::testing::IsEmpty());
 }

@@ -37,7 +37,7 @@ TEST(CopyFileTest, EverySizeArrivesWhole) {
     WriteFile(dir / "source", strData);
     WriteFile(dir / "target", "old");
     std::string strReason;
-    ASSERT_TRUE(CopyFileA(dir / "source", dir / "target", FALSE, &strReason)) << strReason;
+    ASSERT_TRUE(qvn::CopyFileA(dir / "source", dir / "target", FALSE, &strReason)) << strReason;
     EXPECT_TRUE(ReadFile(dir / "target") == strData) << "the copy differs";
     EXPECT_TRUE(ReadFile(dir / "source") == strData) << "the source changed";
     EXPECT_EQ(OtherFiles(dir.Path(), 2), 0);
@@ -58,7 +58,7 @@ std::string CopyWithSizeLimit(const std::string& strFrom, const std::string& str
     const rlimit limit{nLimit, nLimit};
     setrlimit(RLIMIT_FSIZE, &limit);
     std::string strReason;
-    const std::string strOut = CopyFileA(strFrom, strTo, FALSE, &strReason) ? "" : strReason;
+    const std::string strOut = qvn::CopyFileA(strFrom, strTo, FALSE, &strReason) ? "" : strReason;
     const ssize_t nWritten = write(pipefd[1], strOut.data(), strOut.size());
     _exit(nWritten == static_cast<ssize_t>(strOut.size()) ? 0 : 1);
   }

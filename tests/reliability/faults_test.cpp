@@ -374,6 +374,19 @@ TEST_F(FaultTest, KilledAtEveryStepOfTheReplacementTheNextRunMakesTheInstallatio
   }
 }
 
+TEST_F(FaultTest, TheShippedUpdaterHasNoHookThatStopsItHalfWay) {
+  RawServer server(ReleaseServer());
+  qvntest::ProcessOptions options;
+  options.strCwd = dir.Path().string();
+  options.arrEnv = {{"QVN_TEST_CRASH_AT", "copy-1"}};
+  options.arrUnset = qvntest::kProxyVariables;
+  const ProcessResult r =
+      qvntest::RunBuiltProgram("qvnupdate", {"--console", "--server", server.Url()}, options);
+  EXPECT_EQ(r.nExit, 0) << r.strErr;
+  EXPECT_EQ(WithoutSeconds(r.strOut), kUpdateLines);
+  EXPECT_TRUE(IsRelease(dir.Path(), "new"));
+}
+
 TEST_F(FaultTest, KilledWhilePuttingFilesBackTheNextRunFinishesTheJob) {
   RawServer server(ReleaseServer());
   // Killed in the rollback after a failed copy, and killed in the recovery.

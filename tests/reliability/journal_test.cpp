@@ -23,6 +23,7 @@
 #include "reliability/installation.h"
 #include "support/phase_fixture.h"
 #include "support/raw_server.h"
+#include "support/stop_at_step.h"
 
 namespace {
 
@@ -79,7 +80,7 @@ class JournalTest : public qvntest::PhaseTest {
     if (!journal.Begin(strError) || !journal.BackUp(strTarget, strError)) _exit(3);
     for (size_t i = 0; i < nCopies; ++i) {
       const int nItem = static_cast<int>(i + 1);
-      if (!CopyFileA(FormatTempFileName(nItem, i == 0), Targets()[i], FALSE)) _exit(4);
+      if (!qvn::CopyFileA(FormatTempFileName(nItem, i == 0), Targets()[i], FALSE)) _exit(4);
     }
     if (bCommit && !journal.Commit(strError)) _exit(5);
     _exit(0);  // no destructor runs: as if the power went
@@ -194,7 +195,7 @@ TEST_F(JournalTest, ARecoveryThatIsKilledIsTakenUpAgain) {
   for (const char* pszStep : {"restore-1", "restore-3"}) {
     qvntest::CountFault();
     const int nStatus = InChild([pszStep] {
-      setenv("QVN_TEST_CRASH_AT", pszStep, 1);
+      qvntest::StopAtReplaceStep(pszStep);
       std::string strError;
       RecoverInterruptedReplacement(strError);
     });
@@ -252,8 +253,8 @@ TEST_F(JournalTest, NamesWithBlanksAndOtherBytesSurviveTheJournal) {
               std::string strTarget;
               std::string strError;
               if (!journal.Begin(strError) || !journal.BackUp(strTarget, strError)) _exit(3);
-              CopyFileA("QVNUPD9.TMP", strName, FALSE);
-              CopyFileA("QVNUPD9.TMP", "Another Folder/added file.txt", FALSE);
+              qvn::CopyFileA("QVNUPD9.TMP", strName, FALSE);
+              qvn::CopyFileA("QVNUPD9.TMP", "Another Folder/added file.txt", FALSE);
               _exit(0);
             }),
             0);

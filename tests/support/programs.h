@@ -3,6 +3,7 @@
 // limit whose passing fails the test, and the lines they print.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -36,14 +37,19 @@ inline ProcessResult RunQvnpack(std::vector<std::string> arrArgs) {
 }
 
 // qvnupdate with arrArgs in the installation folder, with arrEnv added to an
-// environment cleared of proxies and of the variables the tests set.
+// environment cleared of proxies and of the variables the tests set. A run
+// told to stop at a step of the replacement (QVN_TEST_CRASH_AT in arrEnv, see
+// support/stop_at_step.h) is one of qvnupdate-testhooks, the same updater with
+// that hook, which the shipped program lacks.
 inline ProcessResult RunQvnupdate(const std::filesystem::path& folder, std::vector<std::string> arrArgs,
                                   EnvList arrEnv = {}, ProcessOptions options = {}) {
+  const bool bStops = std::any_of(arrEnv.begin(), arrEnv.end(),
+                                  [](const auto& var) { return var.first == "QVN_TEST_CRASH_AT"; });
   options.strCwd = folder.string();
   options.arrEnv = std::move(arrEnv);
   options.arrUnset = kProxyVariables;
   options.arrUnset.insert(options.arrUnset.end(), {"QVN_STALL_TIMEOUT", "QVN_TEST_CRASH_AT"});
-  return RunBuiltProgram("qvnupdate", std::move(arrArgs), options);
+  return RunBuiltProgram(bStops ? "qvnupdate-testhooks" : "qvnupdate", std::move(arrArgs), options);
 }
 
 // qvnupdate --console in folder against strUrl, with extra arguments.

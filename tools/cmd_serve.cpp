@@ -3,19 +3,12 @@
 // regular files that lie inside the directory, and never lists folders; a
 // hidden name only when the directory's manifest lists it. One byte range is
 // answered with 206; other Range headers are ignored.
-#include <fcntl.h>
 #include <httplib.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +22,7 @@
 #include "manifest/item_name.h"
 #include "manifest/line_splitter.h"
 #include "manifest/update_info.h"
+#include "platform/serve_os.h"
 #include "tools/args.h"
 #include "tools/commands.h"
 
@@ -114,27 +108,6 @@ std::string RelativeRequestPath(const std::string& strDecoded) {
   return strRel;
 }
 
-// Opens the regular file strRel below strRoot (an absolute, resolved path)
-// for reading. Symbolic links are followed only while they stay inside
-// strRoot. Returns the descriptor and its size, or -1.
-int OpenServedFile(const std::string& strRoot, const std::string& strRel, off_t& nSize) {
-  const std::string strPath = strRoot + "/" + strRel;
-  char szResolved[PATH_MAX];
-  if (realpath(strPath.c_str(), szResolved) == nullptr) return -1;
-  const std::string strResolved = szResolved;
-  if (strResolved.compare(0, strRoot.size() + 1, strRoot + "/") != 0) return -1;
-  // O_NONBLOCK: opening a FIFO must not hang a worker; it is refused below anyway.
-  const int fd = open(szResolved, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return -1;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return -1;
-  }
-  nSize = st.st_size;
-  return fd;
-}
-
 // Whether some part of strRel is hidden (begins with ".").
 bool IsHiddenName(const std::string& strRel) {
   for (const std::string_view part : PathParts(strRel)) {
@@ -146,18 +119,17 @@ bool IsHiddenName(const std::string& strRel) {
 // Whether the manifest of strRoot lists strRel as an item: hidden files
 // (a server's .htpasswd, a build's temporary files) are served only then.
 bool IsListedInManifest(const std::string& strRoot, const std::string& strRel) {
-  off_t nSize = 0;
-  const int fd = OpenServedFile(strRoot, kManifestName, nSize);
-  if (fd < 0) return false;
+  const auto pFile = CServedFile::Open(strRoot, kManifestName);
+  if (!pFile) return false;
   CUpdateInfo info;
   CLineSplitter splitter;
   auto onLine = [&info](const std::string& strLine) { info.ParseLine(strLine); };
   char buffer[65536];
-  ssize_t n = 0;
-  while (splitter.BytesFed() <= kMaxManifestBytes && (n = read(fd, buffer, sizeof buffer)) > 0) {
+  long long n = 0;
+  while (splitter.BytesFed() <= kMaxManifestBytes &&
+         (n = pFile->ReadAt(splitter.BytesFed(), buffer, sizeof buffer)) > 0) {
     splitter.Feed(buffer, static_cast<std::size_t>(n), onLine);
   }
-  close(fd);
   if (n < 0 || splitter.BytesFed() > kMaxManifestBytes) return false;
   splitter.Finish(onLine);
   for (const auto& pItem : info.m_arrItems) {
@@ -170,15 +142,18 @@ bool IsListedInManifest(const std::string& strRoot, const std::string& strRel) {
 // holds at least a byte of the file is made absolute and answered with 206;
 // anything else (several ranges, one past the end) is dropped, and the whole
 // file is sent with 200, as HTTP allows. Returns the status to answer with.
-int SettleRanges(httplib::Ranges& ranges, off_t nSize) {
+int SettleRanges(httplib::Ranges& ranges, ULONGLONG nFileSize) {
+  // httplib's offsets are signed, the last n bytes of the file as (-1, n).
+  using Offset = httplib::Range::first_type;
+  const auto nSize = static_cast<Offset>(nFileSize);
   if (ranges.size() == 1 && nSize > 0) {
     const auto [nFirst, nSecond] = ranges[0];
-    ssize_t nFrom = nFirst;
-    ssize_t nTo = nSize - 1;
+    Offset nFrom = nFirst;
+    Offset nTo = nSize - 1;
     if (nFirst < 0) {  // the last nSecond bytes
-      nFrom = nSecond > 0 ? std::max<ssize_t>(0, nSize - nSecond) : nSize;
+      nFrom = nSecond > 0 ? std::max<Offset>(0, nSize - nSecond) : nSize;
     } else if (nSecond >= 0) {
-      nTo = std::min<ssize_t>(nSecond, nSize - 1);
+      nTo = std::min<Offset>(nSecond, nSize - 1);
     }
     if (nFrom <= nTo && nFrom < nSize) {
       ranges[0] = {nFrom, nTo};
@@ -208,29 +183,28 @@ void AnswerNotFound(httplib::Response& res) {
 void HandleGet(const std::string& strRoot, const httplib::Request& req, httplib::Response& res) {
   std::string strRel = RelativeRequestPath(DecodeTargetPath(req.target));
   if (!strRel.empty() && IsHiddenName(strRel) && !IsListedInManifest(strRoot, strRel)) strRel.clear();
-  off_t nSize = 0;
-  const int fd = strRel.empty() ? -1 : OpenServedFile(strRoot, strRel, nSize);
-  if (fd < 0) {
+  std::shared_ptr<CServedFile> pFile;
+  if (!strRel.empty()) pFile = CServedFile::Open(strRoot, strRel);
+  if (!pFile) {
     AnswerNotFound(res);
     return;
   }
-  // The descriptor is shared by the provider and its releaser; the releaser
-  // runs once the response is done with, whether it was sent or not.
-  auto pFd = std::make_shared<int>(fd);
+  // The file is shared by the provider and its releaser; the releaser runs
+  // once the response is done with, whether it was sent or not.
   // httplib cuts the answer to req.ranges after this handler; its Request is
   // its own, not a const object, so settling the ranges here is sound.
-  res.status = SettleRanges(const_cast<httplib::Request&>(req).ranges, nSize);
+  res.status = SettleRanges(const_cast<httplib::Request&>(req).ranges, pFile->Size());
   res.set_content_provider(
-      static_cast<size_t>(nSize), ContentTypeOf(strRel),
-      [pFd](size_t nOffset, size_t nLength, httplib::DataSink& sink) {
+      static_cast<size_t>(pFile->Size()), ContentTypeOf(strRel),
+      [pFile](size_t nOffset, size_t nLength, httplib::DataSink& sink) {
         char buffer[65536];
         const size_t nWant = nLength < sizeof buffer ? nLength : sizeof buffer;
-        const ssize_t nRead = pread(*pFd, buffer, nWant, static_cast<off_t>(nOffset));
+        const long long nRead = pFile->ReadAt(nOffset, buffer, nWant);
         // A file that shrank while being sent: stop rather than send garbage.
         if (nRead <= 0) return false;
         return sink.write(buffer, static_cast<size_t>(nRead));
       },
-      [pFd](bool) { close(*pFd); });
+      [pFile](bool) { pFile->Close(); });
 }
 
 std::mutex g_logMutex;
@@ -260,47 +234,28 @@ int CmdServe(const Args& args) {
   ServeOptions options;
   if (const int nStatus = ParseServeArgs(args, options); nStatus != 0) return nStatus;
 
-  char szRoot[PATH_MAX];
-  struct stat st;
-  if (realpath(options.strDir.c_str(), szRoot) == nullptr || stat(szRoot, &st) != 0) {
-    std::fprintf(stderr, "qvnpack: cannot serve '%s': %s\n", options.strDir.c_str(), std::strerror(errno));
+  std::string strRoot;
+  if (std::string strError; !ResolveServedFolder(options.strDir, strRoot, strError)) {
+    std::fprintf(stderr, "qvnpack: cannot serve '%s': %s\n", options.strDir.c_str(), strError.c_str());
     return 2;
   }
-  if (!S_ISDIR(st.st_mode)) {
-    std::fprintf(stderr, "qvnpack: cannot serve '%s': it is not a folder\n", options.strDir.c_str());
-    return 2;
-  }
-  const std::string strRoot = szRoot;
-  if (access((strRoot + "/" + kManifestName).c_str(), R_OK) != 0) {
+  if (!IsReadableFile(strRoot + "/" + kManifestName)) {
     std::fprintf(stderr,
                  "qvnpack: warning: '%s' holds no readable UpdateInfo.txt, so updaters will find no "
                  "update there (make one with 'qvnpack build')\n",
                  options.strDir.c_str());
   }
 
-  // Ctrl-C and SIGTERM are taken by sigwait below, in this thread only: every
-  // thread the server starts inherits the blocked mask. Both are reset first,
-  // because a shell starts background jobs with SIGINT ignored, and an
-  // ignored signal never reaches sigwait.
-  signal(SIGINT, SIG_DFL);
-  signal(SIGTERM, SIG_DFL);
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  // A client that goes away mid-answer must not end the server.
-  signal(SIGPIPE, SIG_IGN);
+  // Before the server starts its threads: the stop requests are taken below,
+  // in this thread only.
+  HoldStopRequests();
 
   httplib::Server server;
   server.new_task_queue = [] { return new httplib::ThreadPool(kWorkerThreads); };
-  // SO_REUSEADDR alone: a restarted server has its port back at once, but a
-  // second one cannot share a port the first listens on, as httplib's
-  // default SO_REUSEPORT would let it (each then answering half the requests).
+  // Instead of httplib's default, which lets a second server share the port.
   socket_t listenSocket = INVALID_SOCKET;
   server.set_socket_options([&listenSocket](socket_t sock) {
-    const int nYes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &nYes, sizeof nYes);
+    SetListenSocketOptions(sock);
     listenSocket = sock;
   });
   server.Get(".*", [&strRoot](const httplib::Request& req, httplib::Response& res) {
@@ -321,8 +276,8 @@ int CmdServe(const Args& args) {
     bBound = server.bind_to_port(options.strBind, nPort);
   }
   // httplib listens with a backlog of 5, so a crowd of clients connecting at
-  // once waits for SYN retries; listening again raises it.
-  if (bBound && listenSocket != INVALID_SOCKET) listen(listenSocket, SOMAXCONN);
+  // once waits for SYN retries.
+  if (bBound && listenSocket != INVALID_SOCKET) WidenListenBacklog(listenSocket);
   if (!bBound) {
     const int nError = errno;
     std::fprintf(stderr, "qvnpack: cannot listen on %s port %d: %s\n", options.strBind.c_str(), options.nPort,
@@ -338,9 +293,9 @@ int CmdServe(const Args& args) {
     server.listen_after_bind();
     bListenEnded = true;
     if (!bStopping) {
-      // The server ended by itself: wake the sigwait below.
+      // The server ended by itself: wake the wait below.
       bListenFailed = true;
-      kill(getpid(), SIGTERM);
+      RequestStop();
     }
   });
   // A stop asked before the server runs would be lost (stop() does nothing
@@ -352,8 +307,7 @@ int CmdServe(const Args& args) {
               nPort, kUrlPrefix);
   std::fflush(stdout);
   std::fprintf(stderr, "Press Ctrl-C to stop.\n");
-  int nSignal = 0;
-  sigwait(&stopSignals, &nSignal);
+  WaitForStopRequest();
   bStopping = true;
   server.stop();
   listener.join();
