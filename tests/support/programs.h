@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -21,12 +22,32 @@ using EnvList = std::vector<std::pair<std::string, std::string>>;
 inline const std::vector<std::string> kProxyVariables = {
     "http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"};
 
+// The Windows updater (qvnupdate.exe) that the scenarios run under Wine
+// instead of this build's own, as QVN_TEST_WINDOWS_UPDATER names it; null when
+// they run the Linux one. Wine's prefix and debug settings come from the
+// environment (WINEPREFIX, WINEDEBUG).
+inline const char* WindowsUpdater() {
+  const char* psz = std::getenv("QVN_TEST_WINDOWS_UPDATER");
+  return psz != nullptr && *psz != '\0' ? psz : nullptr;
+}
+
+// Windows programs end their lines with CR LF; the scenarios compare lines.
+inline void StripCarriageReturns(std::string& str) {
+  str = std::regex_replace(str, std::regex("\r\n"), "\n");
+}
+
 // One of this build's programs (qvnpack, qvnupdate) with arrArgs; a run that
 // outlasts the time limit fails the test.
 inline ProcessResult RunBuiltProgram(const std::string& strProgram, std::vector<std::string> arrArgs,
                                      const ProcessOptions& options) {
-  arrArgs.insert(arrArgs.begin(), QVN_BIN_DIR "/" + strProgram);
+  const char* pszExe = strProgram == "qvnupdate" ? WindowsUpdater() : nullptr;
+  arrArgs.insert(arrArgs.begin(), pszExe != nullptr ? pszExe : QVN_BIN_DIR "/" + strProgram);
+  if (pszExe != nullptr) arrArgs.insert(arrArgs.begin(), "/usr/lib/wine/wine64");
   ProcessResult r = RunProcess(arrArgs, options);
+  if (pszExe != nullptr) {
+    StripCarriageReturns(r.strOut);
+    StripCarriageReturns(r.strErr);
+  }
   EXPECT_FALSE(r.bTimedOut) << strProgram << " did not finish within " << options.nTimeoutSeconds
                             << " seconds";
   return r;
