@@ -4,9 +4,12 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "app/cli.h"
 #include "core/version_block.h"
+#include "platform/args.h"
+#include "platform/console.h"
 #include "platform/http_client.h"
 #include "trust/minisign.h"
 #include "trust/read_file.h"
@@ -68,8 +71,11 @@ int main(int argc, char** argv) {
   bool bConsole = false;
   std::string strPublicKey;
 
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
+  // UTF-8 on every system: Windows hands argv over in its ANSI code page.
+  UseUtf8Console();
+  const std::vector<std::string> arrArgs = CommandLineArguments(argc, argv);
+  for (size_t i = 0; i < arrArgs.size(); ++i) {
+    const std::string& arg = arrArgs[i];
     if (arg == "--help" || arg == "-h") {
       PrintUsage(stdout);
       return 0;
@@ -81,12 +87,13 @@ int main(int argc, char** argv) {
     } else if (arg == "--repair") {
       settings.bRepair = true;
     } else if (arg == "--pubkey" || arg.rfind("--pubkey=", 0) == 0) {
-      if (arg == "--pubkey" && i + 1 >= argc) return UsageError("option '%s' needs a value", arg.c_str());
-      strPublicKey = arg == "--pubkey" ? argv[++i] : arg.substr(9);
+      if (arg == "--pubkey" && i + 1 >= arrArgs.size())
+        return UsageError("option '%s' needs a value", arg.c_str());
+      strPublicKey = arg == "--pubkey" ? arrArgs[++i] : arg.substr(9);
       if (strPublicKey.empty()) return UsageError("option '%s' needs a value", "--pubkey");
     } else if (arg == "--server" || arg == "--cacert") {
-      if (i + 1 >= argc) return UsageError("option '%s' needs a value", arg.c_str());
-      (arg == "--server" ? settings.strServerUrl : settings.strCaFile) = argv[++i];
+      if (i + 1 >= arrArgs.size()) return UsageError("option '%s' needs a value", arg.c_str());
+      (arg == "--server" ? settings.strServerUrl : settings.strCaFile) = arrArgs[++i];
     } else if (arg.rfind("--server=", 0) == 0) {
       settings.strServerUrl = arg.substr(9);
     } else if (arg.rfind("--cacert=", 0) == 0) {
@@ -147,5 +154,7 @@ int main(int argc, char** argv) {
   }
 
   if (bConsole) return RunConsole(settings);
+  // A console made for this window alone (started from Explorer) goes away.
+  LeaveOwnConsole();
   return RunWindow(argc, argv, settings);
 }
