@@ -24,7 +24,7 @@ class SessionTest : public qvntest::PhaseTest {
 
   BOOL Run(const std::string& strUrl = "") {
     UpdateSettings settings;
-    settings.strServerUrl = strUrl.empty() ? server.Url() : strUrl;
+    settings.serverUrl = *CHttpUrl::Parse(strUrl.empty() ? server.Url() : strUrl);
     return RunUpdate(view, settings);
   }
 
