@@ -6,6 +6,7 @@
 
 BOOL SendUpdateRequest(CInternetSession& session, const CHttpUrl& url, CUpdateRequest& request,
                        ULONGLONG nRangeFrom) {
+  if (url.GetHost().empty()) return FALSE;  // no server was set
   request.pConnection =
       session.GetHttpConnection(url.GetHost(), url.IsSecure() ? INTERNET_FLAG_SECURE : 0, url.GetPort());
   request.pFile =

@@ -23,7 +23,8 @@ struct CUpdateRequest {
 };
 
 // Sends a GET of url on a connection of its own: fetched from the server,
-// never from or into a cache, redirections not followed. Returns TRUE; network
+// never from or into a cache, redirections not followed. Returns FALSE, having
+// sent nothing, when url names no server (a default CHttpUrl); network
 // failures throw CInternetException. A non-zero nRangeFrom asks for the body
 // from that byte on (see phases/resume.h for what answers are taken).
 BOOL SendUpdateRequest(CInternetSession& session, const CHttpUrl& url, CUpdateRequest& request,

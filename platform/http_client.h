@@ -54,6 +54,7 @@ class CHttpUrl {
   // Empty when the text is no such URL.
   static std::optional<CHttpUrl> Parse(const std::string& strUrl);
 
+  // No URL: no host, and nothing can be fetched from it.
   CHttpUrl() = default;
   // A URL from its parts; its text is GetFullText().
   CHttpUrl(bool bSecure, std::string strHost, INTERNET_PORT nPort, std::string strObject);
