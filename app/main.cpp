@@ -3,7 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/cli.h"
@@ -31,7 +33,10 @@ void PrintUsage(std::FILE* out) {
                "                 fetch and replace only the missing or damaged ones, all\n"
                "                 or nothing (needs a public key)\n"
                "  --server URL   the update server (default %s)\n"
-               "  --cacert FILE  also trust this certificate authority for https servers\n"
+               "  --cacert FILE  also trust this certificate authority (a PEM file) for https\n"
+               "                 servers; not on Windows, where the authority belongs in\n"
+               "                 the system's certificate store (Trusted Root Certification\n"
+               "                 Authorities)\n"
                "  --pubkey KEY   for this run, accept only updates signed with this minisign\n"
                "                 public key: a .pub file, or its base64 key\n"
                "  --help         show this help and exit\n"
@@ -67,7 +72,7 @@ int UsageError(const char* fmt, const char* arg) {
 
 int main(int argc, char** argv) {
   UpdateSettings settings;
-  settings.strServerUrl = QVN_SERVER_URL;
+  std::string strServerUrl = QVN_SERVER_URL;
   bool bConsole = false;
   std::string strPublicKey;
 
@@ -93,29 +98,29 @@ int main(int argc, char** argv) {
       if (strPublicKey.empty()) return UsageError("option '%s' needs a value", "--pubkey");
     } else if (arg == "--server" || arg == "--cacert") {
       if (i + 1 >= arrArgs.size()) return UsageError("option '%s' needs a value", arg.c_str());
-      (arg == "--server" ? settings.strServerUrl : settings.strCaFile) = arrArgs[++i];
+      (arg == "--server" ? strServerUrl : settings.strCaFile) = arrArgs[++i];
     } else if (arg.rfind("--server=", 0) == 0) {
-      settings.strServerUrl = arg.substr(9);
+      strServerUrl = arg.substr(9);
     } else if (arg.rfind("--cacert=", 0) == 0) {
       settings.strCaFile = arg.substr(9);
     } else {
       return UsageError("unknown argument '%s'", arg.c_str());
     }
   }
-  while (!settings.strServerUrl.empty() && settings.strServerUrl.back() == '/') {
-    settings.strServerUrl.pop_back();
-  }
+  while (!strServerUrl.empty() && strServerUrl.back() == '/') strServerUrl.pop_back();
 
   // Settings that cannot work are an error in the command, found before any
   // update starts or any window opens.
-  DWORD dwService = 0;
-  std::string strServer;
-  std::string strObject;
-  INTERNET_PORT nPort = 0;
-  if (!AfxParseURL(settings.strServerUrl, dwService, strServer, strObject, nPort) ||
-      (dwService != AFX_INET_SERVICE_HTTP && dwService != AFX_INET_SERVICE_HTTPS)) {
-    return UsageError("the server must be an http:// or https:// URL, not '%s'",
-                      settings.strServerUrl.c_str());
+  // The URL is split here once; the requests use its parts.
+  if (std::optional<CHttpUrl> serverUrl = CHttpUrl::Parse(strServerUrl)) {
+    settings.serverUrl = std::move(*serverUrl);
+  } else {
+    return UsageError("the server must be an http:// or https:// URL, not '%s'", strServerUrl.c_str());
+  }
+  if (!settings.strCaFile.empty() && !CanTrustCaFile()) {
+    return UsageError("%s",
+                      "--cacert is not available on Windows: add the authority's certificate to the "
+                      "system's certificate store (Trusted Root Certification Authorities) instead");
   }
   if (!strPublicKey.empty()) {
     // A name of an existing file is a .pub file; anything else, the key itself.
