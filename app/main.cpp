@@ -6,9 +6,12 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "app/cli.h"
 #include "core/version_block.h"
+#include "platform/args.h"
+#include "platform/console.h"
 #include "platform/http_client.h"
 #include "trust/minisign.h"
 #include "trust/read_file.h"
@@ -73,8 +76,11 @@ int main(int argc, char** argv) {
   bool bConsole = false;
   std::string strPublicKey;
 
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
+  // UTF-8 on every system: Windows hands argv over in its ANSI code page.
+  UseUtf8Console();
+  const std::vector<std::string> arrArgs = CommandLineArguments(argc, argv);
+  for (size_t i = 0; i < arrArgs.size(); ++i) {
+    const std::string& arg = arrArgs[i];
     if (arg == "--help" || arg == "-h") {
       PrintUsage(stdout);
       return 0;
@@ -86,12 +92,13 @@ int main(int argc, char** argv) {
     } else if (arg == "--repair") {
       settings.bRepair = true;
     } else if (arg == "--pubkey" || arg.rfind("--pubkey=", 0) == 0) {
-      if (arg == "--pubkey" && i + 1 >= argc) return UsageError("option '%s' needs a value", arg.c_str());
-      strPublicKey = arg == "--pubkey" ? argv[++i] : arg.substr(9);
+      if (arg == "--pubkey" && i + 1 >= arrArgs.size())
+        return UsageError("option '%s' needs a value", arg.c_str());
+      strPublicKey = arg == "--pubkey" ? arrArgs[++i] : arg.substr(9);
       if (strPublicKey.empty()) return UsageError("option '%s' needs a value", "--pubkey");
     } else if (arg == "--server" || arg == "--cacert") {
-      if (i + 1 >= argc) return UsageError("option '%s' needs a value", arg.c_str());
-      (arg == "--server" ? strServerUrl : settings.strCaFile) = argv[++i];
+      if (i + 1 >= arrArgs.size()) return UsageError("option '%s' needs a value", arg.c_str());
+      (arg == "--server" ? strServerUrl : settings.strCaFile) = arrArgs[++i];
     } else if (arg.rfind("--server=", 0) == 0) {
       strServerUrl = arg.substr(9);
     } else if (arg.rfind("--cacert=", 0) == 0) {
@@ -118,7 +125,9 @@ int main(int argc, char** argv) {
   if (!strPublicKey.empty()) {
     // A name of an existing file is a .pub file; anything else, the key itself.
     std::string strError;
-    if (std::error_code ec; std::filesystem::exists(strPublicKey, ec)) {
+    // A UTF-8 name: a path made from a std::string would read it in Windows' ANSI code page.
+    const std::filesystem::path pathKey(std::u8string(strPublicKey.begin(), strPublicKey.end()));
+    if (std::error_code ec; std::filesystem::exists(pathKey, ec)) {
       std::string strText;
       if (!ReadSmallFile(strPublicKey, 4096, strText, strError)) {
         return UsageError("cannot read the public key file: %s", strError.c_str());
@@ -152,5 +161,7 @@ int main(int argc, char** argv) {
   }
 
   if (bConsole) return RunConsole(settings);
+  // A console made for this window alone (started from Explorer) goes away.
+  LeaveOwnConsole();
   return RunWindow(argc, argv, settings);
 }

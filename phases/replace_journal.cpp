@@ -17,8 +17,10 @@ constexpr ULONGLONG kMaxJournalSize = 64 * 1024 * 1024;
 
 using Kind = CInstallFolder::Kind;
 
+// By hand: a path from a std::string is read in Windows' ANSI code page, not as UTF-8.
 std::string Folder(const std::string& strPath) {
-  return std::filesystem::path(strPath).parent_path().string();
+  const size_t nSlash = strPath.rfind('/');
+  return nSlash == std::string::npos ? std::string() : strPath.substr(0, nSlash);
 }
 
 std::string Describe(const std::string& strName, int nError) {
@@ -35,7 +37,7 @@ void SyncFolders(const CInstallFolder& folder, std::vector<std::string> arrFolde
 // Removes the name of a file (or link) if it is there.
 int RemoveIfThere(const CInstallFolder& folder, const std::string& strName) {
   const int nError = folder.Remove(strName);
-  return CInstallFolder::IsMissing(nError) || nError == ENOTDIR ? 0 : nError;
+  return CInstallFolder::IsMissing(nError) || nError == CInstallFolder::kNotAFolder ? 0 : nError;
 }
 
 // Writes strText to strName so that the file is on disk, whole, under its
@@ -348,12 +350,12 @@ bool CReplaceJournal::Install(const std::string& strSource, const std::string& s
   const CInstallFolder::Entry* pOwner = nullptr;
   switch (target.kind) {
     case Kind::kFolder:
-      return fail(EISDIR);
+      return fail(CInstallFolder::kIsAFolder);
     case Kind::kSpecial:
       return fail(CInstallFolder::kNotAFile);
     case Kind::kFile:
       // A file marked as not to be changed is refused, whoever runs the copy.
-      if ((target.nMode & 0222) == 0 || !target.bWritable) return fail(EACCES);
+      if ((target.nMode & 0222) == 0 || !target.bWritable) return fail(CInstallFolder::kReadOnly);
       nMode = target.nMode & 07777 & ~06000u;
       pOwner = &target;
       break;
@@ -371,7 +373,8 @@ bool CReplaceJournal::Install(const std::string& strSource, const std::string& s
     CInstallFolder::Entry folder;
     int nError = m_folder.Stat(strFolder, folder);
     if (nError == 0 && folder.kind == Kind::kMissing) nError = m_folder.MakeFolder(strFolder);
-    if (nError == 0 && folder.kind != Kind::kMissing && folder.kind != Kind::kFolder) nError = ENOTDIR;
+    if (nError == 0 && folder.kind != Kind::kMissing && folder.kind != Kind::kFolder)
+      nError = CInstallFolder::kNotAFolder;
     if (nError != 0) return fail(nError);
   }
 
@@ -396,7 +399,7 @@ bool CReplaceJournal::Install(const std::string& strSource, const std::string& s
 }
 
 bool CReplaceJournal::SyncsEachFile() const {
-  return m_arrEntries.size() <= kSyncEachFileUpTo;
+  return !CInstallFolder::kSyncsFileSystems || m_arrEntries.size() <= kSyncEachFileUpTo;
 }
 
 bool CReplaceJournal::Commit(std::string& strError) {
