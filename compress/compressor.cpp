@@ -35,7 +35,56 @@ bool HasLzcnt() {
   }();
   return bHas;
 }
+// Read once, not behind a guard at every descent.
+const bool g_bHasLzcnt = HasLzcnt();
 #endif
+
+// Compress's output: codes gathered in a word and stored 4 bytes at a time.
+// As with COXBitBuffer, bytes completed at or beyond the capacity are counted
+// but not stored.
+class CodeWriter {
+ public:
+  CodeWriter(BYTE* pTarget, int nCapacity) : m_pTarget(pTarget), m_nCapacity(nCapacity) {}
+
+  // Appends the low nCount bits (1 to 14) of nValue, most significant first.
+  void Write(DWORD nValue, int nCount) {
+    m_nWord = m_nWord << nCount | nValue;
+    m_nPending += nCount;
+    if (m_nPending >= 32) {
+      m_nPending -= 32;
+      const DWORD nBig = __builtin_bswap32(static_cast<DWORD>(m_nWord >> m_nPending));
+      if (m_nStored + 4 <= m_nCapacity) {
+        std::memcpy(m_pTarget + m_nStored, &nBig, sizeof nBig);
+      } else {
+        const BYTE* const p = reinterpret_cast<const BYTE*>(&nBig);
+        for (int i = 0; i < 4; ++i) {
+          if (m_nStored + i < m_nCapacity) m_pTarget[m_nStored + i] = p[i];
+        }
+      }
+      m_nStored += 4;
+    }
+  }
+  // Bytes completed so far.
+  int GetByteCount() const { return m_nStored + (m_nPending >> 3); }
+  // Stores a partly filled last byte (low bits 0); ends the output.
+  void Flush() {
+    const int nPad = -m_nPending & 7;
+    m_nWord <<= nPad;
+    m_nPending += nPad;
+    while (m_nPending > 0) {
+      m_nPending -= 8;
+      if (m_nStored < m_nCapacity) m_pTarget[m_nStored] = static_cast<BYTE>(m_nWord >> m_nPending);
+      ++m_nStored;
+    }
+  }
+
+ private:
+  BYTE* const m_pTarget;
+  const int m_nCapacity;
+  std::uint64_t m_nWord = 0;  // the low m_nPending bits (under 32) are not stored yet
+  int m_nPending = 0;
+  int m_nStored = 0;
+};
 
 }  // namespace
 
@@ -46,8 +95,7 @@ COXCompressor::~COXCompressor() = default;
 int COXCompressor::Compress(const BYTE* pSource, int nSourceLength, BYTE* pTarget, int nTargetCapacity) {
   if (nSourceLength <= 0) return 0;
   BYTE* const w = m_pWindow.get();
-  COXBitBuffer bits(pTarget);
-  bits.SetWriteLimit(nTargetCapacity);
+  CodeWriter bits(pTarget, nTargetCapacity);
 
   int c = 1;
   int nLookAhead = 0;
@@ -61,11 +109,11 @@ int COXCompressor::Compress(const BYTE* pSource, int nSourceLength, BYTE* pTarge
     if (nMatchLength > nLookAhead) nMatchLength = nLookAhead;
     int nReplace;
     if (nMatchLength <= 1) {
-      bits.WriteBits(0x100u | w[c], 9);  // flag 1, the byte
+      bits.Write(0x100u | w[c], 9);  // flag 1, the byte
       nReplace = 1;
     } else {
       // flag 0, the position in 9 bits, the length - 2 in 4 bits
-      bits.WriteBits(static_cast<DWORD>(nMatchPosition) << 4 | static_cast<DWORD>(nMatchLength - 2), 14);
+      bits.Write(static_cast<DWORD>(nMatchPosition) << 4 | static_cast<DWORD>(nMatchLength - 2), 14);
       nReplace = nMatchLength;
     }
     if (bits.GetByteCount() >= nTargetCapacity) return -1;
@@ -81,8 +129,8 @@ int COXCompressor::Compress(const BYTE* pSource, int nSourceLength, BYTE* pTarge
       if (nLookAhead != 0) nMatchLength = InsertString(c, nMatchPosition);
     }
   }
-  bits.WriteBit(0);
-  bits.FlushBits();
+  bits.Write(0, 1);
+  bits.Flush();
   const int nCount = bits.GetByteCount();
   return nCount < nTargetCapacity ? nCount : -1;
 }
@@ -221,7 +269,7 @@ inline __attribute__((always_inline)) bool COXCompressor::Descend(const BYTE* w,
 #ifdef QVN_DESCEND_ASM
   // The same steps as the portable loop below, in fewer instructions.
   static_assert(sizeof(Node) == 12 && offsetof(Node, child) == 4);
-  if (HasLzcnt()) {
+  if (g_bHasLzcnt) {
     std::uint64_t nT = static_cast<std::uint64_t>(t);
     std::int64_t q = nBest;
     std::uint64_t nPos = static_cast<std::uint64_t>(nPosition);
@@ -310,7 +358,9 @@ inline __attribute__((always_inline)) bool COXCompressor::Descend(const BYTE* w,
   }
 }
 
-int COXCompressor::InsertString(int n, int& nMatchPosition) {
+// InsertString, RemoveString and the steps they take run once per byte
+// compressed: they are inlined into Compress's loop.
+inline __attribute__((always_inline)) int COXCompressor::InsertString(int n, int& nMatchPosition) {
   if (n == 0) return 0;
   const BYTE* const w = m_pWindow.get();
   // The first 16 bytes of a string as two big-endian words: comparing them as
@@ -352,7 +402,8 @@ int COXCompressor::InsertString(int n, int& nMatchPosition) {
   }
 }
 
-int COXCompressor::Attach(int t, int nSide, int n, int nPosition, int& nMatchPosition, int nBest) {
+inline __attribute__((always_inline)) int COXCompressor::Attach(int t, int nSide, int n, int nPosition,
+                                                                int& nMatchPosition, int nBest) {
   m_tree[t].child[nSide] = n;
   m_tree[n].parent = t;
   m_tree[n].child[kSmaller] = kNone;
@@ -364,7 +415,7 @@ int COXCompressor::Attach(int t, int nSide, int n, int nPosition, int& nMatchPos
 // Node 0 is an ordinary table entry: splicing or substituting "no child" writes
 // its parent field, and removing position 0 then acts on whatever that field
 // holds. Streams depend on this, so it is kept as it is.
-void COXCompressor::RemoveString(int x) {
+inline __attribute__((always_inline)) void COXCompressor::RemoveString(int x) {
   if (m_tree[x].parent == kNone) return;
   const int nSmaller = m_tree[x].child[kSmaller];
   const int nLarger = m_tree[x].child[kLarger];
@@ -382,7 +433,7 @@ void COXCompressor::RemoveString(int x) {
 
 // The parent's link is chosen by index, not by branch: which side a node
 // hangs on follows the data.
-void COXCompressor::SpliceNode(int oldNode, int newNode) {
+inline __attribute__((always_inline)) void COXCompressor::SpliceNode(int oldNode, int newNode) {
   const int parent = m_tree[oldNode].parent;
   m_tree[newNode].parent = parent;
   const int nSide = m_tree[parent].child[kLarger] == oldNode ? kLarger : kSmaller;
@@ -390,7 +441,7 @@ void COXCompressor::SpliceNode(int oldNode, int newNode) {
   m_tree[oldNode].parent = kNone;
 }
 
-void COXCompressor::SubstituteNode(int oldNode, int newNode) {
+inline __attribute__((always_inline)) void COXCompressor::SubstituteNode(int oldNode, int newNode) {
   const int parent = m_tree[oldNode].parent;
   const int nSide = m_tree[parent].child[kSmaller] == oldNode ? kSmaller : kLarger;
   m_tree[parent].child[nSide] = newNode;
@@ -400,7 +451,7 @@ void COXCompressor::SubstituteNode(int oldNode, int newNode) {
   m_tree[oldNode].parent = kNone;
 }
 
-int COXCompressor::FindPredecessor(int x) const {
+inline __attribute__((always_inline)) int COXCompressor::FindPredecessor(int x) const {
   int r = m_tree[x].child[kSmaller];
   while (m_tree[r].child[kLarger] != kNone) r = m_tree[r].child[kLarger];
   return r;
