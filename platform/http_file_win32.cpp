@@ -10,6 +10,7 @@
 // the window. Short timeouts with retries were not taken: a timed-out
 // HttpSendRequest cannot be resumed, only sent again, and the stall limit is
 // then WinINet's own receive and connect timeouts.
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -50,6 +51,10 @@ class CWinInetRequest : public CHttpFile::Impl {
   BOOL Blocking(Call fnCall, DWORD& dwError);
   // A header of the answer as text; empty when it has none.
   std::string QueryHeader(DWORD dwInfo) const;
+  // WinINet's receive timeout catches a server that sends nothing; one that
+  // trickles a few bytes now and then would hold the update for ever. As on
+  // Linux, less than 1 KiB a second over the stall limit is a failure.
+  void CheckRate(DWORD dwRead);
 
   HINTERNET m_hInternet;
   const CHttpFile::Request& m_request;
@@ -60,7 +65,24 @@ class CWinInetRequest : public CHttpFile::Impl {
   bool m_bLengthKnown = false;
   ULONGLONG m_nLength = 0;    // the answer's Content-Length, when it has one
   ULONGLONG m_nReceived = 0;  // body bytes received
+  ULONGLONG m_nRateStart = 0;  // GetTickCount64 when the current rate window began
+  ULONGLONG m_nRateBytes = 0;  // bytes received in it
 };
+
+void CWinInetRequest::CheckRate(DWORD dwRead) {
+  const ULONGLONG nNow = ::GetTickCount64();
+  const ULONGLONG nWindow = static_cast<ULONGLONG>(m_request.nStallTimeout) * 1000;
+  m_nRateBytes += dwRead;
+  if (nNow - m_nRateStart < nWindow) return;
+  if (m_nRateBytes < 1024 * static_cast<ULONGLONG>(m_request.nStallTimeout)) {
+    throw CInternetException(CInternetException::Kind::kTimeout, ERROR_INTERNET_TIMEOUT,
+                             "Operation too slow. Less than 1024 bytes/sec transferred the last " +
+                                 std::to_string(m_request.nStallTimeout) + " seconds",
+                             m_strUrl);
+  }
+  m_nRateStart = nNow;
+  m_nRateBytes = 0;
+}
 
 template <typename Call>
 BOOL CWinInetRequest::Blocking(Call fnCall, DWORD& dwError) {
@@ -180,6 +202,7 @@ void CWinInetRequest::Send() {
     m_nLength = std::strtoull(strLength.c_str(), nullptr, 10);
     m_bLengthKnown = true;
   }
+  m_nRateStart = ::GetTickCount64();
 }
 
 bool CWinInetRequest::Receive() {
@@ -188,7 +211,15 @@ bool CWinInetRequest::Receive() {
   DWORD dwError = 0;
   HINTERNET hRequest = m_hRequest;
   char* pInto = buffer.data() + nTail;
-  const DWORD dwRoom = static_cast<DWORD>(buffer.size() - nTail);
+  // InternetReadFile waits until it has all it was asked for: asking only for
+  // what has arrived keeps the reader (progress, the rate check) in step
+  // with the network.
+  DWORD dwAvailable = 0;
+  if (!Blocking([=, &dwAvailable] { return ::InternetQueryDataAvailable(hRequest, &dwAvailable, 0, 0); },
+                dwError)) {
+    Fail(dwError);
+  }
+  const DWORD dwRoom = std::min(static_cast<DWORD>(buffer.size() - nTail), std::max<DWORD>(dwAvailable, 1));
   if (!Blocking([=, &dwRead] { return ::InternetReadFile(hRequest, pInto, dwRoom, &dwRead); }, dwError)) {
     Fail(dwError);
   }
@@ -205,6 +236,7 @@ bool CWinInetRequest::Receive() {
   }
   nTail += dwRead;
   m_nReceived += dwRead;
+  CheckRate(dwRead);
   return true;
 }
 

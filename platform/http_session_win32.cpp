@@ -8,6 +8,19 @@
 #include "platform/wide_win32.h"
 
 std::string InternetErrorText(DWORD dwError) {
+  // A read can also fail with the socket's own error, whose text not every
+  // system carries: the words matter more than the number.
+  switch (dwError) {
+    case WSAETIMEDOUT:
+      return "Operation timed out: the server sent nothing within the stall limit";
+    case WSAECONNRESET:
+    case WSAECONNABORTED:
+      return "The server closed the connection in the middle of the answer";
+    case WSAECONNREFUSED:
+      return "The attempt to connect to the server failed";
+    default:
+      break;
+  }
   if (dwError < INTERNET_ERROR_BASE || dwError > INTERNET_ERROR_LAST) return SystemErrorText(dwError);
   // WinINet's own codes are described by wininet.dll, not by the system.
   wchar_t* pszText = nullptr;
@@ -30,8 +43,10 @@ CInternetException::Kind KindOfInternetError(DWORD dwError) {
     case ERROR_INTERNET_NAME_NOT_RESOLVED:
       return Kind::kResolve;
     case ERROR_INTERNET_CANNOT_CONNECT:
+    case WSAECONNREFUSED:
       return Kind::kConnect;
     case ERROR_INTERNET_TIMEOUT:
+    case WSAETIMEDOUT:
       return Kind::kTimeout;
     case ERROR_INTERNET_SECURITY_CHANNEL_ERROR:
       return Kind::kTls;

@@ -12,6 +12,16 @@
 
 #include "platform/types.h"
 
+// On Windows <winver.h> (through <windows.h>) makes macros of these names;
+// ours take other arguments and must keep their own names wherever they are
+// declared, defined or called.
+#ifdef _WIN32
+#include <winver.h>
+#undef GetFileVersionInfoSize
+#undef GetFileVersionInfo
+#undef VerQueryValue
+#endif
+
 // Why a file's version block could not be had; kPeOk when it could.
 enum class PeVersionStatus {
   kPeOk,

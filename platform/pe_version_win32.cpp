@@ -5,19 +5,14 @@
 // system looks only at the resource numbered 1: an image whose version
 // resource has another number or a name is read by the PE reader, as on
 // every other system, so that its version is the same everywhere.
+#include "platform/pe_version.h"
+
 #include <windows.h>
-#include <winver.h>
 
 #include <cstring>
 #include <vector>
 
 #include "platform/wide_win32.h"
-
-// <winver.h> makes macros of the names pe_version.h declares.
-#undef GetFileVersionInfoSize
-#undef GetFileVersionInfo
-#undef VerQueryValue
-#include "platform/pe_version.h"
 
 DWORD GetFileVersionInfoSize(const std::string& strFileName) {
   std::wstring strWide;

@@ -33,6 +33,9 @@ const std::string kUnverified =
     "qvnupdate: warning: the update is not verified: this updater has no public key (give --pubkey KEY, or "
     "build it with -DQVN_PUBLIC_KEY=...), so it cannot tell where the files come from\n";
 
+const std::string kConnectFailed =
+    qvntest::SystemWords("Failed to connect to 127.0.0.1", "The attempt to connect to the server failed");
+
 // The lines of a complete update of Engine.dll.crz and ReadMe.txt, with the
 // seconds of each download as "N".
 const std::vector<std::string> kUpdateLines = {
@@ -238,7 +241,9 @@ TEST_F(ConsoleTest, ADroppedConnectionIsAnErrorAndInstallsNothing) {
   RawServer server(ManifestThen(
       {.strHead = RawServer::Head(200) + std::string(30000, 'x'), .ending = RawServer::Ending::Reset}));
   const ProcessResult r = Update(server.Url());
-  EXPECT_EQ(r.nExit, 2);
+  // WinINet reads a reset at the end of a body without a length as its end;
+  // the size the manifest gives then stops the file.
+  EXPECT_EQ(r.nExit, qvntest::WindowsUpdater() != nullptr ? 1 : 2);
   EXPECT_NE(r.strErr, "");
   ExpectNothingInstalled();
 }
@@ -250,7 +255,7 @@ TEST_F(ConsoleTest, AStalledServerFailsAfterTheStallLimit) {
                     .nStallMillis = 30000}));
   const ProcessResult r = Update(server.Url(), {{"QVN_STALL_TIMEOUT", "1"}});
   EXPECT_EQ(r.nExit, 2);
-  EXPECT_THAT(r.strErr, HasSubstr("Operation too slow"));
+  EXPECT_THAT(r.strErr, HasSubstr(qvntest::SystemWords("Operation too slow", "timed out")));
   ExpectNothingInstalled();
 }
 
@@ -258,7 +263,7 @@ TEST_F(ConsoleTest, AnUnreachableServerIsAnErrorAfterTheFirstLine) {
   const ProcessResult r = Update("http://127.0.0.1:" + std::to_string(qvntest::ClosedLoopbackPort()));
   EXPECT_EQ(r.nExit, 2);
   EXPECT_EQ(r.strOut, "Attempting to connection to server\n");
-  EXPECT_THAT(r.strErr, HasSubstr("Failed to connect to 127.0.0.1"));
+  EXPECT_THAT(r.strErr, HasSubstr(kConnectFailed));
   ExpectNothingInstalled();
 }
 
@@ -292,7 +297,8 @@ TEST_F(ConsoleTest, AReadOnlyTargetStopsTheUpdateAndStaysAsItWas) {
   EXPECT_EQ(r.nExit, 1);
   const auto arrLines = qvntest::Lines(r.strOut);
   ASSERT_FALSE(arrLines.empty());
-  EXPECT_EQ(arrLines.back(), "Unable to copy QVNUPDU1.TMP to Engine.dll: Permission denied - ABORTING");
+  EXPECT_EQ(arrLines.back(), "Unable to copy QVNUPDU1.TMP to Engine.dll: " +
+                                 qvntest::SystemWords("Permission denied", "the file is read-only") + " - ABORTING");
   ExpectNothingInstalled();
 }
 
@@ -345,7 +351,7 @@ TEST_F(ConsoleTest, EveryFailureGivesItsCauseAndAHintForTheCommonMistakes) {
       {strClosed,
        2,
        "Attempting to connection to server",
-       {"Failed to connect to 127.0.0.1", "qvnupdate: hint: check the server's address"}},
+       {kConnectFailed, "qvnupdate: hint: check the server's address"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.strServer);
@@ -373,7 +379,8 @@ TEST_F(ConsoleTest, ATemporaryFileThatCannotBeCreatedGivesTheSystemsReason) {
   const ProcessResult r = Update(server.Url());
   EXPECT_EQ(r.nExit, 1);
   EXPECT_EQ(qvntest::Lines(r.strOut).back(), "Unable to open local file QVNUPD1.TMP - ABORTING");
-  EXPECT_THAT(r.strErr, HasSubstr("qvnupdate: Cannot create QVNUPD1.TMP: Is a directory"));
+  EXPECT_THAT(r.strErr, HasSubstr("qvnupdate: Cannot create QVNUPD1.TMP: " +
+                                  qvntest::SystemWords("Is a directory", "it is a folder")));
 }
 
 // --- A clean stop -----------------------------------------------------------

@@ -31,6 +31,12 @@ inline const char* WindowsUpdater() {
   return psz != nullptr && *psz != '\0' ? psz : nullptr;
 }
 
+// The system's own words for a failure, which differ between libcurl and
+// Linux on one side and WinINet and Windows on the other.
+inline std::string SystemWords(const std::string& strLinux, const std::string& strWindows) {
+  return WindowsUpdater() != nullptr ? strWindows : strLinux;
+}
+
 // Windows programs end their lines with CR LF; the scenarios compare lines.
 inline void StripCarriageReturns(std::string& str) {
   str = std::regex_replace(str, std::regex("\r\n"), "\n");
