@@ -3,10 +3,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "app/cli.h"
 #include "core/version_block.h"
+#include "platform/args.h"
+#include "platform/console.h"
 #include "platform/http_client.h"
 #include "trust/minisign.h"
 #include "trust/read_file.h"
@@ -28,7 +33,10 @@ void PrintUsage(std::FILE* out) {
                "                 fetch and replace only the missing or damaged ones, all\n"
                "                 or nothing (needs a public key)\n"
                "  --server URL   the update server (default %s)\n"
-               "  --cacert FILE  also trust this certificate authority for https servers\n"
+               "  --cacert FILE  also trust this certificate authority (a PEM file) for https\n"
+               "                 servers; not on Windows, where the authority belongs in\n"
+               "                 the system's certificate store (Trusted Root Certification\n"
+               "                 Authorities)\n"
                "  --pubkey KEY   for this run, accept only updates signed with this minisign\n"
                "                 public key: a .pub file, or its base64 key\n"
                "  --help         show this help and exit\n"
@@ -64,12 +72,15 @@ int UsageError(const char* fmt, const char* arg) {
 
 int main(int argc, char** argv) {
   UpdateSettings settings;
-  settings.strServerUrl = QVN_SERVER_URL;
+  std::string strServerUrl = QVN_SERVER_URL;
   bool bConsole = false;
   std::string strPublicKey;
 
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
+  // UTF-8 on every system: Windows hands argv over in its ANSI code page.
+  UseUtf8Console();
+  const std::vector<std::string> arrArgs = CommandLineArguments(argc, argv);
+  for (size_t i = 0; i < arrArgs.size(); ++i) {
+    const std::string& arg = arrArgs[i];
     if (arg == "--help" || arg == "-h") {
       PrintUsage(stdout);
       return 0;
@@ -81,34 +92,35 @@ int main(int argc, char** argv) {
     } else if (arg == "--repair") {
       settings.bRepair = true;
     } else if (arg == "--pubkey" || arg.rfind("--pubkey=", 0) == 0) {
-      if (arg == "--pubkey" && i + 1 >= argc) return UsageError("option '%s' needs a value", arg.c_str());
-      strPublicKey = arg == "--pubkey" ? argv[++i] : arg.substr(9);
+      if (arg == "--pubkey" && i + 1 >= arrArgs.size())
+        return UsageError("option '%s' needs a value", arg.c_str());
+      strPublicKey = arg == "--pubkey" ? arrArgs[++i] : arg.substr(9);
       if (strPublicKey.empty()) return UsageError("option '%s' needs a value", "--pubkey");
     } else if (arg == "--server" || arg == "--cacert") {
-      if (i + 1 >= argc) return UsageError("option '%s' needs a value", arg.c_str());
-      (arg == "--server" ? settings.strServerUrl : settings.strCaFile) = argv[++i];
+      if (i + 1 >= arrArgs.size()) return UsageError("option '%s' needs a value", arg.c_str());
+      (arg == "--server" ? strServerUrl : settings.strCaFile) = arrArgs[++i];
     } else if (arg.rfind("--server=", 0) == 0) {
-      settings.strServerUrl = arg.substr(9);
+      strServerUrl = arg.substr(9);
     } else if (arg.rfind("--cacert=", 0) == 0) {
       settings.strCaFile = arg.substr(9);
     } else {
       return UsageError("unknown argument '%s'", arg.c_str());
     }
   }
-  while (!settings.strServerUrl.empty() && settings.strServerUrl.back() == '/') {
-    settings.strServerUrl.pop_back();
-  }
+  while (!strServerUrl.empty() && strServerUrl.back() == '/') strServerUrl.pop_back();
 
   // Settings that cannot work are an error in the command, found before any
   // update starts or any window opens.
-  DWORD dwService = 0;
-  std::string strServer;
-  std::string strObject;
-  INTERNET_PORT nPort = 0;
-  if (!AfxParseURL(settings.strServerUrl, dwService, strServer, strObject, nPort) ||
-      (dwService != AFX_INET_SERVICE_HTTP && dwService != AFX_INET_SERVICE_HTTPS)) {
-    return UsageError("the server must be an http:// or https:// URL, not '%s'",
-                      settings.strServerUrl.c_str());
+  // The URL is split here once; the requests use its parts.
+  if (std::optional<CHttpUrl> serverUrl = CHttpUrl::Parse(strServerUrl)) {
+    settings.serverUrl = std::move(*serverUrl);
+  } else {
+    return UsageError("the server must be an http:// or https:// URL, not '%s'", strServerUrl.c_str());
+  }
+  if (!settings.strCaFile.empty() && !CanTrustCaFile()) {
+    return UsageError("%s",
+                      "--cacert is not available on Windows: add the authority's certificate to the "
+                      "system's certificate store (Trusted Root Certification Authorities) instead");
   }
   if (!strPublicKey.empty()) {
     // A name of an existing file is a .pub file; anything else, the key itself.
@@ -147,5 +159,7 @@ int main(int argc, char** argv) {
   }
 
   if (bConsole) return RunConsole(settings);
+  // A console made for this window alone (started from Explorer) goes away.
+  LeaveOwnConsole();
   return RunWindow(argc, argv, settings);
 }

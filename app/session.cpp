@@ -78,7 +78,8 @@ BOOL RunSteps(CUpdateReporter& view, const UpdateSettings& settings) {
 
   CUpdateRequest request;
   std::string strManifest;
-  if (!SendUpdateRequest(session, settings.strServerUrl + "/Updates/UpdateInfo.txt", request)) return FALSE;
+  if (!SendUpdateRequest(session, settings.serverUrl.Append("/Updates/UpdateInfo.txt"), request))
+    return FALSE;
   {
     // Only a success answer is a manifest, and only one with a version: an
     // error page, or a portal's page answered with 200, read as one would
@@ -111,7 +112,7 @@ BOOL RunSteps(CUpdateReporter& view, const UpdateSettings& settings) {
     request.Close();
   }
   CSignedUpdate signedUpdate;
-  if (!CheckUpdateSignature(view, session, settings.strServerUrl, settings.strPublicKey, strManifest, info,
+  if (!CheckUpdateSignature(view, session, settings.serverUrl, settings.strPublicKey, strManifest, info,
                             signedUpdate)) {
     return FALSE;
   }
@@ -133,7 +134,7 @@ BOOL RunSteps(CUpdateReporter& view, const UpdateSettings& settings) {
   if (nCompared > 0 || bRepair) {
     if (bRepair) view.AddStatus(fmt::format("Repairing {} {}", settings.strProductExe, info.m_strVersion));
     const CSignedUpdate* pSigned = signedUpdate.IsLoaded() ? &signedUpdate : nullptr;
-    if (!DownloadChangedFiles(view, session, info, settings.strServerUrl, pSigned)) return FALSE;
+    if (!DownloadChangedFiles(view, session, info, settings.serverUrl, pSigned)) return FALSE;
     // A repair of an intact installation has nothing to expand or replace.
     if (!bRepair || !info.m_arrItems.empty()) {
       if (!UncompressFiles(view, info)) return FALSE;

@@ -3,12 +3,13 @@
 #include <string>
 
 #include "phases/reporter.h"
+#include "platform/http_client.h"
 #include "platform/types.h"
 
 struct UpdateSettings {
   // Scheme, host and optional port of the update server, without a trailing
   // "/"; the manifest is this + "/Updates/UpdateInfo.txt".
-  std::string strServerUrl;
+  CHttpUrl serverUrl;
   // The product executable whose version is compared; a bare file name.
   std::string strProductExe = "Quorvane.exe";
   // An extra certificate authority for https servers (--cacert); empty for none.

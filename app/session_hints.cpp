@@ -18,7 +18,7 @@ bool EndsWithNoCase(const std::string& str, const std::string& strSuffix) {
 
 // The server URL is never rewritten: the user is told, and decides.
 void HintUpdatesFolder(CUpdateReporter& view, const UpdateSettings& settings) {
-  const std::string& strUrl = settings.strServerUrl;
+  const std::string& strUrl = settings.serverUrl.GetText();
   if (!EndsWithNoCase(strUrl, "/updates")) return;
   view.AddDetail(
       fmt::format("hint: the server URL ends in /Updates, which the updater adds itself: try --server {}",
@@ -31,7 +31,7 @@ void ReportNoManifest(CUpdateReporter& view, const UpdateSettings& settings, con
                       bool bAnsweredSuccess) {
   if (bAnsweredSuccess) {
     view.AddDetail(fmt::format("{} is not update information (it has no VERSION in [GENERAL])",
-                               request.pFile ? request.pFile->GetFileURL() : settings.strServerUrl));
+                               request.pFile ? request.pFile->GetFileURL() : settings.serverUrl.GetText()));
   } else {
     view.AddDetail(request.DescribeAnswer());
   }
@@ -41,7 +41,7 @@ void ReportNoManifest(CUpdateReporter& view, const UpdateSettings& settings, con
 std::vector<std::string> FailureHints(const CException& e, const UpdateSettings& settings) {
   const auto* pNet = dynamic_cast<const CInternetException*>(&e);
   if (pNet == nullptr) return {};
-  const std::string& strUrl = settings.strServerUrl;
+  const std::string& strUrl = settings.serverUrl.GetText();
   switch (pNet->m_kind) {
     case CInternetException::Kind::kTls:
       if (strUrl.rfind("https://", 0) == 0) {

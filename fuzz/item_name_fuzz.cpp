@@ -8,6 +8,7 @@
 // Input: one byte whose low bit marks the item compressed, then the name.
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,13 +61,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
     QVN_FUZZ_CHECK(b > 0x20 && b < 0x7F && c != '#' && c != '?');
   }
   QVN_FUZZ_CHECK(EncodeUrlPath(strEncoded) == strEncoded);
-  DWORD dwService = 0;
-  std::string strServer;
-  std::string strObject;
-  INTERNET_PORT nPort = 0;
-  QVN_FUZZ_CHECK(
-      AfxParseURL(PayloadUrl("http://127.0.0.1:8080", strName), dwService, strServer, strObject, nPort));
-  QVN_FUZZ_CHECK(strObject == "/Updates/" + strEncoded && strServer == "127.0.0.1" && nPort == 8080);
+  // The payload's URL, written out, reads back as the same request.
+  const CHttpUrl payload = PayloadUrl(*CHttpUrl::Parse("http://127.0.0.1:8080"), strName);
+  const std::optional<CHttpUrl> url = CHttpUrl::Parse(payload.GetText());
+  QVN_FUZZ_CHECK(url && url->GetObject() == "/Updates/" + strEncoded &&
+                 payload.GetObject() == url->GetObject() && url->GetHost() == "127.0.0.1" &&
+                 url->GetPort() == 8080);
 
   CUpdateInfo info;
   auto pItem = std::make_unique<CUpdateFileItem>();

@@ -74,12 +74,12 @@ BOOL CheckItemNames(CUpdateReporter& view, const CUpdateInfo& info) {
   return TRUE;
 }
 
-std::string PayloadUrl(const std::string& strServerUrl, const std::string& strName) {
-  return strServerUrl + "/Updates/" + EncodeUrlPath(strName);
+CHttpUrl PayloadUrl(const CHttpUrl& serverUrl, const std::string& strName) {
+  return serverUrl.Append("/Updates/" + EncodeUrlPath(strName));
 }
 
 int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdateInfo& info,
-                  const std::string& strServerUrl, const CSignedUpdate* pSigned,
+                  const CHttpUrl& serverUrl, const CSignedUpdate* pSigned,
                   const std::vector<bool>* pUnchanged) {
   if (!CheckItemNames(view, info)) return 0;
 
@@ -158,10 +158,10 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
     }
 
     CUpdateRequest request;
-    const std::string strUrl = PayloadUrl(strServerUrl, item.m_strName);
+    const CHttpUrl url = PayloadUrl(serverUrl, item.m_strName);
     std::string strWhy;
-    if (resume ? !resume->Send(session, strUrl, file, request, strWhy)
-               : SendUpdateRequest(session, strUrl, request) && !request.IsWhole()) {
+    if (resume ? !resume->Send(session, url, file, request, strWhy)
+               : SendUpdateRequest(session, url, request) && !request.IsWhole()) {
       view.AddStatus(fmt::format("Unable to open remote file {} - ABORTING", item.m_strName));
       view.AddDetail(resume ? strWhy : request.DescribeAnswer());
       return 0;

@@ -18,9 +18,9 @@
 // a FIFO, socket or device. Returns FALSE then.
 BOOL CheckItemNames(CUpdateReporter& view, const CUpdateInfo& info);
 
-// The URL of an item's payload on the server: strServerUrl + "/Updates/" +
+// The URL of an item's payload on the server: serverUrl + "/Updates/" +
 // the name, with the bytes that cannot stand in a URL path percent-encoded.
-std::string PayloadUrl(const std::string& strServerUrl, const std::string& strName);
+CHttpUrl PayloadUrl(const CHttpUrl& serverUrl, const std::string& strName);
 
 // Downloads every item in list order, showing progress in the captions and
 // bars and adding "Downloaded File %s - %d second(s)" for each. Returns 1 when
@@ -48,5 +48,5 @@ std::string PayloadUrl(const std::string& strServerUrl, const std::string& strNa
 // fails its hash is fetched once more from zero. Partials kept for anything
 // else are removed first, with or without a key.
 int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdateInfo& info,
-                  const std::string& strServerUrl, const CSignedUpdate* pSigned = nullptr,
+                  const CHttpUrl& serverUrl, const CSignedUpdate* pSigned = nullptr,
                   const std::vector<bool>* pUnchanged = nullptr);

@@ -42,7 +42,7 @@ void SyncFolders(const CInstallFolder& folder, std::vector<std::string> arrFolde
 // Removes the name of a file (or link) if it is there.
 int RemoveIfThere(const CInstallFolder& folder, const std::string& strName) {
   const int nError = folder.Remove(strName);
-  return CInstallFolder::IsMissing(nError) || nError == ENOTDIR ? 0 : nError;
+  return CInstallFolder::IsMissing(nError) || nError == CInstallFolder::kNotAFolder ? 0 : nError;
 }
 
 // Names in the journal: every byte that could break a line or a field
@@ -446,12 +446,12 @@ bool CReplaceJournal::Install(const std::string& strSource, const std::string& s
   const CInstallFolder::Entry* pOwner = nullptr;
   switch (target.kind) {
     case Kind::kFolder:
-      return fail(EISDIR);
+      return fail(CInstallFolder::kIsAFolder);
     case Kind::kSpecial:
       return fail(CInstallFolder::kNotAFile);
     case Kind::kFile:
       // A file marked as not to be changed is refused, whoever runs the copy.
-      if ((target.nMode & 0222) == 0 || !target.bWritable) return fail(EACCES);
+      if ((target.nMode & 0222) == 0 || !target.bWritable) return fail(CInstallFolder::kReadOnly);
       nMode = target.nMode & 07777 & ~06000u;
       pOwner = &target;
       break;
@@ -469,7 +469,8 @@ bool CReplaceJournal::Install(const std::string& strSource, const std::string& s
     CInstallFolder::Entry folder;
     int nError = m_folder.Stat(strFolder, folder);
     if (nError == 0 && folder.kind == Kind::kMissing) nError = m_folder.MakeFolder(strFolder);
-    if (nError == 0 && folder.kind != Kind::kMissing && folder.kind != Kind::kFolder) nError = ENOTDIR;
+    if (nError == 0 && folder.kind != Kind::kMissing && folder.kind != Kind::kFolder)
+      nError = CInstallFolder::kNotAFolder;
     if (nError != 0) return fail(nError);
   }
 
@@ -494,7 +495,7 @@ bool CReplaceJournal::Install(const std::string& strSource, const std::string& s
 }
 
 bool CReplaceJournal::SyncsEachFile() const {
-  return m_arrEntries.size() <= kSyncEachFileUpTo;
+  return !CInstallFolder::kSyncsFileSystems || m_arrEntries.size() <= kSyncEachFileUpTo;
 }
 
 bool CReplaceJournal::Commit(std::string& strError) {
@@ -576,6 +577,10 @@ void TestCrashPoint(const char* pszStep, int n) {
   const char* pszWanted = std::getenv("QVN_TEST_CRASH_AT");
   if (pszWanted == nullptr) return;
   const std::string strStep = n > 0 ? std::string(pszStep) + "-" + std::to_string(n) : std::string(pszStep);
+#ifdef SIGKILL
   if (strStep == pszWanted) ::raise(SIGKILL);
+#else
+  if (strStep == pszWanted) std::_Exit(137);  // no SIGKILL on Windows: an end just as abrupt
+#endif
   if (strStep + "/int" == pszWanted) ::raise(SIGINT);
 }

@@ -2,20 +2,15 @@
 
 #include <fmt/format.h>
 
-BOOL SendUpdateRequest(CInternetSession& session, const std::string& strUrl, CUpdateRequest& request,
+#include "platform/http_flags.h"
+
+BOOL SendUpdateRequest(CInternetSession& session, const CHttpUrl& url, CUpdateRequest& request,
                        ULONGLONG nRangeFrom) {
-  DWORD dwService = 0;
-  std::string strServer;
-  std::string strObject;
-  INTERNET_PORT nPort = 0;
-  if (!AfxParseURL(strUrl, dwService, strServer, strObject, nPort) ||
-      (dwService != AFX_INET_SERVICE_HTTP && dwService != AFX_INET_SERVICE_HTTPS)) {
-    return FALSE;
-  }
-  request.pConnection = session.GetHttpConnection(
-      strServer, dwService == AFX_INET_SERVICE_HTTPS ? INTERNET_FLAG_SECURE : 0, nPort);
+  if (url.GetHost().empty()) return FALSE;  // no server was set
+  request.pConnection =
+      session.GetHttpConnection(url.GetHost(), url.IsSecure() ? INTERNET_FLAG_SECURE : 0, url.GetPort());
   request.pFile =
-      request.pConnection->OpenRequest("GET", strObject,
+      request.pConnection->OpenRequest("GET", url.GetObject(),
                                        INTERNET_FLAG_RELOAD | INTERNET_FLAG_EXISTING_CONNECT |
                                            INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTO_REDIRECT);
   request.pFile->SetRangeFrom(nRangeFrom);

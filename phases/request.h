@@ -22,10 +22,10 @@ struct CUpdateRequest {
   void Close();
 };
 
-// Sends a GET of strUrl on a connection of its own: fetched from the server,
+// Sends a GET of url on a connection of its own: fetched from the server,
 // never from or into a cache, redirections not followed. Returns FALSE, having
-// sent nothing, when strUrl is not an http or https URL. Network failures
-// throw CInternetException. A non-zero nRangeFrom asks for the body from that
-// byte on (see phases/resume.h for what answers are taken).
-BOOL SendUpdateRequest(CInternetSession& session, const std::string& strUrl, CUpdateRequest& request,
+// sent nothing, when url names no server (a default CHttpUrl); network
+// failures throw CInternetException. A non-zero nRangeFrom asks for the body
+// from that byte on (see phases/resume.h for what answers are taken).
+BOOL SendUpdateRequest(CInternetSession& session, const CHttpUrl& url, CUpdateRequest& request,
                        ULONGLONG nRangeFrom = 0);

@@ -186,10 +186,10 @@ void CResumableDownload::HashHeld(CFile& file, CSha256& sha) {
   }
 }
 
-BOOL CResumableDownload::Send(CInternetSession& session, const std::string& strUrl, CFile& file,
+BOOL CResumableDownload::Send(CInternetSession& session, const CHttpUrl& url, CFile& file,
                               CUpdateRequest& request, std::string& strWhy) {
   try {
-    if (!SendUpdateRequest(session, strUrl, request, m_nHeld)) return FALSE;
+    if (!SendUpdateRequest(session, url, request, m_nHeld)) return FALSE;
   } catch (const CInternetException&) {
     m_bKeep = true;
     throw;

@@ -50,7 +50,7 @@ class CResumableDownload {
   // whole file (200: the partial is emptied and GetHeld() becomes 0). FALSE,
   // with the cause in strWhy, for any other answer; the partial is kept. A
   // network failure keeps the partial and throws.
-  BOOL Send(CInternetSession& session, const std::string& strUrl, CFile& file, CUpdateRequest& request,
+  BOOL Send(CInternetSession& session, const CHttpUrl& url, CFile& file, CUpdateRequest& request,
             std::string& strWhy);
   // Reads the body; a network failure writes what arrived before it to file,
   // keeps the partial and throws.

@@ -18,10 +18,10 @@ enum class FetchResult { kFetched, kRefused, kTooLarge };
 
 // A small file of the update folder, whole, or why not. Reading stops one
 // byte past nMax, so a server that sends without end costs nothing more.
-FetchResult FetchSmallFile(CInternetSession& session, const std::string& strUrl, std::uint64_t nMax,
+FetchResult FetchSmallFile(CInternetSession& session, const CHttpUrl& url, std::uint64_t nMax,
                            std::string& strBody, DWORD& dwStatus) {
   CUpdateRequest request;
-  if (!SendUpdateRequest(session, strUrl, request)) return FetchResult::kRefused;
+  if (!SendUpdateRequest(session, url, request)) return FetchResult::kRefused;
   dwStatus = request.dwStatus;
   if (!request.IsSuccess()) {
     request.Close();
@@ -42,7 +42,7 @@ FetchResult FetchSmallFile(CInternetSession& session, const std::string& strUrl,
 // Marks the items whose installed target already has the SHA-256 that the
 // signed INSTALLED.SHA256SUMS lists for it. False, with what failed, when the
 // listed file cannot be fetched or is not the one that was signed.
-bool FindUnchangedItems(CInternetSession& session, const std::string& strServerUrl,
+bool FindUnchangedItems(CInternetSession& session, const CHttpUrl& serverUrl,
                         const CSignedUpdate& signedUpdate, const CUpdateInfo& info,
                         std::vector<bool>& arrUnchanged, std::string& strError) {
   arrUnchanged.assign(info.m_arrItems.size(), false);
@@ -50,8 +50,8 @@ bool FindUnchangedItems(CInternetSession& session, const std::string& strServerU
   if (pListed == nullptr) return true;  // an older signed release: everything is fetched
   std::string strSums;
   DWORD dwStatus = 0;
-  if (FetchSmallFile(session, PayloadUrl(strServerUrl, kInstalledSumsName), kMaxSumsSize, strSums,
-                     dwStatus) != FetchResult::kFetched) {
+  if (FetchSmallFile(session, PayloadUrl(serverUrl, kInstalledSumsName), kMaxSumsSize, strSums, dwStatus) !=
+      FetchResult::kFetched) {
     strError = fmt::format("{} cannot be fetched (HTTP status {})", kInstalledSumsName, dwStatus);
     return false;
   }
@@ -75,17 +75,17 @@ bool FindUnchangedItems(CInternetSession& session, const std::string& strServerU
 }  // namespace
 
 BOOL DownloadChangedFiles(CUpdateReporter& view, CInternetSession& session, CUpdateInfo& info,
-                          const std::string& strServerUrl, const CSignedUpdate* pSigned) {
-  if (pSigned == nullptr) return DownloadFiles(view, session, info, strServerUrl);
+                          const CHttpUrl& serverUrl, const CSignedUpdate* pSigned) {
+  if (pSigned == nullptr) return DownloadFiles(view, session, info, serverUrl);
   // Installed files are read by the items' names only once the names are known to be safe.
   if (!CheckItemNames(view, info)) return FALSE;
   std::vector<bool> arrUnchanged;
   std::string strError;
-  if (!FindUnchangedItems(session, strServerUrl, *pSigned, info, arrUnchanged, strError)) {
+  if (!FindUnchangedItems(session, serverUrl, *pSigned, info, arrUnchanged, strError)) {
     view.AddStatus(SignatureFailure(strError));
     return FALSE;
   }
-  if (!DownloadFiles(view, session, info, strServerUrl, pSigned, &arrUnchanged)) return FALSE;
+  if (!DownloadFiles(view, session, info, serverUrl, pSigned, &arrUnchanged)) return FALSE;
   // What is already in place is neither expanded nor replaced.
   std::vector<std::unique_ptr<CUpdateFileItem>> arrMoved;
   for (size_t i = 0; i < info.m_arrItems.size(); ++i) {
@@ -100,7 +100,7 @@ std::string SignatureFailure(const std::string& strWhat) {
   return "Signature check failed: " + strWhat + " - ABORTING";
 }
 
-BOOL CheckUpdateSignature(CUpdateReporter& view, CInternetSession& session, const std::string& strServerUrl,
+BOOL CheckUpdateSignature(CUpdateReporter& view, CInternetSession& session, const CHttpUrl& serverUrl,
                           const std::string& strPublicKey, const std::string& strManifest,
                           const CUpdateInfo& info, CSignedUpdate& signedUpdate) {
   if (strPublicKey.empty()) {
@@ -121,7 +121,7 @@ BOOL CheckUpdateSignature(CUpdateReporter& view, CInternetSession& session, cons
   const std::uint64_t nMax[2] = {kMaxSignatureSize, kMaxSumsSize};
   for (int i = 0; i < 2; ++i) {
     DWORD dwStatus = 0;
-    switch (FetchSmallFile(session, PayloadUrl(strServerUrl, pszNames[i]), nMax[i], strFiles[i], dwStatus)) {
+    switch (FetchSmallFile(session, PayloadUrl(serverUrl, pszNames[i]), nMax[i], strFiles[i], dwStatus)) {
       case FetchResult::kFetched:
         break;
       case FetchResult::kRefused:

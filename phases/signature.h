@@ -17,7 +17,7 @@
 // failed" and returns FALSE. Without a key (empty), warns once through
 // AddDetail that the update is not verified and returns TRUE, leaving
 // signedUpdate unloaded.
-BOOL CheckUpdateSignature(CUpdateReporter& view, CInternetSession& session, const std::string& strServerUrl,
+BOOL CheckUpdateSignature(CUpdateReporter& view, CInternetSession& session, const CHttpUrl& serverUrl,
                           const std::string& strPublicKey, const std::string& strManifest,
                           const CUpdateInfo& info, CSignedUpdate& signedUpdate);
 
@@ -28,7 +28,7 @@ BOOL CheckUpdateSignature(CUpdateReporter& view, CInternetSession& session, cons
 // neither expand nor replace it. A listed INSTALLED.SHA256SUMS that does not
 // match fails the signature check.
 BOOL DownloadChangedFiles(CUpdateReporter& view, CInternetSession& session, CUpdateInfo& info,
-                          const std::string& strServerUrl, const CSignedUpdate* pSigned);
+                          const CHttpUrl& serverUrl, const CSignedUpdate* pSigned);
 
 // The status line of a failed check.
 std::string SignatureFailure(const std::string& strWhat);

@@ -20,3 +20,9 @@ std::chrono::nanoseconds CoarseNow();
 // of ending the process, so that an update stops cleanly between blocks, and
 // a reader of standard output that goes away (SIGPIPE) ends nothing.
 void CatchStopSignals(std::atomic<bool>* pbStop);
+
+// Lets go of the console when it was made for this process alone (a console
+// program started from Explorer gets a console window of its own), so that
+// no empty console window stays beside the program's window. A console
+// shared with a shell stays. Nothing to do outside Windows.
+void LeaveOwnConsole();

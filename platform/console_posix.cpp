@@ -38,3 +38,5 @@ void CatchStopSignals(std::atomic<bool>* pbStop) {
   std::signal(SIGINT, OnStopSignal);
   std::signal(SIGTERM, OnStopSignal);
 }
+
+void LeaveOwnConsole() {}

@@ -3,54 +3,38 @@
 // per request, and a request whose status code is read first and whose body is
 // then read as lines (the manifest) or in blocks (payloads).
 //
-// It runs on libcurl. What every request does, whatever the caller passes:
+// It runs on libcurl on Linux (http_*_posix.cpp) and on WinINet on Windows
+// (http_*_win32.cpp); nothing of either shows here. What every request does,
+// whatever the caller passes:
 //   - GET, HTTP/1.0, the session's agent name;
 //   - no headers beyond Host and User-Agent except "Pragma: no-cache" and
 //     "Cache-Control: no-cache", so that no proxy cache answers in the
 //     server's place, and "Range: bytes=N-" when the caller asks for one;
 //   - redirections are never followed: a 3xx answer is an answer like any other;
-//   - proxies as the environment configures them (http_proxy, https_proxy,
-//     no_proxy);
+//   - proxies as the system configures them (Linux: http_proxy, https_proxy,
+//     no_proxy; Windows: the system's internet settings);
 //   - https with the certificate and the host name checked;
 //   - a connection that cannot be made, a host name that does not resolve, a
-//     server that sends less than 1 KiB a second for the stall limit (60
-//     seconds unless set), and a body that breaks off (shorter than its
-//     Content-Length, or a dropped connection) raise CInternetException with
-//     libcurl's own text.
+//     server that stalls for the stall limit (60 seconds unless set; on Linux
+//     also one that sends less than 1 KiB a second for that long), and a body
+//     that breaks off (shorter than its Content-Length, or a dropped
+//     connection) raise CInternetException with the system's own text.
 //
 // Bodies stream through one fixed buffer per request: a read pulls from the
-// network only what it needs, and the transfer pauses while the buffer is full.
-// Memory stays the same whatever the size of a body.
-#include <curl/curl.h>
-
-#include <cstddef>
+// network only what it needs. Memory stays the same whatever the size of a body.
+//
+// The request flags (INTERNET_FLAG_*) are in platform/http_flags.h, apart from
+// this header, so that <windows.h> does not reach every user of the client.
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "platform/exception.h"
 #include "platform/types.h"
 
+// The same type as <wininet.h>'s, which may stand beside.
 using INTERNET_PORT = WORD;
-
-// Service types that AfxParseURL reports.
-inline constexpr DWORD AFX_INET_SERVICE_UNK = 0;      // a scheme this client does not speak
-inline constexpr DWORD AFX_INET_SERVICE_HTTP = 3;     // http://
-inline constexpr DWORD AFX_INET_SERVICE_HTTPS = 100;  // https://
-
-inline constexpr INTERNET_PORT INTERNET_DEFAULT_HTTP_PORT = 80;
-inline constexpr INTERNET_PORT INTERNET_DEFAULT_HTTPS_PORT = 443;
-
-// Request flags. The client behaves as these ask whether they are given or
-// not (no cache, no redirection); they are kept so that callers say what they
-// rely on. INTERNET_FLAG_SECURE on a connection selects https.
-inline constexpr DWORD INTERNET_FLAG_RELOAD = 0x80000000;
-inline constexpr DWORD INTERNET_FLAG_EXISTING_CONNECT = 0x20000000;
-inline constexpr DWORD INTERNET_FLAG_NO_CACHE_WRITE = 0x04000000;
-inline constexpr DWORD INTERNET_FLAG_SECURE = 0x00800000;
-inline constexpr DWORD INTERNET_FLAG_NO_AUTO_REDIRECT = 0x00200000;
 
 // The agent name every request of the updater carries.
 inline constexpr const char* kUpdateAgentName = "QVNLicenseRequest";
@@ -59,13 +43,55 @@ inline constexpr const char* kUpdateAgentName = "QVNLicenseRequest";
 // has failed.
 inline constexpr long kDefaultStallTimeout = 60;
 
-// A failure of the network layer. The text is libcurl's own description of
+// An http:// or https:// URL, split once where it enters the program and
+// carried in parts to the request, so that nothing parses it again.
+class CHttpUrl {
+ public:
+  // Splits a URL of the form scheme://host[:port][/path] whose scheme is http
+  // or https (in any case). The server is a host name or a bracketed IPv6
+  // address; the port is the scheme's default when the URL names none; the
+  // object path keeps any query, loses any fragment and is at least "/".
+  // Empty when the text is no such URL.
+  static std::optional<CHttpUrl> Parse(const std::string& strUrl);
+
+  // No URL: no host, and nothing can be fetched from it.
+  CHttpUrl() = default;
+  // A URL from its parts; its text is GetFullText().
+  CHttpUrl(bool bSecure, std::string strHost, INTERNET_PORT nPort, std::string strObject);
+
+  // This URL with strPath (which starts with "/") appended to its path, as
+  // if appended to its text.
+  CHttpUrl Append(const std::string& strPath) const;
+
+  // The text the URL was parsed from (with what was appended), as the user
+  // wrote it; for messages that quote the user's words.
+  const std::string& GetText() const { return m_strText; }
+  // "scheme://host:port/object", with the port always written and an IPv6
+  // address in brackets: what a request is reported under.
+  std::string GetFullText() const;
+
+  bool IsSecure() const { return m_bSecure; }
+  // A host name, or an IPv6 address without its brackets.
+  const std::string& GetHost() const { return m_strHost; }
+  INTERNET_PORT GetPort() const { return m_nPort; }
+  // The path and query, starting with "/".
+  std::string GetObject() const;
+
+ private:
+  std::string m_strText;
+  bool m_bSecure = false;
+  std::string m_strHost;
+  INTERNET_PORT m_nPort = 0;
+  std::string m_strPath;  // as written: may be empty or start with "?"
+};
+
+// A failure of the network layer. The text is the system's own description of
 // what went wrong, followed by the URL that was being fetched; for a failed
 // secure connection it first says so in words.
 class CInternetException : public CException {
  public:
   // What went wrong, for callers that explain failures (or treat one apart)
-  // without knowing the network library's codes.
+  // without knowing the system's codes.
   enum class Kind {
     kOther,
     kResolve,      // the host name did not resolve
@@ -75,16 +101,19 @@ class CInternetException : public CException {
     kCertificate,  // the server's certificate is not trusted
     kCaFile,       // the extra authority (--cacert) cannot be used
     kTooLong,      // the body grew past SetMaxBodySize
+    kCutShort,     // the body ended before its Content-Length
   };
 
-  CInternetException(DWORD dwError, const std::string& strCurlText, const std::string& strUrl);
+  // dwError is the system's code (a CURLcode on Linux, a WinINet or Win32
+  // error on Windows), kept for diagnosis only; strUrl may be empty.
+  CInternetException(Kind kind, DWORD dwError, const std::string& strSystemText, const std::string& strUrl);
 
   std::string GetErrorMessage() const override;
 
-  DWORD m_dwError;            // the libcurl result code (CURLcode)
-  std::string m_strCurlText;  // libcurl's text alone
-  std::string m_strUrl;       // what was being fetched; may be empty
   Kind m_kind;
+  DWORD m_dwError;              // the system's code
+  std::string m_strSystemText;  // the system's text alone
+  std::string m_strUrl;         // what was being fetched; may be empty
 };
 
 // Starts the process-wide network layer. Call once before anything else uses
@@ -93,13 +122,9 @@ class CInternetException : public CException {
 // that the network is unusable.
 BOOL InitNetwork();
 
-// Splits an http:// or https:// URL into its service type, server (host name,
-// or an IPv6 address without its brackets), object path (at least "/", with
-// any query kept) and port (the scheme's default when the URL names none).
-// FALSE when the text is not a URL of the form scheme://host[:port][/path];
-// TRUE with AFX_INET_SERVICE_UNK for a well-formed URL of another scheme.
-BOOL AfxParseURL(const std::string& strUrl, DWORD& dwServiceType, std::string& strServer,
-                 std::string& strObject, INTERNET_PORT& nPort);
+// Whether this system's client can add an authority from a file
+// (CInternetSession::SetCaFile): true on Linux, false on Windows.
+bool CanTrustCaFile();
 
 class CHttpConnection;
 class CHttpFile;
@@ -113,10 +138,12 @@ class CInternetSession {
   CInternetSession& operator=(const CInternetSession&) = delete;
 
   // An extra certificate authority (PEM file) that https servers may be
-  // signed by, besides the system's own; empty for none.
+  // signed by, besides the system's own; empty for none. Linux only: on
+  // Windows a request with one fails (kCaFile), the authority belongs in the
+  // system's certificate store.
   void SetCaFile(const std::string& strCaFile) { m_strCaFile = strCaFile; }
-  // Seconds below 1 KiB a second (a stalled or trickling server) after which
-  // a request fails; also the limit for making a connection. 0 or less
+  // Seconds without progress (on Linux: below 1 KiB a second) after which a
+  // request fails; also the limit for making a connection. 0 or less
   // restores the default.
   void SetStallTimeout(long nSeconds) { m_nStallTimeout = nSeconds > 0 ? nSeconds : kDefaultStallTimeout; }
   // Asked at least once a second while a request waits for the network; when
@@ -134,19 +161,26 @@ class CInternetSession {
   long GetStallTimeout() const { return m_nStallTimeout; }
   const std::function<bool()>& GetCancelCheck() const { return m_fnCancelled; }
 
+  // The system's side of the session (the network layer's start, the
+  // Internet handle), defined by the backend.
+  struct Impl;
+  Impl& GetImpl() const { return *m_pImpl; }
+
  private:
   std::string m_strAgent;
   std::string m_strCaFile;
   long m_nStallTimeout = kDefaultStallTimeout;
   std::function<bool()> m_fnCancelled;
+  std::unique_ptr<Impl> m_pImpl;
 };
 
 class CHttpConnection {
  public:
   CHttpConnection(CInternetSession& session, std::string strServer, INTERNET_PORT nPort, bool bSecure);
 
-  // A request for one object (path) on this server. Only "GET" is spoken,
-  // and only with HTTP/1.0.
+  // A request for one object (path and query, from "/") on this server. Only
+  // "GET" is spoken, and only with HTTP/1.0; dwFlags are the INTERNET_FLAG_*
+  // of the request (platform/http_flags.h).
   std::unique_ptr<CHttpFile> OpenRequest(const std::string& strVerb, const std::string& strObject,
                                          DWORD dwFlags = 0);
 
@@ -163,7 +197,7 @@ class CHttpConnection {
 
 class CHttpFile {
  public:
-  CHttpFile(const CInternetSession& session, std::string strUrl);
+  CHttpFile(const CInternetSession& session, CHttpUrl url, DWORD dwFlags);
   ~CHttpFile();
   CHttpFile(const CHttpFile&) = delete;
   CHttpFile& operator=(const CHttpFile&) = delete;
@@ -178,7 +212,7 @@ class CHttpFile {
 
   // Before SendRequest: asks for the body from byte nFrom on ("Range:
   // bytes=nFrom-"); 0 asks for all of it.
-  void SetRangeFrom(ULONGLONG nFrom) { m_nRangeFrom = nFrom; }
+  void SetRangeFrom(ULONGLONG nFrom) { m_request.nRangeFrom = nFrom; }
   // The final answer's Content-Range header, trimmed; empty when it has none.
   const std::string& GetContentRange() const { return m_strContentRange; }
 
@@ -202,46 +236,31 @@ class CHttpFile {
   // Ends the request; the rest of the body is not read.
   void Close();
 
+  // The URL of the request, as GetFullText() writes it.
   const std::string& GetFileURL() const { return m_strUrl; }
 
- private:
-  // libcurl callbacks, one file each.
-  static size_t OnWrite(char* pData, size_t nSize, size_t nItems, void* pThis);
-  static size_t OnHeader(char* pData, size_t nSize, size_t nItems, void* pThis);
+  // What the backend is given to send, and what it holds of the answer.
+  struct Request {
+    CHttpUrl url;
+    DWORD dwFlags = 0;
+    std::string strAgent;
+    std::string strCaFile;
+    long nStallTimeout = kDefaultStallTimeout;
+    std::function<bool()> fnCancelled;
+    ULONGLONG nRangeFrom = 0;
+  };
+  struct Impl;
 
-  // Moves the transfer on by one step: lets libcurl work, then waits briefly
-  // for the socket when nothing arrived. Throws when the transfer failed.
-  void Pump();
-  // Makes sure bytes are buffered, or the body is over; FALSE at its end.
+ private:
+  // Makes sure body bytes are buffered, or the body is over; FALSE at its end.
   bool Fill();
-  void CheckFinished();
-  [[noreturn]] void Fail(CURLcode code);
   [[noreturn]] void FailTooLong();
 
+  const CInternetSession& m_session;
+  Request m_request;
   std::string m_strUrl;
-  std::string m_strAgent;
-  std::string m_strCaFile;
-  long m_nStallTimeout;
-  std::function<bool()> m_fnCancelled;
-
-  CURL* m_pEasy = nullptr;
-  CURLM* m_pMulti = nullptr;
-  curl_slist* m_pHeaders = nullptr;
-  char m_szError[CURL_ERROR_SIZE] = {};
-
-  // Body bytes received and not yet read: m_buffer[m_nHead, m_nTail).
-  std::vector<char> m_buffer;
-  size_t m_nHead = 0;
-  size_t m_nTail = 0;
-  bool m_bPaused = false;
-
-  bool m_bHeadersDone = false;
-  bool m_bDone = false;
-  CURLcode m_result = CURLE_OK;
-  long m_nStatus = 0;
+  std::unique_ptr<Impl> m_pImpl;
+  std::string m_strContentRange;
   ULONGLONG m_nDelivered = 0;
   ULONGLONG m_nMaxBody = ~0ULL;
-  ULONGLONG m_nRangeFrom = 0;
-  std::string m_strRangeHeader;
-  std::string m_strContentRange;
 };

@@ -1,47 +1,20 @@
-// The internet session, its connections and the network layer's start-up.
-#include <curl/curl.h>
-
+// The parts of the session alike on every system: connections, requests and
+// the network layer's exception.
 #include <utility>
 
 #include "platform/http_client.h"
+#include "platform/http_flags.h"
 
-namespace {
-
-CInternetException::Kind KindOf(DWORD dwError) {
-  using Kind = CInternetException::Kind;
-  switch (static_cast<CURLcode>(dwError)) {
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY:
-      return Kind::kResolve;
-    case CURLE_COULDNT_CONNECT:
-      return Kind::kConnect;
-    case CURLE_OPERATION_TIMEDOUT:
-      return Kind::kTimeout;
-    case CURLE_SSL_CONNECT_ERROR:
-      return Kind::kTls;
-    case CURLE_PEER_FAILED_VERIFICATION:
-      return Kind::kCertificate;
-    case CURLE_SSL_CACERT_BADFILE:
-      return Kind::kCaFile;
-    case CURLE_FILESIZE_EXCEEDED:
-      return Kind::kTooLong;
-    default:
-      return Kind::kOther;
-  }
-}
-
-}  // namespace
-
-CInternetException::CInternetException(DWORD dwError, const std::string& strCurlText,
+CInternetException::CInternetException(Kind kind, DWORD dwError, const std::string& strSystemText,
                                        const std::string& strUrl)
-    : CException(strUrl.empty() ? strCurlText : strCurlText + " (" + strUrl + ")"),
+    : CException(strUrl.empty() ? strSystemText : strSystemText + " (" + strUrl + ")"),
+      m_kind(kind),
       m_dwError(dwError),
-      m_strCurlText(strCurlText),
-      m_strUrl(strUrl),
-      m_kind(KindOf(dwError)) {}
+      m_strSystemText(strSystemText),
+      m_strUrl(strUrl) {}
 
 std::string CInternetException::GetErrorMessage() const {
-  // The library's words for these name ciphers and error codes; what the
+  // The system's words for these name ciphers and error codes; what the
   // user needs first is which of the two sides failed.
   switch (m_kind) {
     case Kind::kTls:
@@ -55,22 +28,6 @@ std::string CInternetException::GetErrorMessage() const {
   }
 }
 
-BOOL InitNetwork() {
-  return curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK ? TRUE : FALSE;
-}
-
-CInternetSession::CInternetSession(const std::string& strAgent) : m_strAgent(strAgent) {
-  const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
-  if (code != CURLE_OK) {
-    throw CInternetException(code, curl_easy_strerror(code), "");
-  }
-}
-
-// Each session holds one start of the network layer, which counts them.
-CInternetSession::~CInternetSession() {
-  curl_global_cleanup();
-}
-
 std::unique_ptr<CHttpConnection> CInternetSession::GetHttpConnection(const std::string& strServer,
                                                                      DWORD dwFlags, INTERNET_PORT nPort) {
   return std::make_unique<CHttpConnection>(*this, strServer, nPort, (dwFlags & INTERNET_FLAG_SECURE) != 0);
@@ -81,19 +38,10 @@ CHttpConnection::CHttpConnection(CInternetSession& session, std::string strServe
     : m_session(session), m_strServer(std::move(strServer)), m_nPort(nPort), m_bSecure(bSecure) {}
 
 std::unique_ptr<CHttpFile> CHttpConnection::OpenRequest(const std::string& strVerb,
-                                                        const std::string& strObject, DWORD) {
+                                                        const std::string& strObject, DWORD dwFlags) {
   if (strVerb != "GET") {
-    throw CInternetException(CURLE_UNSUPPORTED_PROTOCOL, "Only GET requests are supported", "");
+    throw CInternetException(CInternetException::Kind::kOther, 0, "Only GET requests are supported", "");
   }
-  std::string strUrl = m_bSecure ? "https://" : "http://";
-  // An IPv6 address goes back into brackets.
-  if (m_strServer.find(':') != std::string::npos) {
-    strUrl += "[" + m_strServer + "]";
-  } else {
-    strUrl += m_strServer;
-  }
-  strUrl += ":" + std::to_string(m_nPort);
-  if (strObject.empty() || strObject.front() != '/') strUrl += '/';
-  strUrl += strObject;
-  return std::make_unique<CHttpFile>(m_session, std::move(strUrl));
+  return std::make_unique<CHttpFile>(m_session, CHttpUrl(m_bSecure, m_strServer, m_nPort, strObject),
+                                     dwFlags);
 }

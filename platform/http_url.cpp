@@ -1,6 +1,8 @@
 // Splitting of update-server URLs.
 #include <algorithm>
 #include <cctype>
+#include <string>
+#include <utility>
 
 #include "platform/http_client.h"
 
@@ -16,22 +18,18 @@ bool IsHostChar(unsigned char c) {
   return c > 0x20 && c < 0x7F && c != '@' && c != '\\';
 }
 
+// Bytes that would not survive the request line.
+bool IsRequestable(const std::string& strPath) {
+  return std::none_of(strPath.begin(), strPath.end(), [](unsigned char c) { return c <= 0x20 || c == 0x7F; });
+}
+
 }  // namespace
 
-BOOL AfxParseURL(const std::string& strUrl, DWORD& dwServiceType, std::string& strServer,
-                 std::string& strObject, INTERNET_PORT& nPort) {
-  dwServiceType = AFX_INET_SERVICE_UNK;
-  strServer.clear();
-  strObject.clear();
-  nPort = 0;
-
+std::optional<CHttpUrl> CHttpUrl::Parse(const std::string& strUrl) {
   const size_t nSchemeEnd = strUrl.find("://");
-  if (nSchemeEnd == std::string::npos || nSchemeEnd == 0) return FALSE;
+  if (nSchemeEnd == std::string::npos || nSchemeEnd == 0) return std::nullopt;
   const std::string strScheme = Lower(strUrl.substr(0, nSchemeEnd));
-  if (!std::all_of(strScheme.begin(), strScheme.end(),
-                   [](unsigned char c) { return std::isalnum(c) || c == '+' || c == '-' || c == '.'; })) {
-    return FALSE;
-  }
+  if (strScheme != "http" && strScheme != "https") return std::nullopt;
 
   const size_t nHostStart = nSchemeEnd + 3;
   size_t nAuthEnd = strUrl.find_first_of("/?#", nHostStart);
@@ -42,46 +40,64 @@ BOOL AfxParseURL(const std::string& strUrl, DWORD& dwServiceType, std::string& s
   std::string strPort;
   if (!strAuthority.empty() && strAuthority.front() == '[') {
     const size_t nClose = strAuthority.find(']');
-    if (nClose == std::string::npos) return FALSE;
+    if (nClose == std::string::npos) return std::nullopt;
     strHost = strAuthority.substr(1, nClose - 1);
     const std::string strRest = strAuthority.substr(nClose + 1);
     if (!strRest.empty()) {
-      if (strRest.front() != ':') return FALSE;
+      if (strRest.front() != ':') return std::nullopt;
       strPort = strRest.substr(1);
     }
     if (strHost.empty() || strHost.find_first_not_of("0123456789abcdefABCDEF:.") != std::string::npos) {
-      return FALSE;
+      return std::nullopt;
     }
   } else {
     const size_t nColon = strAuthority.find(':');
     strHost = strAuthority.substr(0, nColon);
     if (nColon != std::string::npos) strPort = strAuthority.substr(nColon + 1);
-    if (strHost.empty() || !std::all_of(strHost.begin(), strHost.end(), IsHostChar)) return FALSE;
+    if (strHost.empty() || !std::all_of(strHost.begin(), strHost.end(), IsHostChar)) return std::nullopt;
   }
 
-  if (strScheme == "http") {
-    dwServiceType = AFX_INET_SERVICE_HTTP;
-    nPort = INTERNET_DEFAULT_HTTP_PORT;
-  } else if (strScheme == "https") {
-    dwServiceType = AFX_INET_SERVICE_HTTPS;
-    nPort = INTERNET_DEFAULT_HTTPS_PORT;
-  }
+  CHttpUrl url;
+  url.m_bSecure = strScheme == "https";
+  url.m_nPort = url.m_bSecure ? 443 : 80;
   if (!strPort.empty()) {
-    if (strPort.size() > 5 || strPort.find_first_not_of("0123456789") != std::string::npos) return FALSE;
+    if (strPort.size() > 5 || strPort.find_first_not_of("0123456789") != std::string::npos)
+      return std::nullopt;
     const unsigned long n = std::stoul(strPort);
-    if (n == 0 || n > 65535) return FALSE;
-    nPort = static_cast<INTERNET_PORT>(n);
+    if (n == 0 || n > 65535) return std::nullopt;
+    url.m_nPort = static_cast<INTERNET_PORT>(n);
   }
 
   // The fragment never goes to the server.
   std::string strPath = strUrl.substr(nAuthEnd);
   strPath = strPath.substr(0, strPath.find('#'));
-  if (strPath.empty() || strPath.front() != '/') strPath = "/" + strPath;
-  for (unsigned char c : strPath) {
-    if (c <= 0x20 || c == 0x7F) return FALSE;  // would not survive the request line
-  }
+  if (!IsRequestable(strPath)) return std::nullopt;
 
-  strServer = strHost;
-  strObject = strPath;
-  return TRUE;
+  url.m_strText = strUrl;
+  url.m_strHost = strHost;
+  url.m_strPath = strPath;
+  return url;
+}
+
+CHttpUrl::CHttpUrl(bool bSecure, std::string strHost, INTERNET_PORT nPort, std::string strObject)
+    : m_bSecure(bSecure), m_strHost(std::move(strHost)), m_nPort(nPort), m_strPath(std::move(strObject)) {
+  m_strText = GetFullText();
+}
+
+CHttpUrl CHttpUrl::Append(const std::string& strPath) const {
+  CHttpUrl url = *this;
+  url.m_strText += strPath;
+  url.m_strPath += strPath;
+  return url;
+}
+
+std::string CHttpUrl::GetObject() const {
+  return m_strPath.empty() || m_strPath.front() != '/' ? "/" + m_strPath : m_strPath;
+}
+
+std::string CHttpUrl::GetFullText() const {
+  std::string strUrl = m_bSecure ? "https://" : "http://";
+  // An IPv6 address goes back into brackets.
+  strUrl += m_strHost.find(':') != std::string::npos ? "[" + m_strHost + "]" : m_strHost;
+  return strUrl + ":" + std::to_string(m_nPort) + GetObject();
 }

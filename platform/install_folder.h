@@ -6,9 +6,10 @@
 // or removal outside it. The last component is not followed either: a link
 // there is renamed, linked or removed as the link itself.
 //
-// Every step returns 0 or an error number (the system's, or one of the k...
-// values below); ErrorText puts it in words. One implementation per system
-// (install_folder_posix.cpp); the phases use nothing else to change files.
+// Every step returns 0 or an error number (the system's: errno on POSIX, a
+// Win32 code on Windows; or one of the k... values below); ErrorText puts it
+// in words. One implementation per system (install_folder_posix.cpp,
+// install_folder_win32.cpp); the phases use nothing else to change files.
 #include <functional>
 #include <string>
 #include <vector>
@@ -22,6 +23,18 @@ class CInstallFolder {
   // Errors of this interface, beside the system's.
   static constexpr int kLinkOnTheWay = -1;  // a folder on the way is a symbolic link
   static constexpr int kNotAFile = -2;      // a FIFO, socket, device or folder where a file was wanted
+  static constexpr int kNotAFolder = -3;    // a file where a folder was wanted
+  static constexpr int kIsAFolder = -4;     // a folder where a file was wanted
+  static constexpr int kReadOnly = -5;      // a file marked as not to be changed
+
+  // Whether SyncFileSystems can make many files durable at once. Windows
+  // flushes a whole volume only for an administrator: there every file is
+  // flushed as it is written instead, and SyncFileSystems has nothing to do.
+#ifdef _WIN32
+  static constexpr bool kSyncsFileSystems = false;
+#else
+  static constexpr bool kSyncsFileSystems = true;
+#endif
 
   enum class Kind { kMissing, kFile, kFolder, kLink, kSpecial };
 
@@ -91,7 +104,10 @@ class CInstallFolder {
                  const std::function<int(int, const char*, int, const char*)>& step) const;
   void ForgetFolders() const;
 
+  // The folder's handle (on Windows the HANDLE, kept as CFile keeps one).
   int m_fd = -1;
+  // Windows: the folder's full path ("\\?\C:\..."), which the wide calls take.
+  std::wstring m_strRoot;
   // The two folders used last, so that a run of steps in one folder opens
   // it once. A folder once reached stays the one reached: replacing it with a
   // link afterwards does not lead the steps through the link.

@@ -76,7 +76,8 @@ int CInstallFolder::OpenParent(const std::string& strName, int& fd, std::string&
     CloseParent(fd);
     if (fdNext < 0) {
       fd = m_fd;
-      return nError == ELOOP ? kLinkOnTheWay : nError;
+      if (nError == ELOOP) return kLinkOnTheWay;
+      return nError == ENOTDIR ? kNotAFolder : nError;
     }
     fd = fdNext;
   }
@@ -109,7 +110,7 @@ int CInstallFolder::Stat(const std::string& strName, Entry& entry) const {
   std::string strLeaf;
   int nError = OpenParent(strName, fd, strLeaf);
   // A file in place of a folder on the way: nothing stands at the name.
-  if (nError == ENOENT || nError == ENOTDIR) return 0;
+  if (nError == ENOENT || nError == kNotAFolder) return 0;
   if (nError != 0) return nError;
   struct stat st {};
   if (::fstatat(fd, strLeaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -240,6 +241,7 @@ int CInstallFolder::RemoveFolder(const std::string& strName) const {
   int nError = OpenParent(strName, fd, strLeaf);
   if (nError != 0) return nError;
   nError = ErrorOf(::unlinkat(fd, strLeaf.c_str(), AT_REMOVEDIR));
+  if (nError == ENOTDIR) nError = kNotAFolder;
   CloseParent(fd);
   // A folder gone (or one below it) must not be reached again through a kept descriptor.
   if (nError == 0) ForgetFolders();
@@ -295,6 +297,12 @@ std::string CInstallFolder::ErrorText(int nError) {
       return "a folder on the way is a symbolic link";
     case kNotAFile:
       return "it is not a regular file";
+    case kNotAFolder:
+      return std::strerror(ENOTDIR);
+    case kIsAFolder:
+      return std::strerror(EISDIR);
+    case kReadOnly:
+      return std::strerror(EACCES);
     default:
       return std::strerror(nError);
   }

@@ -408,22 +408,6 @@ PeVersionStatus ReadPeVersionBlock(const std::string& strFileName, std::vector<B
   return PeVersionStatus::kPeOk;
 }
 
-DWORD GetFileVersionInfoSize(const std::string& strFileName) {
-  std::vector<BYTE> block;
-  if (ReadPeVersionBlock(strFileName, block) != PeVersionStatus::kPeOk) return 0;
-  return static_cast<DWORD>(block.size());
-}
-
-BOOL GetFileVersionInfo(const std::string& strFileName, DWORD dwLen, void* pData) {
-  std::vector<BYTE> block;
-  if (pData == nullptr || ReadPeVersionBlock(strFileName, block) != PeVersionStatus::kPeOk) return FALSE;
-  // The file may have changed since its size was asked for.
-  if (block.size() > dwLen) return FALSE;
-  std::memcpy(pData, block.data(), block.size());
-  std::memset(static_cast<BYTE*>(pData) + block.size(), 0, dwLen - block.size());
-  return TRUE;
-}
-
 BOOL VerQueryValue(const void* pBlock, std::size_t cbBlock, const std::string& strSubBlock,
                    VersionValue& value) {
   const auto* p = static_cast<const BYTE*>(pBlock);

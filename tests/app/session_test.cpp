@@ -22,9 +22,10 @@ class SessionTest : public qvntest::PhaseTest {
  protected:
   SessionTest() { qvntest::InstallProductExe(dir.Path()); }
 
+  // An address that is no http or https URL leaves the settings without a server.
   BOOL Run(const std::string& strUrl = "") {
     UpdateSettings settings;
-    settings.strServerUrl = strUrl.empty() ? server.Url() : strUrl;
+    settings.serverUrl = CHttpUrl::Parse(strUrl.empty() ? server.Url() : strUrl).value_or(CHttpUrl());
     return RunUpdate(view, settings);
   }
 

@@ -193,7 +193,7 @@ class TestWindowUpdate : public QObject {
     qvntest::InstallProductExe(m_pDir->Path());
     m_pCwd = std::make_unique<qvntest::ScopedCurrentDir>(m_pDir->Path());
     m_pServer = std::make_unique<TestServer>();
-    m_settings.strServerUrl = m_pServer->Url();
+    m_settings.serverUrl = *CHttpUrl::Parse(m_pServer->Url());
     m_settings.nStallTimeout = 30;
   }
   void cleanup() {
@@ -376,7 +376,8 @@ class TestWindowUpdate : public QObject {
   }
 
   void AnErrorIsShownAndStartWorksAgain() {
-    m_settings.strServerUrl = "http://127.0.0.1:" + std::to_string(qvntest::ClosedLoopbackPort());
+    m_settings.serverUrl =
+        *CHttpUrl::Parse("http://127.0.0.1:" + std::to_string(qvntest::ClosedLoopbackPort()));
     CUpdateDlg dlg(m_settings);
     dlg.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dlg));

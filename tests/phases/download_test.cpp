@@ -22,7 +22,7 @@ class DownloadTest : public qvntest::PhaseTest {
  protected:
   int Run(const CUpdateInfo& info, const std::string& strUrl = "") {
     CInternetSession session;
-    return DownloadFiles(view, session, info, strUrl.empty() ? server.Url() : strUrl);
+    return DownloadFiles(view, session, info, *CHttpUrl::Parse(strUrl.empty() ? server.Url() : strUrl));
   }
 
   qvntest::LocalHttpServer server;
@@ -105,7 +105,9 @@ TEST_F(DownloadTest, AnErrorAnswerStopsThePhaseAndIsNeverStored) {
     s.Start();
     qvntest::RecordingReporter v;
     CInternetSession session;
-    EXPECT_EQ(DownloadFiles(v, session, ItemsOf({{"a.txt", 5}, {"b.txt", 5}, {"c.txt", 5}}), s.Url()), 0);
+    EXPECT_EQ(DownloadFiles(v, session, ItemsOf({{"a.txt", 5}, {"b.txt", 5}, {"c.txt", 5}}),
+                            *CHttpUrl::Parse(s.Url())),
+              0);
     EXPECT_EQ(v.m_arrStatus.back(), "Unable to open remote file b.txt - ABORTING");
     EXPECT_EQ(v.m_arrStatus.size(), 2u);
     EXPECT_EQ(ReadFile("QVNUPD1.TMP"), "first");
@@ -154,7 +156,8 @@ TEST_F(DownloadTest, UnsafeNamesStopTheUpdateBeforeAnythingIsFetched) {
     SCOPED_TRACE(c.item.strName);
     qvntest::RecordingReporter v;
     CInternetSession session;
-    EXPECT_EQ(DownloadFiles(v, session, ItemsOf({{"good.txt", 1}, c.item}), server.Url()), 0);
+    EXPECT_EQ(DownloadFiles(v, session, ItemsOf({{"good.txt", 1}, c.item}), *CHttpUrl::Parse(server.Url())),
+              0);
     ASSERT_EQ(v.m_arrStatus.size(), 1u);
     EXPECT_THAT(v.m_arrStatus[0], ::testing::StartsWith(std::string("Unsafe file name ") + c.pszShown));
     EXPECT_THAT(v.m_arrStatus[0], ::testing::EndsWith(" - ABORTING"));
@@ -174,8 +177,10 @@ TEST_F(DownloadTest, NamesArePercentEncodedWhereAUrlCannotHoldThem) {
 }
 
 TEST(PayloadUrl, JoinsServerFolderAndEncodedName) {
-  EXPECT_EQ(PayloadUrl("http://h:8080", "a b.txt"), "http://h:8080/Updates/a%20b.txt");
-  EXPECT_EQ(PayloadUrl("https://h", "Engine.dll.crz"), "https://h/Updates/Engine.dll.crz");
+  EXPECT_EQ(PayloadUrl(*CHttpUrl::Parse("http://h:8080"), "a b.txt").GetText(),
+            "http://h:8080/Updates/a%20b.txt");
+  EXPECT_EQ(PayloadUrl(*CHttpUrl::Parse("https://h"), "Engine.dll.crz").GetFullText(),
+            "https://h:443/Updates/Engine.dll.crz");
 }
 
 }  // namespace

@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/http_flags.h"
 #include "support/local_server.h"
 #include "support/raw_server.h"
 #include "support/temp_dir.h"
@@ -27,14 +29,11 @@ struct Fetch {
 
 std::unique_ptr<CHttpFile> Open(CInternetSession& session, const std::string& strUrl,
                                 std::unique_ptr<CHttpConnection>& pConnection) {
-  DWORD dwService = 0;
-  std::string strServer;
-  std::string strObject;
-  INTERNET_PORT nPort = 0;
-  EXPECT_TRUE(AfxParseURL(strUrl, dwService, strServer, strObject, nPort)) << strUrl;
-  pConnection = session.GetHttpConnection(
-      strServer, dwService == AFX_INET_SERVICE_HTTPS ? INTERNET_FLAG_SECURE : 0, nPort);
-  auto pFile = pConnection->OpenRequest("GET", strObject,
+  const std::optional<CHttpUrl> url = CHttpUrl::Parse(strUrl);
+  EXPECT_TRUE(url) << strUrl;
+  pConnection =
+      session.GetHttpConnection(url->GetHost(), url->IsSecure() ? INTERNET_FLAG_SECURE : 0, url->GetPort());
+  auto pFile = pConnection->OpenRequest("GET", url->GetObject(),
                                         INTERNET_FLAG_RELOAD | INTERNET_FLAG_EXISTING_CONNECT |
                                             INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTO_REDIRECT);
   pFile->SendRequest();
@@ -78,44 +77,46 @@ std::vector<std::string> Lines(const std::string& strBody) {
 TEST(ParseUrl, SplitsWhatTheUpdateUses) {
   struct Case {
     const char* pszUrl;
-    DWORD dwService;
+    bool bSecure;
     const char* pszServer;
     const char* pszObject;
     INTERNET_PORT nPort;
+    const char* pszFull;  // what a request for it is reported under
   };
   const Case cases[] = {
-      {"http://updates.example/Updates/UpdateInfo.txt", AFX_INET_SERVICE_HTTP, "updates.example",
-       "/Updates/UpdateInfo.txt", 80},
-      {"HTTP://127.0.0.1:8080/Updates/a%20b.dll", AFX_INET_SERVICE_HTTP, "127.0.0.1", "/Updates/a%20b.dll",
-       8080},
-      {"https://updates.example/x", AFX_INET_SERVICE_HTTPS, "updates.example", "/x", 443},
-      {"http://[::1]:81/Updates/x", AFX_INET_SERVICE_HTTP, "::1", "/Updates/x", 81},
-      {"http://host", AFX_INET_SERVICE_HTTP, "host", "/", 80},
-      {"http://host/a?b#frag", AFX_INET_SERVICE_HTTP, "host", "/a?b", 80},
-      {"ftp://host/file", AFX_INET_SERVICE_UNK, "host", "/file", 0},
+      {"http://updates.example/Updates/UpdateInfo.txt", false, "updates.example", "/Updates/UpdateInfo.txt",
+       80, "http://updates.example:80/Updates/UpdateInfo.txt"},
+      {"HTTP://127.0.0.1:8080/Updates/a%20b.dll", false, "127.0.0.1", "/Updates/a%20b.dll", 8080,
+       "http://127.0.0.1:8080/Updates/a%20b.dll"},
+      {"https://updates.example/x", true, "updates.example", "/x", 443, "https://updates.example:443/x"},
+      {"http://[::1]:81/Updates/x", false, "::1", "/Updates/x", 81, "http://[::1]:81/Updates/x"},
+      {"http://host", false, "host", "/", 80, "http://host:80/"},
+      {"http://host/a?b#frag", false, "host", "/a?b", 80, "http://host:80/a?b"},
+      {"http://host?q", false, "host", "/?q", 80, "http://host:80/?q"},
   };
   for (const Case& c : cases) {
-    DWORD dwService = 99;
-    std::string strServer;
-    std::string strObject;
-    INTERNET_PORT nPort = 0;
-    ASSERT_TRUE(AfxParseURL(c.pszUrl, dwService, strServer, strObject, nPort)) << c.pszUrl;
-    EXPECT_EQ(dwService, c.dwService) << c.pszUrl;
-    EXPECT_EQ(strServer, c.pszServer) << c.pszUrl;
-    EXPECT_EQ(strObject, c.pszObject) << c.pszUrl;
-    EXPECT_EQ(nPort, c.nPort) << c.pszUrl;
+    const std::optional<CHttpUrl> url = CHttpUrl::Parse(c.pszUrl);
+    ASSERT_TRUE(url) << c.pszUrl;
+    EXPECT_EQ(url->IsSecure(), c.bSecure) << c.pszUrl;
+    EXPECT_EQ(url->GetHost(), c.pszServer) << c.pszUrl;
+    EXPECT_EQ(url->GetObject(), c.pszObject) << c.pszUrl;
+    EXPECT_EQ(url->GetPort(), c.nPort) << c.pszUrl;
+    EXPECT_EQ(url->GetFullText(), c.pszFull) << c.pszUrl;
+    EXPECT_EQ(url->GetText(), c.pszUrl);
   }
+  // Paths are appended as to the text: the server's own path stays in front.
+  const CHttpUrl mirror = CHttpUrl::Parse("http://host:81/mirror")->Append("/Updates/x");
+  EXPECT_EQ(mirror.GetObject(), "/mirror/Updates/x");
+  EXPECT_EQ(mirror.GetText(), "http://host:81/mirror/Updates/x");
+  EXPECT_EQ(CHttpUrl::Parse("https://host")->Append("/Updates/x").GetFullText(),
+            "https://host:443/Updates/x");
 }
 
 TEST(ParseUrl, RefusesWhatIsNoUrl) {
-  for (const char* pszUrl :
-       {"", "updates.example/x", "http://", "http:///x", "http://host:0/", "http://host:65536/",
-        "http://host:8x/", "http://user@host/", "http://[::1/x", "http://host/a b", "://host/"}) {
-    DWORD dwService = 0;
-    std::string strServer;
-    std::string strObject;
-    INTERNET_PORT nPort = 0;
-    EXPECT_FALSE(AfxParseURL(pszUrl, dwService, strServer, strObject, nPort)) << pszUrl;
+  for (const char* pszUrl : {"", "updates.example/x", "http://", "http:///x", "http://host:0/",
+                             "http://host:65536/", "http://host:8x/", "http://user@host/", "http://[::1/x",
+                             "http://host/a b", "://host/", "ftp://host/file", "file:///etc/passwd"}) {
+    EXPECT_FALSE(CHttpUrl::Parse(pszUrl)) << pszUrl;
   }
 }
 
@@ -250,7 +251,7 @@ TEST(HttpFailure, ABodyShorterThanItsLengthIsAnErrorNotAnEnd) {
     Get(server.Url() + "/x");
     FAIL() << "a cut body was taken as whole";
   } catch (const CInternetException& e) {
-    EXPECT_EQ(e.m_dwError, static_cast<DWORD>(CURLE_PARTIAL_FILE));
+    EXPECT_EQ(e.m_kind, CInternetException::Kind::kCutShort);
     EXPECT_THAT(e.GetErrorMessage(), HasSubstr("bytes remaining"));
     EXPECT_THAT(e.GetErrorMessage(), HasSubstr(server.Url() + "/x"));
   }
@@ -275,8 +276,8 @@ TEST(HttpFailure, AServerThatStopsSendingFailsAfterTheStallLimit) {
     Get(midBody.Url() + "/x", 1);
     FAIL() << "a stalled transfer ended";
   } catch (const CInternetException& e) {
-    EXPECT_EQ(e.m_dwError, static_cast<DWORD>(CURLE_OPERATION_TIMEDOUT));
-    EXPECT_THAT(e.m_strCurlText, HasSubstr("too slow"));
+    EXPECT_EQ(e.m_kind, CInternetException::Kind::kTimeout);
+    EXPECT_THAT(e.m_strSystemText, HasSubstr("too slow"));
   }
 
   RawServer silent([](const std::string&) {
@@ -294,8 +295,8 @@ TEST(HttpFailure, ARefusedConnectionCarriesLibcurlsText) {
     Get(strUrl);
     FAIL() << "connected to a closed port";
   } catch (const CInternetException& e) {
-    EXPECT_EQ(e.m_dwError, static_cast<DWORD>(CURLE_COULDNT_CONNECT));
-    EXPECT_THAT(e.m_strCurlText, HasSubstr("127.0.0.1"));
+    EXPECT_EQ(e.m_kind, CInternetException::Kind::kConnect);
+    EXPECT_THAT(e.m_strSystemText, HasSubstr("127.0.0.1"));
     EXPECT_EQ(e.m_strUrl, strUrl);
   }
 }
@@ -305,8 +306,8 @@ TEST(HttpFailure, ANameThatCannotResolveFailsAtOnce) {
     Get("http://updates.quorvane.invalid/Updates/UpdateInfo.txt");
     FAIL() << "resolved a .invalid name";
   } catch (const CInternetException& e) {
-    EXPECT_EQ(e.m_dwError, static_cast<DWORD>(CURLE_COULDNT_RESOLVE_HOST));
-    EXPECT_EQ(e.m_strCurlText, "Could not resolve host: updates.quorvane.invalid");
+    EXPECT_EQ(e.m_kind, CInternetException::Kind::kResolve);
+    EXPECT_EQ(e.m_strSystemText, "Could not resolve host: updates.quorvane.invalid");
   }
 }
 
@@ -361,7 +362,7 @@ TEST_F(HttpsTest, AnUntrustedCertificateIsRefused) {
     Fetch(Url(), "");
     FAIL() << "an untrusted server was read";
   } catch (const CInternetException& e) {
-    EXPECT_EQ(e.m_dwError, static_cast<DWORD>(CURLE_PEER_FAILED_VERIFICATION));
+    EXPECT_EQ(e.m_kind, CInternetException::Kind::kCertificate);
   }
 }
 

@@ -335,7 +335,7 @@ TEST_F(JournalTest, OnlyOneUpdaterHoldsTheFolderAndItsLockGoesWithIt) {
 TEST_F(JournalTest, TheSessionPutsBackAnInterruptedReplacementBeforeItConnects) {
   ASSERT_EQ(InChild([] { ReplaceAndDie(2); }), 0);
   UpdateSettings settings;
-  settings.strServerUrl = "http://127.0.0.1:" + std::to_string(qvntest::ClosedLoopbackPort());
+  settings.serverUrl = *CHttpUrl::Parse("http://127.0.0.1:" + std::to_string(qvntest::ClosedLoopbackPort()));
   EXPECT_THROW(RunUpdate(view, settings), CInternetException);
   EXPECT_THAT(view.m_arrEvents, ElementsAre("reset", "status Restored the files of an interrupted update",
                                             "status Attempting to connection to server"));
@@ -349,7 +349,7 @@ TEST_F(JournalTest, TheSessionPutsBackAnInterruptedReplacementBeforeItConnects) 
 TEST_F(JournalTest, TheSessionStopsAtAJournalItCannotUse) {
   WriteFile(kJournalName, "qvnupdate-journal 1\n");
   UpdateSettings settings;
-  settings.strServerUrl = "http://127.0.0.1:" + std::to_string(qvntest::ClosedLoopbackPort());
+  settings.serverUrl = *CHttpUrl::Parse("http://127.0.0.1:" + std::to_string(qvntest::ClosedLoopbackPort()));
   EXPECT_EQ(RunUpdate(view, settings), FALSE);
   EXPECT_THAT(view.m_arrStatus,
               ElementsAre("Unable to restore the files of an interrupted update: "
@@ -364,7 +364,7 @@ TEST_F(JournalTest, ASecondSessionInTheSameFolderIsRefusedBeforeItShowsAnything)
   ASSERT_TRUE(lock.Acquire(strError));
   const auto before = qvntest::Tree(dir.Path());
   UpdateSettings settings;
-  settings.strServerUrl = "http://127.0.0.1:" + std::to_string(qvntest::ClosedLoopbackPort());
+  settings.serverUrl = *CHttpUrl::Parse("http://127.0.0.1:" + std::to_string(qvntest::ClosedLoopbackPort()));
   try {
     RunUpdate(view, settings);
     FAIL() << "a second update ran";

@@ -3,31 +3,31 @@
 // keeps the final answer's Content-Range.
 #include <strings.h>
 
-#include "platform/http_client.h"
+#include "platform/http_curl_posix.h"
 
-size_t CHttpFile::OnHeader(char* pData, size_t nSize, size_t nItems, void* pThis) {
-  CHttpFile& file = *static_cast<CHttpFile*>(pThis);
+size_t CCurlRequest::OnHeader(char* pData, size_t nSize, size_t nItems, void* pThis) {
+  CCurlRequest& file = *static_cast<CCurlRequest*>(pThis);
   const size_t n = nSize * nItems;
   const bool bBlank = (n == 2 && pData[0] == '\r' && pData[1] == '\n') || (n == 1 && pData[0] == '\n');
   static constexpr char kRange[] = "content-range:";
   constexpr size_t nRange = sizeof kRange - 1;
   if (n > 5 && pData[0] == 'H' && pData[1] == 'T' && pData[2] == 'T' && pData[3] == 'P' && pData[4] == '/') {
-    file.m_strContentRange.clear();  // a new answer's status line: an interim one's headers do not count
+    file.strContentRange.clear();  // a new answer's status line: an interim one's headers do not count
   } else if (n > nRange && ::strncasecmp(pData, kRange, nRange) == 0) {
     size_t nBegin = nRange;
     size_t nEnd = n;
     while (nBegin < nEnd && (pData[nBegin] == ' ' || pData[nBegin] == '\t')) ++nBegin;
     while (nEnd > nBegin && (pData[nEnd - 1] == '\r' || pData[nEnd - 1] == '\n' || pData[nEnd - 1] == ' '))
       --nEnd;
-    file.m_strContentRange.assign(pData + nBegin, nEnd - nBegin);
+    file.strContentRange.assign(pData + nBegin, nEnd - nBegin);
   }
   if (bBlank) {
     long nCode = 0;
     curl_easy_getinfo(file.m_pEasy, CURLINFO_RESPONSE_CODE, &nCode);
     // Interim (1xx) answers and a proxy's tunnel answer are followed by the real one.
     if (nCode >= 200) {
-      file.m_nStatus = nCode;
-      file.m_bHeadersDone = true;
+      file.dwStatus = static_cast<DWORD>(nCode);
+      file.bAnswered = true;
     }
   }
   return n;
