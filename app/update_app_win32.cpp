@@ -38,11 +38,6 @@ BOOL CUpdateApp::InitInstance() {
 int RunWindow(int& argc, char** argv, const UpdateSettings& settings) {
   (void)argc;
   (void)argv;
-  // Started from Explorer, the program has a console window of its own, which
-  // the dialog does not need; one it shares with a command prompt stays.
-  DWORD dwProcess = 0;
-  if (::GetConsoleWindow() != nullptr && ::GetConsoleProcessList(&dwProcess, 1) == 1) ::FreeConsole();
-
   INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS};
   ::InitCommonControlsEx(&icc);
 
