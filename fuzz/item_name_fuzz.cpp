@@ -64,8 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
   // The payload's URL, written out, reads back as the same request.
   const CHttpUrl payload = PayloadUrl(*CHttpUrl::Parse("http://127.0.0.1:8080"), strName);
   const std::optional<CHttpUrl> url = CHttpUrl::Parse(payload.GetText());
-  QVN_FUZZ_CHECK(url && url->GetObject() == "/Updates/" + strEncoded &&
-                 payload.GetObject() == url->GetObject() && url->GetHost() == "127.0.0.1" &&
+  QVN_FUZZ_CHECK(url && url->GetObjectPath() == "/Updates/" + strEncoded &&
+                 payload.GetObjectPath() == url->GetObjectPath() && url->GetHost() == "127.0.0.1" &&
                  url->GetPort() == 8080);
 
   CUpdateInfo info;

@@ -10,7 +10,7 @@ BOOL SendUpdateRequest(CInternetSession& session, const CHttpUrl& url, CUpdateRe
   request.pConnection =
       session.GetHttpConnection(url.GetHost(), url.IsSecure() ? INTERNET_FLAG_SECURE : 0, url.GetPort());
   request.pFile =
-      request.pConnection->OpenRequest("GET", url.GetObject(),
+      request.pConnection->OpenRequest("GET", url.GetObjectPath(),
                                        INTERNET_FLAG_RELOAD | INTERNET_FLAG_EXISTING_CONNECT |
                                            INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTO_REDIRECT);
   request.pFile->SetRangeFrom(nRangeFrom);

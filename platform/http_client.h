@@ -75,7 +75,7 @@ class CHttpUrl {
   const std::string& GetHost() const { return m_strHost; }
   INTERNET_PORT GetPort() const { return m_nPort; }
   // The path and query, starting with "/".
-  std::string GetObject() const;
+  std::string GetObjectPath() const;
 
  private:
   std::string m_strText;

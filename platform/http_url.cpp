@@ -91,7 +91,7 @@ CHttpUrl CHttpUrl::Append(const std::string& strPath) const {
   return url;
 }
 
-std::string CHttpUrl::GetObject() const {
+std::string CHttpUrl::GetObjectPath() const {
   return m_strPath.empty() || m_strPath.front() != '/' ? "/" + m_strPath : m_strPath;
 }
 
@@ -99,5 +99,5 @@ std::string CHttpUrl::GetFullText() const {
   std::string strUrl = m_bSecure ? "https://" : "http://";
   // An IPv6 address goes back into brackets.
   strUrl += m_strHost.find(':') != std::string::npos ? "[" + m_strHost + "]" : m_strHost;
-  return strUrl + ":" + std::to_string(m_nPort) + GetObject();
+  return strUrl + ":" + std::to_string(m_nPort) + GetObjectPath();
 }

@@ -213,6 +213,29 @@ std::wstring FullPath(const std::wstring& strRoot, const std::string& strName) {
   return strRoot + L'\\' + strWide;
 }
 
+// Removes the name of a read-only file: the attribute guards the contents,
+// as on POSIX, not the name. It is the file's, shared by all its names, so
+// it is put back for the names that stay (a backup's target, say).
+int RemoveReadOnly(const std::wstring& strPath) {
+  const HANDLE h = ::CreateFileW(strPath.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return static_cast<int>(::GetLastError());
+  FILE_BASIC_INFO basic{};
+  int nError = ErrorOf(::GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic));
+  const DWORD dwAttributes = basic.FileAttributes;
+  basic.FileAttributes = dwAttributes & ~FILE_ATTRIBUTE_READONLY;
+  if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  if (nError == 0) nError = ErrorOf(::SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic));
+  if (nError == 0) {
+    nError = ErrorOf(::DeleteFileW(strPath.c_str()));
+    basic.FileAttributes = dwAttributes;
+    ::SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic);
+  }
+  ::CloseHandle(h);
+  return nError;
+}
+
 }  // namespace
 
 int CInstallFolder::Stat(const std::string& strName, Entry& entry) const {
@@ -350,11 +373,8 @@ int CInstallFolder::Remove(const std::string& strName) const {
                                                                 : kIsAFolder;
   } else {
     nError = ErrorOf(::DeleteFileW(strPath.c_str()));
-    // The read-only attribute guards the contents, as on POSIX, not the name.
-    if (nError == ERROR_ACCESS_DENIED && (dwAttributes & FILE_ATTRIBUTE_READONLY) != 0 &&
-        ::SetFileAttributesW(strPath.c_str(), dwAttributes & ~FILE_ATTRIBUTE_READONLY)) {
-      nError = ErrorOf(::DeleteFileW(strPath.c_str()));
-      if (nError != 0) ::SetFileAttributesW(strPath.c_str(), dwAttributes);
+    if (nError == ERROR_ACCESS_DENIED && (dwAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      nError = RemoveReadOnly(strPath);
     }
   }
   CloseParent(fd);

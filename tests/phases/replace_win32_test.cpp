@@ -42,6 +42,8 @@ TEST_F(ReplaceWin32, ManyFilesAllOrNothing) {
       EXPECT_EQ(ReadFile(Target(n)), (nReadOnly == 0 ? "new " : "old ") + std::to_string(n)) << n;
     }
     if (nReadOnly != 0) {
+      // Its backup, a second name, went without taking the attribute along.
+      EXPECT_EQ(fs::status(Target(nReadOnly)).permissions() & fs::perms::owner_write, fs::perms::none);
       EXPECT_EQ(view.m_arrStatus.back(),
                 "Unable to copy QVNUPD25.TMP to Dokümente/Grüße 25.txt: the file is read-only - ABORTING");
     }

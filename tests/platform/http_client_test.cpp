@@ -33,7 +33,7 @@ std::unique_ptr<CHttpFile> Open(CInternetSession& session, const std::string& st
   EXPECT_TRUE(url) << strUrl;
   pConnection =
       session.GetHttpConnection(url->GetHost(), url->IsSecure() ? INTERNET_FLAG_SECURE : 0, url->GetPort());
-  auto pFile = pConnection->OpenRequest("GET", url->GetObject(),
+  auto pFile = pConnection->OpenRequest("GET", url->GetObjectPath(),
                                         INTERNET_FLAG_RELOAD | INTERNET_FLAG_EXISTING_CONNECT |
                                             INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_AUTO_REDIRECT);
   pFile->SendRequest();
@@ -99,14 +99,14 @@ TEST(ParseUrl, SplitsWhatTheUpdateUses) {
     ASSERT_TRUE(url) << c.pszUrl;
     EXPECT_EQ(url->IsSecure(), c.bSecure) << c.pszUrl;
     EXPECT_EQ(url->GetHost(), c.pszServer) << c.pszUrl;
-    EXPECT_EQ(url->GetObject(), c.pszObject) << c.pszUrl;
+    EXPECT_EQ(url->GetObjectPath(), c.pszObject) << c.pszUrl;
     EXPECT_EQ(url->GetPort(), c.nPort) << c.pszUrl;
     EXPECT_EQ(url->GetFullText(), c.pszFull) << c.pszUrl;
     EXPECT_EQ(url->GetText(), c.pszUrl);
   }
   // Paths are appended as to the text: the server's own path stays in front.
   const CHttpUrl mirror = CHttpUrl::Parse("http://host:81/mirror")->Append("/Updates/x");
-  EXPECT_EQ(mirror.GetObject(), "/mirror/Updates/x");
+  EXPECT_EQ(mirror.GetObjectPath(), "/mirror/Updates/x");
   EXPECT_EQ(mirror.GetText(), "http://host:81/mirror/Updates/x");
   EXPECT_EQ(CHttpUrl::Parse("https://host")->Append("/Updates/x").GetFullText(),
             "https://host:443/Updates/x");

@@ -1,0 +1,216 @@
+// One request over WinINet: InternetConnect, HttpOpenRequest, HttpSendRequest,
+// then the body by InternetReadFile.
+//
+// The cancel check: a blocking WinINet call (the connect and the answer's
+// headers in HttpSendRequest, each InternetReadFile) runs on a helper thread
+// while this thread asks the cancel check every second; when the stop is
+// asked, the request's handle is closed, which is WinINet's documented way to
+// end a blocking call on it from another thread, and the helper is joined.
+// The cancel check itself stays on the caller's thread, since it may look at
+// the window. Short timeouts with retries were not taken: a timed-out
+// HttpSendRequest cannot be resumed, only sent again, and the stall limit is
+// then WinINet's own receive and connect timeouts.
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "platform/http_win32.h"
+#include "platform/wide_win32.h"
+
+namespace {
+
+// Body bytes held between the network and the reader; one InternetReadFile
+// fills at most this much.
+constexpr size_t kBufferSize = 256 * 1024;
+
+// How often the cancel check is asked while WinINet blocks.
+constexpr DWORD kCancelPollMillis = 1000;
+
+class CWinInetRequest : public CHttpFile::Impl {
+ public:
+  CWinInetRequest(HINTERNET hInternet, const CHttpFile::Request& request)
+      : m_hInternet(hInternet), m_request(request), m_strUrl(request.url.GetFullText()) {}
+  ~CWinInetRequest() override {
+    if (m_hRequest != nullptr) ::InternetCloseHandle(m_hRequest);
+    if (m_hConnect != nullptr) ::InternetCloseHandle(m_hConnect);
+  }
+  CWinInetRequest(const CWinInetRequest&) = delete;
+  CWinInetRequest& operator=(const CWinInetRequest&) = delete;
+
+  void Send() override;
+  bool Receive() override;
+
+ private:
+  [[noreturn]] void Fail(DWORD dwError) {
+    throw CInternetException(KindOfInternetError(dwError), dwError, InternetErrorText(dwError), m_strUrl);
+  }
+  // Runs fnCall, a blocking call on m_hRequest, as the comment at the top
+  // says; FALSE with dwError when it failed.
+  template <typename Call>
+  BOOL Blocking(Call fnCall, DWORD& dwError);
+  // A header of the answer as text; empty when it has none.
+  std::string QueryHeader(DWORD dwInfo) const;
+
+  HINTERNET m_hInternet;
+  const CHttpFile::Request& m_request;
+  std::string m_strUrl;
+  HINTERNET m_hConnect = nullptr;
+  HINTERNET m_hRequest = nullptr;
+  bool m_bEnded = false;
+  bool m_bLengthKnown = false;
+  ULONGLONG m_nLength = 0;    // the answer's Content-Length, when it has one
+  ULONGLONG m_nReceived = 0;  // body bytes received
+};
+
+template <typename Call>
+BOOL CWinInetRequest::Blocking(Call fnCall, DWORD& dwError) {
+  dwError = 0;
+  if (!m_request.fnCancelled) {
+    const BOOL bOk = fnCall();
+    if (!bOk) dwError = ::GetLastError();
+    return bOk;
+  }
+  if (m_request.fnCancelled()) throw CCancelledException();
+  HANDLE hDone = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (hDone == nullptr) {
+    const BOOL bOk = fnCall();
+    if (!bOk) dwError = ::GetLastError();
+    return bOk;
+  }
+  BOOL bOk = FALSE;
+  DWORD dwCallError = 0;
+  std::thread helper([&] {
+    bOk = fnCall();
+    if (!bOk) dwCallError = ::GetLastError();
+    ::SetEvent(hDone);
+  });
+  while (::WaitForSingleObject(hDone, kCancelPollMillis) == WAIT_TIMEOUT) {
+    if (m_request.fnCancelled()) {
+      ::InternetCloseHandle(m_hRequest);
+      helper.join();
+      m_hRequest = nullptr;
+      ::CloseHandle(hDone);
+      throw CCancelledException();
+    }
+  }
+  helper.join();
+  ::CloseHandle(hDone);
+  dwError = dwCallError;
+  return bOk;
+}
+
+std::string CWinInetRequest::QueryHeader(DWORD dwInfo) const {
+  wchar_t szValue[256];
+  DWORD dwSize = sizeof szValue;
+  if (!::HttpQueryInfoW(m_hRequest, dwInfo, szValue, &dwSize, nullptr)) return std::string();
+  std::string strValue = WideToUtf8(std::wstring(szValue, dwSize / sizeof(wchar_t)));
+  const size_t nBegin = strValue.find_first_not_of(" \t");
+  const size_t nEnd = strValue.find_last_not_of(" \t\r\n");
+  return nBegin == std::string::npos ? std::string() : strValue.substr(nBegin, nEnd + 1 - nBegin);
+}
+
+void CWinInetRequest::Send() {
+  const CHttpUrl& url = m_request.url;
+  if (IsInvalidName(url.GetHost())) Fail(ERROR_INTERNET_NAME_NOT_RESOLVED);
+  if (!m_request.strCaFile.empty()) {
+    // Only the system's certificate store is trusted; a file cannot be added.
+    throw CInternetException(CInternetException::Kind::kCaFile, ERROR_NOT_SUPPORTED,
+                             m_request.strCaFile +
+                                 ": an extra authority cannot be given on Windows; add it to the system's "
+                                 "certificate store (Trusted Root Certification Authorities)",
+                             m_strUrl);
+  }
+  buffer.resize(kBufferSize);
+  nHead = nTail = 0;
+
+  std::wstring strHost;
+  std::wstring strObject;
+  Utf8ToWide(url.GetHost(), strHost);
+  Utf8ToWide(url.GetObjectPath(), strObject);
+  m_hConnect = ::InternetConnectW(m_hInternet, strHost.c_str(), url.GetPort(), nullptr, nullptr,
+                                  INTERNET_SERVICE_HTTP, 0, 0);
+  if (m_hConnect == nullptr) Fail(::GetLastError());
+
+  // What every request does whatever the caller passes: from the server, not
+  // into the cache, no redirection, no cookie, no stored credentials and no
+  // dialog; https for a secure URL.
+  const DWORD dwFlags = m_request.dwFlags | INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                        INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_AUTO_REDIRECT |
+                        INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_NO_AUTH | INTERNET_FLAG_NO_UI |
+                        (url.IsSecure() ? INTERNET_FLAG_SECURE : 0);
+  m_hRequest =
+      ::HttpOpenRequestW(m_hConnect, L"GET", strObject.c_str(), L"HTTP/1.0", nullptr, nullptr, dwFlags, 0);
+  if (m_hRequest == nullptr) Fail(::GetLastError());
+
+  // The stall limit: for making the connection and for each wait for data.
+  DWORD dwMillis = static_cast<DWORD>(m_request.nStallTimeout) * 1000;
+  for (DWORD dwOption :
+       {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
+    ::InternetSetOptionW(m_hRequest, dwOption, &dwMillis, sizeof dwMillis);
+
+  std::string strHeaders = "Pragma: no-cache\r\nCache-Control: no-cache\r\n";
+  if (const std::string strRange = RangeHeader(m_request.nRangeFrom); !strRange.empty()) {
+    strHeaders += strRange + "\r\n";
+  }
+  std::wstring strWideHeaders;
+  Utf8ToWide(strHeaders, strWideHeaders);
+  if (!::HttpAddRequestHeadersW(m_hRequest, strWideHeaders.c_str(), static_cast<DWORD>(-1),
+                                HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE)) {
+    Fail(::GetLastError());
+  }
+
+  DWORD dwError = 0;
+  HINTERNET hRequest = m_hRequest;
+  if (!Blocking([hRequest] { return ::HttpSendRequestW(hRequest, nullptr, 0, nullptr, 0); }, dwError)) {
+    Fail(dwError);
+  }
+
+  DWORD dwCode = 0;
+  DWORD dwSize = sizeof dwCode;
+  if (::HttpQueryInfoW(m_hRequest, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &dwCode, &dwSize,
+                       nullptr)) {
+    dwStatus = dwCode;
+    bAnswered = true;
+  }
+  strContentRange = QueryHeader(HTTP_QUERY_CONTENT_RANGE);
+  // As text: the number form holds only 32 bits.
+  const std::string strLength = QueryHeader(HTTP_QUERY_CONTENT_LENGTH);
+  if (!strLength.empty() && strLength.size() <= 19 &&
+      strLength.find_first_not_of("0123456789") == std::string::npos) {
+    m_nLength = std::strtoull(strLength.c_str(), nullptr, 10);
+    m_bLengthKnown = true;
+  }
+}
+
+bool CWinInetRequest::Receive() {
+  if (m_bEnded) return false;
+  DWORD dwRead = 0;
+  DWORD dwError = 0;
+  HINTERNET hRequest = m_hRequest;
+  char* pInto = buffer.data() + nTail;
+  const DWORD dwRoom = static_cast<DWORD>(buffer.size() - nTail);
+  if (!Blocking([=, &dwRead] { return ::InternetReadFile(hRequest, pInto, dwRoom, &dwRead); }, dwError)) {
+    Fail(dwError);
+  }
+  if (dwRead == 0) {
+    m_bEnded = true;
+    // WinINet ends a body that the server cut short as if it were whole.
+    if (m_bLengthKnown && m_nReceived < m_nLength) {
+      throw CInternetException(
+          CInternetException::Kind::kCutShort, ERROR_INTERNET_CONNECTION_ABORTED,
+          "transfer closed with " + std::to_string(m_nLength - m_nReceived) + " bytes remaining to read",
+          m_strUrl);
+    }
+    return false;
+  }
+  nTail += dwRead;
+  m_nReceived += dwRead;
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<CHttpFile::Impl> NewHttpRequest(const CInternetSession& session,
+                                                const CHttpFile::Request& request) {
+  return std::make_unique<CWinInetRequest>(session.GetImpl().hInternet, request);
+}
