@@ -7,6 +7,9 @@
 //   qvn_window_probe wait TEXT SECONDS  waits until the update has ended (Start
 //                                       is enabled again) with TEXT as the last
 //                                       status line; prints the status lines
+//   qvn_window_probe message SECONDS    waits for a message box over the window;
+//                                       prints the rectangle of its OK button,
+//                                       its caption and its text, a line each
 //
 // Both wait up to 30 seconds for the window to appear. Exit status: 0 done,
 // 1 the window or the line did not come in time, 2 wrong arguments.
@@ -52,14 +55,20 @@ std::vector<std::string> StatusLines(HWND hDlg) {
     if (!::SendMessageTimeoutW(hList, LB_GETTEXTLEN, i, 0, SMTO_ABORTIFHUNG, 1000, &nLength)) break;
     std::wstring strLine(nLength + 1, L'\0');
     DWORD_PTR nGot = 0;
-    if (!::SendMessageTimeoutW(hList, LB_GETTEXT, i, reinterpret_cast<LPARAM>(strLine.data()), SMTO_ABORTIFHUNG,
-                               1000, &nGot)) {
+    if (!::SendMessageTimeoutW(hList, LB_GETTEXT, i, reinterpret_cast<LPARAM>(strLine.data()),
+                               SMTO_ABORTIFHUNG, 1000, &nGot)) {
       break;
     }
     strLine.resize(nGot <= nLength ? nGot : nLength);
     lines.push_back(WideToUtf8(strLine));
   }
   return lines;
+}
+
+std::wstring WindowTextOf(HWND hWnd) {
+  wchar_t szText[256] = {};
+  ::GetWindowTextW(hWnd, szText, 256);
+  return szText;
 }
 
 int PrintRect(HWND hWnd) {
@@ -92,6 +101,25 @@ int Wait(const std::string& strText, int nSeconds) {
   return 0;
 }
 
+int Message(int nSeconds) {
+  const HWND hDlg = WaitForWindow();
+  for (int i = 0; i < nSeconds * 10; ++i) {
+    // A message box is a dialog of its own, owned by the window.
+    for (HWND hBox = ::FindWindowExW(nullptr, nullptr, kDialogClass, nullptr); hBox != nullptr;
+         hBox = ::FindWindowExW(nullptr, hBox, kDialogClass, nullptr)) {
+      if (hBox == hDlg || ::GetWindow(hBox, GW_OWNER) != hDlg || !::IsWindowVisible(hBox)) continue;
+      wchar_t szText[1024] = {};
+      ::GetDlgItemTextW(hBox, 0xFFFF, szText, 1024);  // the text of a message box
+      if (PrintRect(::GetDlgItem(hBox, IDOK)) != 0) return 1;
+      std::printf("%s\n%s\n", WideToUtf8(WindowTextOf(hBox)).c_str(), WideToUtf8(szText).c_str());
+      return 0;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  std::fprintf(stderr, "qvn_window_probe: no message box appeared in %d s\n", nSeconds);
+  return 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -101,6 +129,7 @@ int main(int argc, char** argv) {
     return PrintRect(argc == 3 ? ::GetDlgItem(hDlg, std::atoi(argv[2])) : hDlg);
   }
   if (strCommand == "wait" && argc == 4) return Wait(argv[2], std::atoi(argv[3]));
-  std::fprintf(stderr, "Usage: qvn_window_probe rect [ID] | wait TEXT SECONDS\n");
+  if (strCommand == "message" && argc == 3) return Message(std::atoi(argv[2]));
+  std::fprintf(stderr, "Usage: qvn_window_probe rect [ID] | wait TEXT SECONDS | message SECONDS\n");
   return 2;
 }
