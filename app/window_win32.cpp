@@ -1,5 +1,6 @@
 #include "app/window_win32.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "platform/wide_win32.h"
@@ -44,9 +45,35 @@ void ShowBar(HWND hBar, const auto& bar) {
   }
 }
 
+// Centres a dialog over its owner, or on the screen when it has none, as
+// dialogs open on Windows; always inside the screen's work area.
+void CenterDialog(HWND hDlg) {
+  const HWND hOwner = ::GetWindow(hDlg, GW_OWNER);
+  MONITORINFO monitor{};
+  monitor.cbSize = sizeof(monitor);
+  if (!::GetMonitorInfoW(::MonitorFromWindow(hOwner != nullptr ? hOwner : hDlg, MONITOR_DEFAULTTONEAREST),
+                         &monitor)) {
+    return;
+  }
+  const RECT rcArea = monitor.rcWork;
+  RECT rcCenter = rcArea;
+  if (hOwner != nullptr && ::IsWindowVisible(hOwner) && !::IsIconic(hOwner))
+    ::GetWindowRect(hOwner, &rcCenter);
+  RECT rc;
+  ::GetWindowRect(hDlg, &rc);
+  const int cx = rc.right - rc.left;
+  const int cy = rc.bottom - rc.top;
+  int x = (rcCenter.left + rcCenter.right - cx) / 2;
+  int y = (rcCenter.top + rcCenter.bottom - cy) / 2;
+  x = std::max(std::min(x, static_cast<int>(rcArea.right) - cx), static_cast<int>(rcArea.left));
+  y = std::max(std::min(y, static_cast<int>(rcArea.bottom) - cy), static_cast<int>(rcArea.top));
+  ::SetWindowPos(hDlg, nullptr, x, y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 INT_PTR CALLBACK AboutDialogProc(HWND hDlg, UINT nMsg, WPARAM wParam, LPARAM) {
   switch (nMsg) {
     case WM_INITDIALOG:
+      CenterDialog(hDlg);
       return TRUE;
     case WM_COMMAND:
       if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
@@ -188,6 +215,7 @@ BOOL CUpdateDlg::OnInitDialog() {
       ::AppendMenuW(hMenu, MF_STRING, IDM_ABOUTBOX, strAbout.c_str());
     }
   }
+  CenterDialog(m_hWnd);
   ::SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
   ::SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL,
                  reinterpret_cast<LPARAM>(m_hIconSmall != nullptr ? m_hIconSmall : m_hIcon));
