@@ -125,7 +125,9 @@ int main(int argc, char** argv) {
   if (!strPublicKey.empty()) {
     // A name of an existing file is a .pub file; anything else, the key itself.
     std::string strError;
-    if (std::error_code ec; std::filesystem::exists(strPublicKey, ec)) {
+    // A UTF-8 name: a path made from a std::string would read it in Windows' ANSI code page.
+    const std::filesystem::path pathKey(std::u8string(strPublicKey.begin(), strPublicKey.end()));
+    if (std::error_code ec; std::filesystem::exists(pathKey, ec)) {
       std::string strText;
       if (!ReadSmallFile(strPublicKey, 4096, strText, strError)) {
         return UsageError("cannot read the public key file: %s", strError.c_str());

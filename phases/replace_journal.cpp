@@ -24,8 +24,10 @@ constexpr ULONGLONG kMaxJournalSize = 64 * 1024 * 1024;
 
 using Kind = CInstallFolder::Kind;
 
+// By hand: a path from a std::string is read in Windows' ANSI code page, not as UTF-8.
 std::string Folder(const std::string& strPath) {
-  return std::filesystem::path(strPath).parent_path().string();
+  const size_t nSlash = strPath.rfind('/');
+  return nSlash == std::string::npos ? std::string() : strPath.substr(0, nSlash);
 }
 
 std::string Describe(const std::string& strName, int nError) {

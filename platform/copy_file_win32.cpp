@@ -78,7 +78,8 @@ BOOL CopyFileA(const std::string& strExistingFile, const std::string& strNewFile
     if ((dwTarget & FILE_ATTRIBUTE_DIRECTORY) != 0) return Fail(pReason, ERROR_DIRECTORY);
     // Marked as not to be changed: refused, whoever runs the copy.
     if ((dwTarget & FILE_ATTRIBUTE_READONLY) != 0) return Fail(pReason, ERROR_ACCESS_DENIED);
-  } else if (const DWORD dwError = ::GetLastError(); dwError != ERROR_FILE_NOT_FOUND) {
+  } else if (const DWORD dwError = ::GetLastError();
+             dwError != ERROR_FILE_NOT_FOUND && dwError != ERROR_PATH_NOT_FOUND) {
     return Fail(pReason, dwError);
   }
 
