@@ -16,7 +16,8 @@ class CUpdateApp {
 
   // Starts the network layer; when that fails, says so in a message box and
   // shows no window. Otherwise runs the main window modally until it closes.
-  // Needs a QApplication. Always FALSE: nothing runs after the window.
+  // Needs a QApplication where the window is Qt's. Always FALSE: nothing runs
+  // after the window.
   virtual BOOL InitInstance();
   // The process's exit code.
   virtual int ExitInstance() { return m_nExitCode; }

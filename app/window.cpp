@@ -14,13 +14,9 @@
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
-#include <exception>
-#include <new>
 
 #include "app/about.h"
-#include "app/session_hints.h"
 #include "app/window_support.h"
-#include "platform/exception.h"
 #include "res/resource.h"
 
 namespace {
@@ -233,29 +229,8 @@ void CUpdateDlg::OnStart() {
 }
 
 CUpdateDlg::Outcome CUpdateDlg::RunSession() {
-  // Whatever ends the update early is shown to the user, never lost: an
-  // exception escaping this thread would end the program.
-  Outcome outcome;
-  try {
-    outcome.bResult = RunUpdate(*this, m_settings);
-  } catch (const CCancelledException&) {
-    outcome.bCancelled = true;
-  } catch (const CException& e) {
-    outcome.bError = true;
-    outcome.strError = e.GetErrorMessage();
-    // The likeliest mistake behind it, below the error's own words.
-    for (const std::string& strHint : FailureHints(e, m_settings)) outcome.strError += "\n\n" + strHint;
-  } catch (const std::bad_alloc&) {
-    outcome.bError = true;
-    outcome.strError = "Out of memory.";
-    outcome.icon = CUpdateReporter::Icon::Exclamation;
-  } catch (const std::exception& e) {
-    outcome.bError = true;
-    outcome.strError = e.what();
-  } catch (...) {
-    outcome.bError = true;
-  }
-  return outcome;
+  // Whatever ends the update early is shown to the user, never lost.
+  return RunUpdateCaught(*this, m_settings);
 }
 
 void CUpdateDlg::OnUpdateEnded(const Outcome& outcome) {

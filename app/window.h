@@ -31,6 +31,7 @@
 #include <string>
 
 #include "app/session.h"
+#include "app/session_outcome.h"
 #include "phases/reporter.h"
 #include "platform/types.h"
 
@@ -65,7 +66,7 @@ class CUpdateDlg : public QDialog, public CUpdateReporter {
   QMenu* CreateContextMenu();
 
   // The text an error shows when it has none of its own.
-  static constexpr const char* kNoErrorText = "Internal application error.";
+  static constexpr const char* kNoErrorText = ::kNoErrorText;
 
  signals:
   // An update has ended and any error it raised has been shown.
@@ -95,14 +96,7 @@ class CUpdateDlg : public QDialog, public CUpdateReporter {
     BarState current;
     BarState overall;
   };
-  // How an update ended.
-  struct Outcome {
-    BOOL bResult = FALSE;
-    bool bError = false;      // an exception ended it
-    bool bCancelled = false;  // the user stopped it
-    std::string strError;
-    CUpdateReporter::Icon icon = CUpdateReporter::Icon::Stop;
-  };
+  using Outcome = UpdateOutcome;
 
   // Runs fn on the window's thread and waits for it; at once when called there.
   // Does nothing once the window is being destroyed.

@@ -7,6 +7,12 @@
 
 #include "platform/types.h"
 
+// <windows.h> makes MessageBox and SetWindowText macros (the A or W function);
+// the reporter's operations keep their own names wherever both are seen.
+#undef MessageBox
+#undef SetWindowText
+#undef GetWindowText
+
 // State of a progress bar, with the behaviour of the platform control the
 // phases were written against: positions stay inside the range, and a step
 // past the upper bound starts the bar again from the lower bound.

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Draws the updater's icon in its three sizes (48, 32 and 16 pixels) as
-16-colour PNG files in res/icons/. Run it after changing the drawing; the
-PNG files it writes are committed, so building never needs Python.
+16-colour PNG files in res/icons/ (for the Linux window and desktop) and as
+res/qvnupdate.ico with the same three 16-colour images (for the Windows
+resources). Run it after changing the drawing; the files it writes are
+committed, so building never needs Python.
 
 The picture: a blue disc with a dark rim, a white arrow pointing down onto a
 yellow bar -- "fetch and install". Each pixel takes the colour of the shape
@@ -75,15 +77,57 @@ def write_png(path, rows):
         f.write(png)
 
 
+def ico_image(rows):
+    """One icon image as Windows reads it: a BITMAPINFOHEADER of twice the
+    height, the 16-colour palette, the colour rows and the transparency mask,
+    both bottom-up, each row padded to 4 bytes."""
+    size = len(rows)
+    xor_stride = ((size * 4 + 31) // 32) * 4
+    and_stride = ((size + 31) // 32) * 4
+    header = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, 4, 0,
+                         (xor_stride + and_stride) * size, 0, 0, 16, 0)
+    palette = b"".join(bytes((b, g, r, 0)) for (r, g, b) in PALETTE)
+    xor = bytearray()
+    mask = bytearray()
+    for row in reversed(rows):
+        line = bytearray(xor_stride)
+        bits = bytearray(and_stride)
+        for x, c in enumerate(row):
+            line[x // 2] |= c << (4 if x % 2 == 0 else 0)
+            if c == TRANSPARENT:
+                bits[x // 8] |= 0x80 >> (x % 8)
+        xor += line
+        mask += bits
+    return header + palette + bytes(xor) + bytes(mask)
+
+
+def write_ico(path, images):
+    """An ICO file: the directory of images, then each image."""
+    out = struct.pack("<HHH", 0, 1, len(images))
+    offset = 6 + 16 * len(images)
+    blobs = []
+    for rows in images:
+        blob = ico_image(rows)
+        size = len(rows)
+        out += struct.pack("<BBBBHHII", size, size, 16, 0, 1, 4, len(blob), offset)
+        offset += len(blob)
+        blobs.append(blob)
+    with open(path, "wb") as f:
+        f.write(out + b"".join(blobs))
+
+
 def main():
     out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "icons")
     os.makedirs(out, exist_ok=True)
+    images = []
     for size in (48, 32, 16):
         rows = draw(size)
+        images.append(rows)
         write_png(os.path.join(out, "qvnupdate-%d.png" % size), rows)
         if "--show" in sys.argv:
             for row in rows:
                 print("".join(" .:-=+*#%@ABCDEF"[c] for c in row))
+    write_ico(os.path.join(os.path.dirname(out), "qvnupdate.ico"), images)
     return 0
 
 

@@ -2,30 +2,36 @@
 // The updater's own resources: identifiers, the string table and the layouts of
 // its two dialogs. Positions are in dialog units, the font-relative unit the
 // layouts were drawn in; the window turns them into pixels with its own font.
-#include <span>
+//
+// The identifiers are macros so that the resource compiler reads them from
+// this same file for res/qvnupdate.rc; everything else is for C++ only.
 
 // Dialogs, icon and the About command.
-inline constexpr int IDD_ABOUTBOX = 100;
-inline constexpr int IDD_QVNUPDATE_DIALOG = 102;
-inline constexpr int IDR_MAINFRAME = 128;
-inline constexpr int IDM_ABOUTBOX = 0x0010;
+#define IDD_ABOUTBOX 100
+#define IDD_QVNUPDATE_DIALOG 102
+#define IDR_MAINFRAME 128
+#define IDM_ABOUTBOX 0x0010
 
-// Controls.
-inline constexpr int IDOK = 1;
-inline constexpr int IDCANCEL = 2;
-inline constexpr int IDC_PROGRESS_CURRENT = 1002;
-inline constexpr int IDC_STATIC_CURRENT = 1003;
-inline constexpr int IDC_STATIC_OVERALL = 1004;
-inline constexpr int IDC_PROGRESS_OVERALL = 1005;
-inline constexpr int IDC_LIST_STATUS = 1006;
-inline constexpr int IDC_START = 1007;
-inline constexpr int IDC_STATIC = -1;      // a text nobody addresses
-inline constexpr int IDC_ABOUT_ICON = -2;  // the picture in the About box
-inline constexpr int IDC_ABOUT_LINE2 = -3;
+// Controls. IDOK and IDCANCEL have the platform's own values, so that they
+// agree with <windows.h> where both are seen.
+#define IDOK 1
+#define IDCANCEL 2
+#define IDC_PROGRESS_CURRENT 1002
+#define IDC_STATIC_CURRENT 1003
+#define IDC_STATIC_OVERALL 1004
+#define IDC_PROGRESS_OVERALL 1005
+#define IDC_LIST_STATUS 1006
+#define IDC_START 1007
+#define IDC_STATIC (-1)      // a text nobody addresses
+#define IDC_ABOUT_ICON (-2)  // the picture in the About box
+#define IDC_ABOUT_LINE2 (-3)
 
 // String table.
-inline constexpr int IDS_ABOUTBOX = 101;
-inline constexpr int IDP_SOCKETS_INIT_FAILED = 103;
+#define IDS_ABOUTBOX 101
+#define IDP_SOCKETS_INIT_FAILED 103
+
+#ifndef RC_INVOKED
+#include <span>
 
 // The text of string `nId`, or "" when the table has no such string.
 const char* LoadResString(int nId);
@@ -59,3 +65,4 @@ struct DialogTemplate {
 // Templates 102 (the main window) and 100 (the About box).
 const DialogTemplate& MainDialogTemplate();
 const DialogTemplate& AboutDialogTemplate();
+#endif  // RC_INVOKED
