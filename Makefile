@@ -59,11 +59,6 @@ test-windows: configure windows
 	@cmake --build $(BUILD) -j $(JOBS) --target qvnpack
 	@[ -f $(WINDOWS_BUILD)/wineprefix/system.reg ] || \
 	  WINEPREFIX=$(abspath $(WINDOWS_BUILD))/wineprefix WINEDEBUG=-all /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
-	@# Debian's wineserver ends as soon as its last program does, and a program
-	@# started just then can fail: once the prefix's own server has ended, one
-	@# that lasts serves the whole run.
-	@WINEPREFIX=$(abspath $(WINDOWS_BUILD))/wineprefix /usr/lib/wine/wineserver -w
-	@WINEPREFIX=$(abspath $(WINDOWS_BUILD))/wineprefix /usr/lib/wine/wineserver -p300
 	@QVN_LINUX_QVNPACK=$(abspath $(BUILD))/bin/qvnpack ctest --test-dir $(WINDOWS_BUILD) --output-on-failure -j $(JOBS)
 	@cmake --build $(BUILD) -j $(JOBS) --target test_session test_reliability
 	@for t in test_session test_reliability; do \
