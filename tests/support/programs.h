@@ -50,6 +50,11 @@ inline ProcessResult RunBuiltProgram(const std::string& strProgram, std::vector<
   arrArgs.insert(arrArgs.begin(), pszExe != nullptr ? pszExe : QVN_BIN_DIR "/" + strProgram);
   if (pszExe != nullptr) arrArgs.insert(arrArgs.begin(), "/usr/lib/wine/wine64");
   ProcessResult r = RunProcess(arrArgs, options);
+  // Under load Wine now and then fails to start a program, which then ends at
+  // once having written nothing, something the updater never does: once more.
+  if (pszExe != nullptr && !r.bTimedOut && r.nExit != 0 && r.strOut.empty() && r.strErr.empty()) {
+    r = RunProcess(arrArgs, options);
+  }
   if (pszExe != nullptr) {
     StripCarriageReturns(r.strOut);
     StripCarriageReturns(r.strErr);
