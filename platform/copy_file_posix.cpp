@@ -1,6 +1,4 @@
 // Replacing a file by copying into a temporary sibling and renaming it over.
-#include "platform/copy_file.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +11,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/copy_file.h"
 #include "platform/file.h"
 
 namespace {

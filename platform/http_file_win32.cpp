@@ -63,8 +63,8 @@ class CWinInetRequest : public CHttpFile::Impl {
   HINTERNET m_hRequest = nullptr;
   bool m_bEnded = false;
   bool m_bLengthKnown = false;
-  ULONGLONG m_nLength = 0;    // the answer's Content-Length, when it has one
-  ULONGLONG m_nReceived = 0;  // body bytes received
+  ULONGLONG m_nLength = 0;     // the answer's Content-Length, when it has one
+  ULONGLONG m_nReceived = 0;   // body bytes received
   ULONGLONG m_nRateStart = 0;  // GetTickCount64 when the current rate window began
   ULONGLONG m_nRateBytes = 0;  // bytes received in it
 };

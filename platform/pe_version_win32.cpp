@@ -5,13 +5,12 @@
 // system looks only at the resource numbered 1: an image whose version
 // resource has another number or a name is read by the PE reader, as on
 // every other system, so that its version is the same everywhere.
-#include "platform/pe_version.h"
-
 #include <windows.h>
 
 #include <cstring>
 #include <vector>
 
+#include "platform/pe_version.h"
 #include "platform/wide_win32.h"
 
 DWORD GetFileVersionInfoSize(const std::string& strFileName) {

@@ -298,7 +298,8 @@ TEST_F(ConsoleTest, AReadOnlyTargetStopsTheUpdateAndStaysAsItWas) {
   const auto arrLines = qvntest::Lines(r.strOut);
   ASSERT_FALSE(arrLines.empty());
   EXPECT_EQ(arrLines.back(), "Unable to copy QVNUPDU1.TMP to Engine.dll: " +
-                                 qvntest::SystemWords("Permission denied", "the file is read-only") + " - ABORTING");
+                                 qvntest::SystemWords("Permission denied", "the file is read-only") +
+                                 " - ABORTING");
   ExpectNothingInstalled();
 }
 

@@ -338,7 +338,8 @@ TEST_F(FaultTest, AReadOnlyFileInTheMiddleOfTheListPutsBackTheFilesBeforeIt) {
   ASSERT_EQ(arrLines.size(), 12u);
   EXPECT_EQ(arrLines[9], "Copying QVNUPDU1.TMP to Engine.dll");
   EXPECT_EQ(arrLines[11], "Unable to copy QVNUPD2.TMP to ReadMe.txt: " +
-                               qvntest::SystemWords("Permission denied", "the file is read-only") + " - ABORTING");
+                              qvntest::SystemWords("Permission denied", "the file is read-only") +
+                              " - ABORTING");
   EXPECT_TRUE(IsRelease(dir.Path(), "old"));
 }
 
