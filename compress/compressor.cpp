@@ -101,6 +101,8 @@ int COXCompressor::Compress(const BYTE* pSource, int nSourceLength, BYTE* pTarge
   int nLookAhead = 0;
   int nNext = 0;  // next source byte to enter the window
   while (nLookAhead < kLookAhead && nNext < nSourceLength) PutWindow(c + nLookAhead++, pSource[nNext++]);
+  m_nKeyHi[c] = LoadBigEndian64(w + c);
+  m_nKeyLo[c] = LoadBigEndian64(w + c + 8);
   ResetTree(c);
 
   int nMatchLength = 0;
@@ -116,7 +118,10 @@ int COXCompressor::Compress(const BYTE* pSource, int nSourceLength, BYTE* pTarge
       bits.Write(static_cast<DWORD>(nMatchPosition) << 4 | static_cast<DWORD>(nMatchLength - 2), 14);
       nReplace = nMatchLength;
     }
-    if (bits.GetByteCount() >= nTargetCapacity) return -1;
+    if (bits.GetByteCount() >= nTargetCapacity) {
+      m_bUseOrder = false;
+      return -1;
+    }
     for (int i = 0; i < nReplace; ++i) {
       const int nIncoming = (c + kLookAhead) & kWindowMask;
       RemoveString(nIncoming);
@@ -132,6 +137,7 @@ int COXCompressor::Compress(const BYTE* pSource, int nSourceLength, BYTE* pTarge
   bits.Write(0, 1);
   bits.Flush();
   const int nCount = bits.GetByteCount();
+  m_bUseOrder = nCount < nSourceLength - nSourceLength / 8;
   return nCount < nTargetCapacity ? nCount : -1;
 }
 
@@ -259,13 +265,16 @@ void COXCompressor::ResetTree(int r) {
   m_tree[r].parent = kRoot;
   m_tree[r].child[kSmaller] = kNone;
   m_tree[r].child[kLarger] = kNone;
+  m_nPrev[kEnds] = m_nNext[kEnds] = kEnds;
+  Link(r, kEnds, kEnds);
+  m_bOrdered = m_bUseOrder;
+  m_nLastString = kNone;
 }
 
 // One level of the descent is run about ten times for every byte compressed:
 // it is kept short and free of branches that depend on the data.
-inline __attribute__((always_inline)) bool COXCompressor::Descend(const BYTE* w, std::uint64_t nHi,
-                                                                  std::uint64_t nLo, int& t, int& nBest,
-                                                                  int& nPosition) const {
+inline __attribute__((always_inline)) bool COXCompressor::Descend(std::uint64_t nHi, std::uint64_t nLo,
+                                                                  int& t, int& nBest, int& nPosition) const {
 #ifdef QVN_DESCEND_ASM
   // The same steps as the portable loop below, in fewer instructions.
   static_assert(sizeof(Node) == 12 && offsetof(Node, child) == 4);
@@ -278,8 +287,7 @@ inline __attribute__((always_inline)) bool COXCompressor::Descend(const BYTE* w,
     // word is compared. Once they are equal the rest of the way down compares
     // both words.
     asm("1:\n\t"
-        "movq (%[w],%[t]), %[a]\n\t"
-        "bswapq %[a]\n\t"
+        "movq (%[kh],%[t],8), %[a]\n\t"
         "leaq (%[t],%[t],2), %[k]\n\t"
         "movl 8(%[tree],%[k],4), %k[next]\n\t"    // the larger child
         "cmpq %[a], %[nHi]\n\t"                   // CF: n's key is the lower
@@ -296,10 +304,8 @@ inline __attribute__((always_inline)) bool COXCompressor::Descend(const BYTE* w,
         "movl %k[next], %k[t]\n\t"
         "jmp 1b\n\t"
         "5:\n\t"
-        "movq (%[w],%[t]), %[a]\n\t"
-        "movq 8(%[w],%[t]), %[b]\n\t"
-        "bswapq %[a]\n\t"
-        "bswapq %[b]\n\t"
+        "movq (%[kh],%[t],8), %[a]\n\t"
+        "movq (%[kl],%[t],8), %[b]\n\t"
         "leaq (%[t],%[t],2), %[k]\n\t"
         "movl 8(%[tree],%[k],4), %k[next]\n\t"
         "movq %[nLo], %[k2]\n\t"
@@ -332,7 +338,7 @@ inline __attribute__((always_inline)) bool COXCompressor::Descend(const BYTE* w,
         "4:"
         : [t] "+r"(nT), [q] "+r"(q), [pos] "+r"(nPos), [a] "=&r"(a), [b] "=&r"(b), [k] "=&r"(k),
           [k2] "=&r"(k2), [next] "=&r"(next)
-        : [w] "r"(w), [tree] "r"(m_tree), [nHi] "r"(nHi), [nLo] "r"(nLo)
+        : [kh] "r"(m_nKeyHi), [kl] "r"(m_nKeyLo), [tree] "r"(m_tree), [nHi] "r"(nHi), [nLo] "r"(nLo)
         : "cc", "memory");
     t = static_cast<int>(nT);
     nBest = static_cast<int>(q);
@@ -341,8 +347,8 @@ inline __attribute__((always_inline)) bool COXCompressor::Descend(const BYTE* w,
   }
 #endif
   for (;;) {
-    const std::uint64_t tHi = LoadBigEndian64(w + t);
-    const std::uint64_t tLo = LoadBigEndian64(w + t + 8);
+    const std::uint64_t tHi = m_nKeyHi[t];
+    const std::uint64_t tLo = m_nKeyLo[t];
     const std::uint64_t xHi = nHi ^ tHi;
     const std::uint64_t xLo = nLo ^ tLo;
     if ((xHi | xLo) == 0) return true;
@@ -361,21 +367,185 @@ inline __attribute__((always_inline)) bool COXCompressor::Descend(const BYTE* w,
 // InsertString, RemoveString and the steps they take run once per byte
 // compressed: they are inlined into Compress's loop.
 inline __attribute__((always_inline)) int COXCompressor::InsertString(int n, int& nMatchPosition) {
-  if (n == 0) return 0;
+  if (n == 0) {
+    m_nLastString = kNone;
+    return 0;
+  }
   const BYTE* const w = m_pWindow.get();
   // The first 16 bytes of a string as two big-endian words: comparing them as
   // numbers compares the bytes from the first one on.
   const std::uint64_t nHi = LoadBigEndian64(w + n);
   const std::uint64_t nLo = LoadBigEndian64(w + n + 8);
-  int t = m_tree[kRoot].child[kLarger];
+  m_nKeyHi[n] = nHi;
+  m_nKeyLo[n] = nLo;
+  if (m_bOrdered) {
+    const int nLength = InsertBetweenNeighbours(n, nHi, nLo, nMatchPosition);
+    if (nLength >= 0) return nLength;
+  }
+  const int t = m_tree[kRoot].child[kLarger];
+  if (t == kNone) {
+    // An empty tree: the search starts at node 0, an ordinary table entry
+    // here, which then roots what follows.
+    m_bOrdered = false;
+    m_nKeyHi[kNone] = LoadBigEndian64(w);
+    m_nKeyLo[kNone] = LoadBigEndian64(w + 8);
+  }
+  const int nLength = ContinueInsert(n, nHi, nLo, t, nMatchPosition);
+  if (m_bOrdered) {
+    const int p = m_nPlacedAt;
+    if (m_nPlacedSide == kReplaced) {
+      Replace(p, n);
+    } else if (m_nPlacedSide == kLarger) {
+      Link(n, p, m_nNext[p]);
+    } else {
+      Link(n, m_nPrev[p], p);
+    }
+  }
+  return nLength;
+}
+
+inline void COXCompressor::Link(int n, int nBelow, int nAbove) {
+  m_nPrev[n] = static_cast<std::uint16_t>(nBelow);
+  m_nNext[n] = static_cast<std::uint16_t>(nAbove);
+  m_nNext[nBelow] = static_cast<std::uint16_t>(n);
+  m_nPrev[nAbove] = static_cast<std::uint16_t>(n);
+  m_nLastString = n;
+  m_nLastBelow = nBelow;
+  m_nLastAbove = nAbove;
+  m_bLastReplaced = false;
+}
+
+// n, equal to x, takes its place in the order.
+inline void COXCompressor::Replace(int x, int n) {
+  const int nBelow = m_nPrev[x];
+  const int nAbove = m_nNext[x];
+  m_nPrev[n] = static_cast<std::uint16_t>(nBelow);
+  m_nNext[n] = static_cast<std::uint16_t>(nAbove);
+  m_nNext[nBelow] = static_cast<std::uint16_t>(n);
+  m_nPrev[nAbove] = static_cast<std::uint16_t>(n);
+  m_nLastString = n;
+  m_nLastBelow = m_nLastAbove = x;
+  m_bLastReplaced = true;
+}
+
+inline void COXCompressor::Unlink(int x) {
+  const int nBelow = m_nPrev[x];
+  const int nAbove = m_nNext[x];
+  m_nNext[nBelow] = static_cast<std::uint16_t>(nAbove);
+  m_nPrev[nAbove] = static_cast<std::uint16_t>(nBelow);
+}
+
+// -1, 0 or 1 as string x sorts before, with or after the string of the given
+// first 16 bytes and 17th byte.
+inline int COXCompressor::CompareWith(int x, std::uint64_t nHi, std::uint64_t nLo, BYTE nLast) const {
+  const u128 a = u128{m_nKeyHi[x]} << 64 | m_nKeyLo[x];
+  const u128 b = u128{nHi} << 64 | nLo;
+  if (a != b) return a < b ? -1 : 1;
+  const BYTE xLast = m_pWindow[x + 16];
+  return (xLast > nLast) - (xLast < nLast);
+}
+
+// In an ordinary search tree a string's search passes both its neighbours in
+// order, the longest match it records is the neighbour sharing more bytes (on
+// a tie the one met later, the deeper), and the string hangs under the deeper
+// neighbour, which lacks the child toward it. So the neighbours suffice, and
+// they are mostly found in a few steps along the order: when string n - 1
+// shared its first two bytes with a neighbour p, string p + 1 sorts on the
+// same side of n (the first difference moves one byte forward). Returns -1,
+// having changed nothing, when no such start is at hand or the way is long:
+// the tree is searched then.
+inline int COXCompressor::InsertBetweenNeighbours(int n, std::uint64_t nHi, std::uint64_t nLo,
+                                                  int& nMatchPosition) {
+  const int nLast = m_nLastString;
+  if (nLast == kNone || nLast != ((n - 1) & kWindowMask)) return -1;
+  const BYTE nLastByte = m_pWindow[n + 16];
+  // n takes the place of an equal string x: the longest match there can be.
+  auto replace = [&](int x) {
+    nMatchPosition = x;
+    Replace(x, n);
+    SubstituteNode(x, n);
+    return kLookAhead;
+  };
+  int nBelow = kEnds;  // a string sorting before n's, or kEnds
+  int nAbove = kEnds;  // one sorting after it
+  if (m_bLastReplaced) {
+    // n - 1 replaced an equal string e, so e + 1 shares n's first 16 bytes.
+    const int x = (m_nLastBelow + 1) & kWindowMask;
+    if (x == kNone || m_tree[x].parent == kNone) return -1;
+    const int r = CompareWith(x, nHi, nLo, nLastByte);
+    if (r == 0) return replace(x);
+    if (r < 0) {
+      nBelow = x;
+    } else {
+      nAbove = x;
+    }
+  } else {
+    const std::uint64_t nPrefix = m_nKeyHi[nLast] >> 48;
+    if (m_nLastBelow != kEnds && m_nKeyHi[m_nLastBelow] >> 48 == nPrefix) {
+      const int x = (m_nLastBelow + 1) & kWindowMask;
+      if (x != kNone && m_tree[x].parent != kNone) nBelow = x;
+    }
+    if (m_nLastAbove != kEnds && m_nKeyHi[m_nLastAbove] >> 48 == nPrefix) {
+      const int x = (m_nLastAbove + 1) & kWindowMask;
+      if (x != kNone && m_tree[x].parent != kNone) nAbove = x;
+    }
+    if (nBelow == kEnds && nAbove == kEnds) return -1;
+  }
+  constexpr int kMaxSteps = 8;
+  int nSteps = 0;
+  if (nBelow != kEnds) {
+    for (int x = m_nNext[nBelow]; x != nAbove; x = m_nNext[x]) {
+      const int r = CompareWith(x, nHi, nLo, nLastByte);
+      if (r == 0) return replace(x);
+      if (r > 0) {
+        nAbove = x;
+        break;
+      }
+      if (++nSteps > kMaxSteps) return -1;
+      nBelow = x;
+    }
+  } else {
+    for (int x = m_nPrev[nAbove]; x != kEnds; x = m_nPrev[x]) {
+      const int r = CompareWith(x, nHi, nLo, nLastByte);
+      if (r == 0) return replace(x);
+      if (r < 0) {
+        nBelow = x;
+        break;
+      }
+      if (++nSteps > kMaxSteps) return -1;
+      nAbove = x;
+    }
+  }
+  const bool bUnderBelow = nBelow != kEnds && m_tree[nBelow].child[kLarger] == kNone;
+  const int nAt = bUnderBelow ? nBelow : nAbove;
+  // Bytes shared with n among the first 16, -1 for no string.
+  auto shared = [&](int x) {
+    const std::uint64_t xHi = nHi ^ m_nKeyHi[x];
+    const std::uint64_t xLo = nLo ^ m_nKeyLo[x];
+    const int nBits = xHi != 0 ? __builtin_clzll(xHi) : xLo != 0 ? 64 + __builtin_clzll(xLo) : 128;
+    return x == kEnds ? -1 : nBits >> 3;
+  };
+  const int nSharedBelow = shared(nBelow);
+  const int nSharedAbove = shared(nAbove);
+  const int nPosition = nSharedBelow > nSharedAbove ? nBelow : nSharedAbove > nSharedBelow ? nAbove : nAt;
+  Link(n, nBelow, nAbove);
+  return Attach(nAt, bUnderBelow ? kLarger : kSmaller, n, nPosition, nMatchPosition,
+                std::max(nSharedBelow, nSharedAbove));
+}
+
+// The search for n from node t on.
+inline __attribute__((always_inline)) int COXCompressor::ContinueInsert(int n, std::uint64_t nHi,
+                                                                        std::uint64_t nLo, int t,
+                                                                        int& nMatchPosition) {
+  const BYTE* const w = m_pWindow.get();
   int nBest = 0;
   int nPosition = nMatchPosition;
   for (;;) {
     // Runs down from t while the 16-byte keys differ. Stops at a node whose
     // key equals n's (true), or at one without the child to go on to (false).
-    const bool bSameKey = Descend(w, nHi, nLo, t, nBest, nPosition);
-    const std::uint64_t tHi = LoadBigEndian64(w + t);
-    const std::uint64_t tLo = LoadBigEndian64(w + t + 8);
+    const bool bSameKey = Descend(nHi, nLo, t, nBest, nPosition);
+    const std::uint64_t tHi = m_nKeyHi[t];
+    const std::uint64_t tLo = m_nKeyLo[t];
     if (!bSameKey) {
       // As 128-bit numbers the comparison needs no branch on the data.
       const bool bLarger = (u128{nHi} << 64 | nLo) >= (u128{tHi} << 64 | tLo);
@@ -387,6 +557,8 @@ inline __attribute__((always_inline)) int COXCompressor::InsertString(int n, int
       // All 17 bytes equal: the longest match there can be. n takes t's
       // place in the tree.
       nMatchPosition = t;
+      m_nPlacedAt = t;
+      m_nPlacedSide = kReplaced;
       SubstituteNode(t, n);
       return kLookAhead;
     }
@@ -404,6 +576,8 @@ inline __attribute__((always_inline)) int COXCompressor::InsertString(int n, int
 
 inline __attribute__((always_inline)) int COXCompressor::Attach(int t, int nSide, int n, int nPosition,
                                                                 int& nMatchPosition, int nBest) {
+  m_nPlacedAt = t;
+  m_nPlacedSide = nSide;
   m_tree[t].child[nSide] = n;
   m_tree[n].parent = t;
   m_tree[n].child[kSmaller] = kNone;
@@ -416,7 +590,16 @@ inline __attribute__((always_inline)) int COXCompressor::Attach(int t, int nSide
 // its parent field, and removing position 0 then acts on whatever that field
 // holds. Streams depend on this, so it is kept as it is.
 inline __attribute__((always_inline)) void COXCompressor::RemoveString(int x) {
+  if (x == kNone && m_bOrdered) {
+    // Below, node 0 is spliced out of the parent its entry names, which drops
+    // that node's smaller subtree when it has both children: the tree no
+    // longer holds every string of the order.
+    const int p = m_tree[kNone].parent;
+    if (p != kNone && m_tree[p].child[kLarger] != kNone && m_tree[p].child[kSmaller] != kNone)
+      m_bOrdered = false;
+  }
   if (m_tree[x].parent == kNone) return;
+  if (m_bOrdered && x != kNone) Unlink(x);
   const int nSmaller = m_tree[x].child[kSmaller];
   const int nLarger = m_tree[x].child[kLarger];
   if (nLarger == kNone || nSmaller == kNone) {
@@ -424,8 +607,10 @@ inline __attribute__((always_inline)) void COXCompressor::RemoveString(int x) {
     // child: the larger one does.
     SpliceNode(x, nLarger == kNone ? nSmaller : nLarger);
   } else {
-    // r has no larger child: removing it is a splice with its smaller one.
-    const int r = FindPredecessor(x);
+    // r, the largest string of x's smaller subtree (x's predecessor in
+    // order), has no larger child: removing it is a splice with its smaller
+    // one.
+    const int r = m_bOrdered ? m_nPrev[x] : FindPredecessor(x);
     if (m_tree[r].parent != kNone) SpliceNode(r, m_tree[r].child[kSmaller]);
     SubstituteNode(x, r);
   }

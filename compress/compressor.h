@@ -11,6 +11,11 @@
 // window itself is cleared once, at construction, and carries over from call
 // to call: which matches the compressor finds (and so the exact stream) depends
 // on what it handled before.
+//
+// The matches are those of a binary search tree of the window's strings, with
+// its exact shape (which decides among equally long matches). Most strings are
+// placed from the order of the strings (see InsertBetweenNeighbours) without
+// walking down the tree; the results are the tree's all the same.
 #include <cstdint>
 #include <memory>
 
@@ -69,8 +74,13 @@ class COXCompressor {
 
   void ResetTree(int r);
   int InsertString(int n, int& nMatchPosition);
-  inline bool Descend(const BYTE* w, std::uint64_t nHi, std::uint64_t nLo, int& t, int& nBest,
-                      int& nPosition) const;
+  int ContinueInsert(int n, std::uint64_t nHi, std::uint64_t nLo, int t, int& nMatchPosition);
+  int InsertBetweenNeighbours(int n, std::uint64_t nHi, std::uint64_t nLo, int& nMatchPosition);
+  int CompareWith(int x, std::uint64_t nHi, std::uint64_t nLo, BYTE nLast) const;
+  void Link(int n, int nBelow, int nAbove);
+  void Replace(int x, int n);
+  void Unlink(int x);
+  inline bool Descend(std::uint64_t nHi, std::uint64_t nLo, int& t, int& nBest, int& nPosition) const;
   int Attach(int t, int nSide, int n, int nPosition, int& nMatchPosition, int nBest);
   void RemoveString(int x);
   void SpliceNode(int oldNode, int newNode);
@@ -80,4 +90,32 @@ class COXCompressor {
   // kWindowSize bytes, then a copy of the first kMirror of them.
   std::unique_ptr<BYTE[]> m_pWindow;
   Node m_tree[kWindowSize + 1];
+  // Each string's first 16 bytes as two big-endian words, set when it is
+  // planted: its bytes stay put while it is in the tree. (Entry kEnds is
+  // read but never counts.)
+  std::uint64_t m_nKeyHi[kWindowSize + 2];
+  std::uint64_t m_nKeyLo[kWindowSize + 2];
+
+  // The strings of the tree in order, linked both ways through kEnds, kept
+  // while the tree is an ordinary search tree (m_bOrdered). Removing window
+  // position 0 can cut a subtree off (see RemoveString): from then on until
+  // the next call the searches take the tree alone. So do calls after one
+  // whose data hardly compressed (m_bUseOrder false), where the order rarely
+  // gives a short way and costs its upkeep.
+  static constexpr int kEnds = kWindowSize + 1;
+  std::uint16_t m_nPrev[kWindowSize + 2];
+  std::uint16_t m_nNext[kWindowSize + 2];
+  bool m_bOrdered = false;
+  bool m_bUseOrder = true;
+  // The string planted last and its neighbours in order then (or, when it
+  // replaced an equal string, that string in both).
+  int m_nLastString = kNone;
+  int m_nLastBelow = kEnds;
+  int m_nLastAbove = kEnds;
+  bool m_bLastReplaced = false;
+  // Where ContinueInsert planted its string: under m_nPlacedAt on
+  // m_nPlacedSide, or (kReplaced) in m_nPlacedAt's place.
+  static constexpr int kReplaced = 2;
+  int m_nPlacedAt = kNone;
+  int m_nPlacedSide = kSmaller;
 };

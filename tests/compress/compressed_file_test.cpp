@@ -167,6 +167,15 @@ TEST_F(CompressedFileTest, GoldenFiles) {
          return b;
        }(),
        1024},
+      // Blocks that do not pay, then text whose searches go every way.
+      {"random3000_text20000.crz",
+       [] {
+         Bytes b = MakeRandom(3000, 6);
+         const Bytes text = MakeText(20000, 6);
+         b.insert(b.end(), text.begin(), text.end());
+         return b;
+       }(),
+       0},
   };
   const fs::path dir = fs::path(QVN_TEST_DATA_DIR) / "compress";
   const bool update = std::getenv("QVN_UPDATE_GOLDEN") != nullptr;
