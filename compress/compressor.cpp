@@ -454,8 +454,9 @@ inline int COXCompressor::CompareWith(int x, std::uint64_t nHi, std::uint64_t nL
 // same side of n (the first difference moves one byte forward). Returns -1,
 // having changed nothing, when no such start is at hand or the way is long:
 // the tree is searched then.
-inline int COXCompressor::InsertBetweenNeighbours(int n, std::uint64_t nHi, std::uint64_t nLo,
-                                                  int& nMatchPosition) {
+inline __attribute__((always_inline)) int COXCompressor::InsertBetweenNeighbours(int n, std::uint64_t nHi,
+                                                                                 std::uint64_t nLo,
+                                                                                 int& nMatchPosition) {
   const int nLast = m_nLastString;
   if (nLast == kNone || nLast != ((n - 1) & kWindowMask)) return -1;
   const BYTE nLastByte = m_pWindow[n + 16];
