@@ -21,6 +21,19 @@ std::uint64_t Load64(const BYTE* p) {
   return v;
 }
 
+// a when bPick, else b: for choices that follow the data, which the compiler
+// then makes without a branch.
+inline int Pick(bool bPick, int a, int b) {
+  return bPick ? a : b;
+}
+
+// Equal leading bytes of two 16-byte keys given as their xor, 16 when all are.
+inline int SharedBytes(std::uint64_t xHi, std::uint64_t xLo) {
+  const int nHi = __builtin_clzll(xHi | 1) + static_cast<int>(xHi == 0);  // 64 for 0
+  const int nLo = __builtin_clzll(xLo | 1) + static_cast<int>(xLo == 0);
+  return Pick(xHi != 0, nHi, 64 + nLo) >> 3;
+}
+
 std::uint64_t LoadBigEndian64(const BYTE* p) {
   return __builtin_bswap64(Load64(p));
 }
@@ -50,19 +63,21 @@ class CodeWriter {
   void Write(DWORD nValue, int nCount) {
     m_nWord = m_nWord << nCount | nValue;
     m_nPending += nCount;
-    if (m_nPending >= 32) {
-      m_nPending -= 32;
-      const DWORD nBig = __builtin_bswap32(static_cast<DWORD>(m_nWord >> m_nPending));
-      if (m_nStored + 4 <= m_nCapacity) {
-        std::memcpy(m_pTarget + m_nStored, &nBig, sizeof nBig);
-      } else {
-        const BYTE* const p = reinterpret_cast<const BYTE*>(&nBig);
-        for (int i = 0; i < 4; ++i) {
-          if (m_nStored + i < m_nCapacity) m_pTarget[m_nStored + i] = p[i];
-        }
+    // Whether a word is complete follows the data: the word is stored either
+    // way (where the next one goes, when it is not complete yet).
+    const bool bFull = m_nPending >= 32;
+    const int nRest = m_nPending - (bFull ? 32 : 0);
+    const DWORD nBig = __builtin_bswap32(static_cast<DWORD>(m_nWord >> nRest));
+    if (m_nStored + 4 <= m_nCapacity) {
+      std::memcpy(m_pTarget + m_nStored, &nBig, sizeof nBig);
+    } else if (bFull) {
+      const BYTE* const p = reinterpret_cast<const BYTE*>(&nBig);
+      for (int i = 0; i < 4; ++i) {
+        if (m_nStored + i < m_nCapacity) m_pTarget[m_nStored + i] = p[i];
       }
-      m_nStored += 4;
     }
+    m_nStored += bFull ? 4 : 0;
+    m_nPending = nRest;
   }
   // Bytes completed so far.
   int GetByteCount() const { return m_nStored + (m_nPending >> 3); }
@@ -109,15 +124,13 @@ int COXCompressor::Compress(const BYTE* pSource, int nSourceLength, BYTE* pTarge
   int nMatchPosition = 0;
   while (nLookAhead > 0) {
     if (nMatchLength > nLookAhead) nMatchLength = nLookAhead;
-    int nReplace;
-    if (nMatchLength <= 1) {
-      bits.Write(0x100u | w[c], 9);  // flag 1, the byte
-      nReplace = 1;
-    } else {
-      // flag 0, the position in 9 bits, the length - 2 in 4 bits
-      bits.Write(static_cast<DWORD>(nMatchPosition) << 4 | static_cast<DWORD>(nMatchLength - 2), 14);
-      nReplace = nMatchLength;
-    }
+    // A literal: flag 1, the byte. A copy: flag 0, the position in 9 bits,
+    // the length - 2 in 4 bits.
+    const bool bCopy = nMatchLength > 1;
+    const DWORD nLiteral = 0x100u | w[c];
+    const DWORD nCopy = static_cast<DWORD>(nMatchPosition) << 4 | static_cast<DWORD>(nMatchLength - 2);
+    bits.Write(bCopy ? nCopy : nLiteral, bCopy ? 14 : 9);
+    const int nReplace = bCopy ? nMatchLength : 1;
     if (bits.GetByteCount() >= nTargetCapacity) {
       m_bUseOrder = false;
       return -1;
@@ -266,6 +279,7 @@ void COXCompressor::ResetTree(int r) {
   m_tree[r].child[kSmaller] = kNone;
   m_tree[r].child[kLarger] = kNone;
   m_nPrev[kEnds] = m_nNext[kEnds] = kEnds;
+  m_tree[kEnds].child[kLarger] = kEnds;  // "no string" never lacks its larger child
   Link(r, kEnds, kEnds);
   m_bOrdered = m_bUseOrder;
   m_nLastString = kNone;
@@ -517,20 +531,18 @@ inline __attribute__((always_inline)) int COXCompressor::InsertBetweenNeighbours
       nAbove = x;
     }
   }
-  const bool bUnderBelow = nBelow != kEnds && m_tree[nBelow].child[kLarger] == kNone;
-  const int nAt = bUnderBelow ? nBelow : nAbove;
+  const bool bUnderBelow = m_tree[nBelow].child[kLarger] == kNone;
+  const int nAt = Pick(bUnderBelow, nBelow, nAbove);
   // Bytes shared with n among the first 16, -1 for no string.
   auto shared = [&](int x) {
-    const std::uint64_t xHi = nHi ^ m_nKeyHi[x];
-    const std::uint64_t xLo = nLo ^ m_nKeyLo[x];
-    const int nBits = xHi != 0 ? __builtin_clzll(xHi) : xLo != 0 ? 64 + __builtin_clzll(xLo) : 128;
-    return x == kEnds ? -1 : nBits >> 3;
+    return Pick(x == kEnds, -1, SharedBytes(nHi ^ m_nKeyHi[x], nLo ^ m_nKeyLo[x]));
   };
   const int nSharedBelow = shared(nBelow);
   const int nSharedAbove = shared(nAbove);
-  const int nPosition = nSharedBelow > nSharedAbove ? nBelow : nSharedAbove > nSharedBelow ? nAbove : nAt;
+  const int nPosition =
+      Pick(nSharedBelow > nSharedAbove, nBelow, Pick(nSharedAbove > nSharedBelow, nAbove, nAt));
   Link(n, nBelow, nAbove);
-  return Attach(nAt, bUnderBelow ? kLarger : kSmaller, n, nPosition, nMatchPosition,
+  return Attach(nAt, static_cast<int>(bUnderBelow), n, nPosition, nMatchPosition,
                 std::max(nSharedBelow, nSharedAbove));
 }
 

@@ -30,7 +30,8 @@ class COXCompressor {
 
   // Compresses nSourceLength bytes into pTarget. Returns the stream length, 0
   // for an empty source, or -1 when the stream would not come out shorter than
-  // nTargetCapacity. Never writes at or beyond pTarget[nTargetCapacity].
+  // nTargetCapacity. Never writes at or beyond pTarget[nTargetCapacity]; bytes
+  // past the stream, within the capacity, are unspecified.
   int Compress(const BYTE* pSource, int nSourceLength, BYTE* pTarget, int nTargetCapacity);
   // Expands a stream of nSourceLength bytes into pTarget. Returns the number
   // of bytes produced, or -1 when they would not fit in nTargetCapacity. Fills
@@ -89,7 +90,7 @@ class COXCompressor {
 
   // kWindowSize bytes, then a copy of the first kMirror of them.
   std::unique_ptr<BYTE[]> m_pWindow;
-  Node m_tree[kWindowSize + 1];
+  Node m_tree[kWindowSize + 2];
   // Each string's first 16 bytes as two big-endian words, set when it is
   // planted: its bytes stay put while it is in the tree. (Entry kEnds is
   // read but never counts.)
