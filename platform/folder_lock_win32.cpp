@@ -1,7 +1,11 @@
-// The folder lock on Windows: the lock file is held open with no sharing at
-// all, so that a second opener fails with a sharing violation, and it is
-// deleted on close, so that it goes with the handle however the process ends.
+// The folder lock on Windows: the lock file is held open sharing only reading,
+// so that a second locker (which asks for no sharing) fails with a sharing
+// violation but can still read who holds it, and it is deleted on close, so
+// that it goes with the handle however the process ends.
 #include <windows.h>
+
+#include <cstdlib>
+#include <string>
 
 #include "platform/folder_lock.h"
 #include "platform/wide_win32.h"
@@ -24,6 +28,20 @@ std::string CurrentFolder() {
   return WideToUtf8(str);
 }
 
+// The process that holds the lock at strName, as it wrote itself into the
+// file; 0 when unknown.
+unsigned long Holder(const std::wstring& strName) {
+  const HANDLE h =
+      ::CreateFileW(strName.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  char sz[32] = {};
+  DWORD n = 0;
+  const BOOL bRead = ::ReadFile(h, sz, sizeof sz - 1, &n, nullptr);
+  ::CloseHandle(h);
+  return bRead ? std::strtoul(sz, nullptr, 10) : 0;
+}
+
 }  // namespace
 
 bool CFolderLock::Acquire(const char* pszName, std::string& strError) {
@@ -40,11 +58,16 @@ bool CFolderLock::Acquire(const char* pszName, std::string& strError) {
   // A lock file that a holder is just removing (delete pending) cannot be
   // opened for a moment: a few tries.
   for (int nTry = 0; nTry < 100; ++nTry) {
-    const HANDLE h = ::CreateFileW(strName.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
-                                   CREATE_NEW, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    const HANDLE h =
+        ::CreateFileW(strName.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                      CREATE_NEW, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
     if (h != INVALID_HANDLE_VALUE) {
       m_fd = static_cast<int>(reinterpret_cast<intptr_t>(h));
       m_strName = pszName;
+      const std::string strPid = std::to_string(::GetCurrentProcessId()) + "\n";
+      DWORD nWritten = 0;
+      // Only informative: the lock holds even when this write fails.
+      ::WriteFile(h, strPid.data(), static_cast<DWORD>(strPid.size()), &nWritten, nullptr);
       return true;
     }
     const DWORD dwCreateError = ::GetLastError();
@@ -59,8 +82,10 @@ bool CFolderLock::Acquire(const char* pszName, std::string& strError) {
     if (hOld == INVALID_HANDLE_VALUE) {
       dwError = ::GetLastError();
       if (dwError == ERROR_SHARING_VIOLATION) {
-        strError =
-            "Another update is already running in this folder. Wait until it has finished, then try again.";
+        strError = "Another update is already running in this folder";
+        if (const unsigned long nHolder = Holder(strName))
+          strError += " (process " + std::to_string(nHolder) + ")";
+        strError += ". Wait until it has finished, then try again.";
         return false;
       }
       // Gone between the two calls, or delete pending: once more. Nothing

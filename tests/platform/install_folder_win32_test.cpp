@@ -172,8 +172,9 @@ TEST_F(InstallFolderWin32, LockRefusesASecondHolderAndGoesWithTheFirst) {
   ASSERT_TRUE(first.Acquire(".lock", strError)) << strError;
   EXPECT_NE(::GetFileAttributesW(L".lock") & FILE_ATTRIBUTE_HIDDEN, 0u);
   EXPECT_FALSE(second.Acquire(".lock", strError));
-  EXPECT_EQ(strError,
-            "Another update is already running in this folder. Wait until it has finished, then try again.");
+  EXPECT_EQ(strError, "Another update is already running in this folder (process " +
+                          std::to_string(::GetCurrentProcessId()) +
+                          "). Wait until it has finished, then try again.");
   first.Release();
   EXPECT_FALSE(fs::exists(".lock"));
   EXPECT_TRUE(second.Acquire(".lock", strError)) << strError;
