@@ -23,6 +23,14 @@ class CFolderLock {
   void Release();
 
  private:
+  // What a second updater is told; nHolder is the holder's process ID, 0
+  // when it could not be read.
+  static std::string HeldMessage(unsigned long nHolder) {
+    std::string str = "Another update is already running in this folder";
+    if (nHolder > 0) str += " (process " + std::to_string(nHolder) + ")";
+    return str + ". Wait until it has finished, then try again.";
+  }
+
   int m_fd = -1;
   std::string m_strName;
 };

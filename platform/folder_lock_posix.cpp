@@ -17,10 +17,11 @@ namespace {
 
 // The process that holds the lock, as it wrote itself into the file; 0 when
 // unknown.
-long Holder(int fd) {
+unsigned long Holder(int fd) {
   char sz[32] = {};
   const ssize_t n = ::pread(fd, sz, sizeof sz - 1, 0);
-  return n > 0 ? std::strtol(sz, nullptr, 10) : 0;
+  const long nPid = n > 0 ? std::strtol(sz, nullptr, 10) : 0;
+  return nPid > 0 ? static_cast<unsigned long>(nPid) : 0;
 }
 
 }  // namespace
@@ -59,12 +60,10 @@ bool CFolderLock::Acquire(const char* pszName, std::string& strError) {
     if (bCreated) ::fchmod(fd, 0644);  // whatever the umask
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int nError = errno;
-      const long nHolder = Holder(fd);
+      const unsigned long nHolder = Holder(fd);
       ::close(fd);
       if (nError == EWOULDBLOCK) {
-        strError = "Another update is already running in this folder";
-        if (nHolder > 0) strError += " (process " + std::to_string(nHolder) + ")";
-        strError += ". Wait until it has finished, then try again.";
+        strError = HeldMessage(nHolder);
         return false;
       }
       if (bCreated) ::unlink(pszName);

@@ -82,10 +82,7 @@ bool CFolderLock::Acquire(const char* pszName, std::string& strError) {
     if (hOld == INVALID_HANDLE_VALUE) {
       dwError = ::GetLastError();
       if (dwError == ERROR_SHARING_VIOLATION) {
-        strError = "Another update is already running in this folder";
-        if (const unsigned long nHolder = Holder(strName))
-          strError += " (process " + std::to_string(nHolder) + ")";
-        strError += ". Wait until it has finished, then try again.";
+        strError = HeldMessage(Holder(strName));
         return false;
       }
       // Gone between the two calls, or delete pending: once more. Nothing
