@@ -5,7 +5,6 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
-#include <system_error>
 #include <thread>
 
 namespace {
@@ -652,24 +651,17 @@ void COXCompressedFile::StoreWholeBlocks(const BYTE* pData, int nBlocks) {
     for (int k = nNext++; k < nBlocks - 1; k = nNext++) compressBlock(codec, k);
   };
 
-  // Threads pay only for enough blocks; one that cannot be started leaves its
-  // share to the others.
-  const int nThreads = nBlocks >= 32 ? ThreadCount() : 1;
-  while (static_cast<int>(m_helpers.size()) < nThreads - 1) {
-    m_helpers.push_back(std::make_unique<COXCompressor>());
-  }
-  {
-    std::vector<std::jthread> threads;
-    for (int i = 1; i < nThreads; ++i) {
-      try {
-        threads.emplace_back(work, std::ref(*m_helpers[static_cast<size_t>(i - 1)]));
-      } catch (const std::system_error&) {
-        break;
-      }
+  // Threads pay only for enough blocks.
+  if (nBlocks >= 32 && ThreadCount() > 1) {
+    if (!m_pTeam) m_pTeam = std::make_unique<CThreadTeam>(ThreadCount());
+    while (static_cast<int>(m_helpers.size()) < m_pTeam->Size() - 1) {
+      m_helpers.push_back(std::make_unique<COXCompressor>());
     }
+    m_pTeam->Run([&](int i) { work(i == 0 ? m_compressor : *m_helpers[static_cast<size_t>(i - 1)]); });
+  } else {
     work(m_compressor);
-    compressBlock(m_compressor, nBlocks - 1);
-  }  // the threads are joined here
+  }
+  compressBlock(m_compressor, nBlocks - 1);
 
   for (int k = 0; k < nBlocks; ++k) {
     WriteBase(m_pBatchOut.get() + static_cast<size_t>(k) * kSlot, static_cast<UINT>(nLengths[k]));

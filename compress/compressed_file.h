@@ -18,6 +18,7 @@
 
 #include "compress/block_expander.h"
 #include "compress/compressor.h"
+#include "compress/thread_team.h"
 #include "platform/file.h"
 
 class COXCompressedFile : public CFile {
@@ -157,7 +158,8 @@ class COXCompressedFile : public CFile {
   std::unique_ptr<BYTE[]> m_pBatch;                       // writing: kBatchBlocks blocks of data
   int m_nBatchFill = 0;                                   // writing: bytes in m_pBatch
   std::unique_ptr<BYTE[]> m_pBatchOut;                    // writing: each block's header and body
-  std::vector<std::unique_ptr<COXCompressor>> m_helpers;  // one per extra thread
+  std::vector<std::unique_ptr<COXCompressor>> m_helpers;  // one per helper of m_pTeam
+  std::unique_ptr<CThreadTeam> m_pTeam;                   // writing: made on first use
   mutable std::unique_ptr<BYTE[]> m_pHeaderCache;         // reading: a piece of the file, for headers
   mutable LONGLONG m_nHeaderCacheStart = 0;
   mutable UINT m_nHeaderCacheLength = 0;

@@ -27,11 +27,13 @@ class CompressedFileTest : public ::testing::Test {
     out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
   }
 
-  // Writes data through a compressed file in pieces of the given size.
+  // Writes data through a compressed file in pieces of the given size;
+  // threads: as SetThreads takes it.
   std::string WriteCrz(const Bytes& data, int rawSize = 0, size_t piece = 4096,
-                       const std::string& name = "f.crz") {
+                       const std::string& name = "f.crz", int threads = 0) {
     const std::string path = PathOf(name);
     COXCompressedFile file(rawSize);
+    file.SetThreads(threads);
     EXPECT_TRUE(file.Open(path, CFile::modeCreate | CFile::modeWrite));
     for (size_t at = 0; at < data.size(); at += piece) {
       file.Write(data.data() + at, static_cast<UINT>(std::min(piece, data.size() - at)));
@@ -245,6 +247,11 @@ TEST_F(CompressedFileTest, WriterMatchesBlockByBlockCompression) {
     const Bytes part(data.begin(), data.begin() + static_cast<long>(c.size));
     const std::string path = WriteCrz(part, static_cast<int>(c.rawSize), c.size % 2 ? 1000 : (1 << 20));
     ASSERT_EQ(Slurp(path), ReferenceFile(part, c.rawSize)) << c.size << " bytes, prefix " << c.rawSize;
+  }
+  // Alone, and with more threads than there are processors, over three batches.
+  const Bytes part(data.begin(), data.begin() + 2 * 1048576 + 333);
+  for (int threads : {1, 5}) {
+    EXPECT_EQ(Slurp(WriteCrz(part, 0, 1 << 20, "t.crz", threads)), ReferenceFile(part, 0)) << threads;
   }
 }
 
