@@ -1,8 +1,7 @@
 #pragma once
 // The caller and a few helper threads run one job at a time, all of them at
-// once. The helpers wait for the next job instead of being started for each:
-// on a busy machine a new thread can take longer to get going than a job of a
-// few milliseconds takes to run.
+// once. The helpers live as long as the team and wait for the next job, so a
+// stream of short jobs does not start (and map a stack for) a thread each.
 #include <condition_variable>
 #include <functional>
 #include <mutex>
