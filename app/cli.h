@@ -1,6 +1,6 @@
 #pragma once
 // The two front ends of qvnupdate. Both return the process exit status.
-#include "app/session.h"
+#include "session/session.h"
 
 // qvnupdate --console: one update in the current directory, status lines on stdout.
 int RunConsole(const UpdateSettings& settings);

@@ -21,8 +21,8 @@
 
 #include "app/cli.h"
 #include "app/console_progress.h"
-#include "app/session_hints.h"
 #include "platform/http_client.h"
+#include "session/session_hints.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <exception>
 #include <new>
 
-#include "app/session_hints.h"
 #include "platform/exception.h"
+#include "session/session_hints.h"
 
 UpdateOutcome RunUpdateCaught(CUpdateReporter& view, const UpdateSettings& settings) {
   UpdateOutcome outcome;

@@ -5,9 +5,9 @@
 // into the words the window shows.
 #include <string>
 
-#include "app/session.h"
 #include "phases/reporter.h"
 #include "platform/types.h"
+#include "session/session.h"
 
 struct UpdateOutcome {
   BOOL bResult = FALSE;     // RunUpdate's result when it returned

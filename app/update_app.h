@@ -3,8 +3,8 @@
 // runs the main window until it is closed, and gives the process its exit code.
 #include <string>
 
-#include "app/session.h"
 #include "platform/types.h"
+#include "session/session.h"
 
 class CUpdateApp {
  public:

@@ -30,10 +30,10 @@
 #include <mutex>
 #include <string>
 
-#include "app/session.h"
 #include "app/session_outcome.h"
 #include "phases/reporter.h"
 #include "platform/types.h"
+#include "session/session.h"
 
 class QLabel;
 class QListWidget;

@@ -31,13 +31,13 @@
 #include <thread>
 
 #include "app/cli.h"
-#include "app/session.h"
 #include "app/session_outcome.h"
 #include "app/update_app.h"
 #include "phases/reporter.h"
 #include "platform/dialog_win32.h"
 #include "platform/types.h"
 #include "res/resource.h"
+#include "session/session.h"
 
 namespace {
 

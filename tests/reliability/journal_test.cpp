@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <functional>
 
-#include "app/session.h"
 #include "phases/download.h"
 #include "phases/replace.h"
 #include "phases/replace_journal.h"
@@ -21,6 +20,7 @@
 #include "platform/copy_file.h"
 #include "platform/http_client.h"
 #include "reliability/installation.h"
+#include "session/session.h"
 #include "support/phase_fixture.h"
 #include "support/raw_server.h"
 #include "support/stop_at_step.h"

@@ -1,9 +1,8 @@
 // One update: the manifest, the version check and the three phases.
-#include "app/session.h"
+#include "session/session.h"
 
 #include <fmt/format.h>
 
-#include "app/session_hints.h"
 #include "core/version_array.h"
 #include "core/version_info.h"
 #include "manifest/line_splitter.h"
@@ -17,6 +16,7 @@
 #include "phases/signature.h"
 #include "phases/update_lock.h"
 #include "platform/http_client.h"
+#include "session/session_hints.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // One whole update, run in-process against a server on 127.0.0.1 and watched
 // through a recording reporter.
-#include "app/session.h"
+#include "session/session.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "app/session.h"
 #include "phases/reporter.h"
 #include "phases/request.h"
 #include "platform/exception.h"
+#include "session/session.h"
 
 // The cause of a manifest request that brought no manifest: an answer other
 // than success, or (bAnsweredSuccess) a success answer without a version.

@@ -1,4 +1,4 @@
-#include "app/session_hints.h"
+#include "session/session_hints.h"
 
 #include <fmt/format.h>
 
