@@ -2,11 +2,13 @@
 // compressed file format (prefix length 0) from and to plain files, streamed
 // through a fixed buffer whatever the size. OUT appears only when the command
 // succeeds: the data go to a temporary file beside it, renamed over OUT at the
-// end.
+// end. A device or a pipe as OUT (/dev/null, /dev/stdout, a FIFO) is written
+// to as it is.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <memory>
 #include <string>
@@ -16,6 +18,7 @@
 #include "platform/file_ops.h"
 #include "tools/args.h"
 #include "tools/commands.h"
+#include "tools/utf8_path.h"
 
 namespace {
 
@@ -43,6 +46,18 @@ bool PutInPlace(const std::string& strTemp, const std::string& strOut, std::stri
   e.m_strAction = "write";
   strError = e.GetErrorMessage();
   return false;
+}
+
+// What an existing OUT is, followed through symbolic links.
+enum class OutputKind { kFile, kFolder, kStream };
+
+OutputKind KindOf(const std::string& strOut) {
+  std::error_code ec;
+  const std::filesystem::file_status status = std::filesystem::status(PathFromUtf8(strOut), ec);
+  if (ec || !std::filesystem::exists(status) || std::filesystem::is_regular_file(status)) {
+    return OutputKind::kFile;
+  }
+  return std::filesystem::is_directory(status) ? OutputKind::kFolder : OutputKind::kStream;
 }
 
 // Copies everything from source to target in chunks; returns the byte count.
@@ -91,6 +106,10 @@ int Convert(const Args& arrArgs, const char* pszCommand, bool bCheckSize) {
   UseThreads(target, nThreads);
   CFileException error;
   if (!source.Open(strIn, CFile::modeRead, &error)) return Fail(error.GetErrorMessage());
+  // Renaming a file over a device or a pipe would put a plain file in its
+  // place (as root, instead of /dev/null for everyone): those are written to.
+  const OutputKind kind = KindOf(strOut);
+  if (kind == OutputKind::kFolder) return Fail("Cannot write " + strOut + ": it is a folder");
   std::string strTemp;
   std::string strError;
   try {
@@ -98,9 +117,10 @@ int Convert(const Args& arrArgs, const char* pszCommand, bool bCheckSize) {
       return Fail("Cannot compress " + strIn +
                   ": it is larger than the 2147483647 bytes a compressed file holds");
     }
-    if (!MakeTempBeside(strOut, strTemp, strError)) return Fail(strError);
-    if (!target.Open(strTemp, CFile::modeCreate | CFile::modeWrite, &error)) {
-      RemoveFile(strTemp);
+    if (kind == OutputKind::kFile && !MakeTempBeside(strOut, strTemp, strError)) return Fail(strError);
+    const std::string& strTarget = strTemp.empty() ? strOut : strTemp;
+    if (!target.Open(strTarget, CFile::modeCreate | CFile::modeWrite, &error)) {
+      if (!strTemp.empty()) RemoveFile(strTemp);
       error.m_strFileName = strOut;
       return Fail(error.GetErrorMessage());
     }
@@ -112,7 +132,7 @@ int Convert(const Args& arrArgs, const char* pszCommand, bool bCheckSize) {
       target.Abort();
       throw;
     }
-    if (!PutInPlace(strTemp, strOut, strError)) {
+    if (!strTemp.empty() && !PutInPlace(strTemp, strOut, strError)) {
       RemoveFile(strTemp);
       return Fail(strError);
     }

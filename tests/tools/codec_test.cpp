@@ -1,11 +1,13 @@
 // qvnpack compress and qvnpack expand run as processes on real files.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "compress/codec_test_util.h"
+#include "support/process.h"
 #include "support/programs.h"
 #include "support/temp_dir.h"
 
@@ -70,6 +72,23 @@ TEST(QvnpackCodec, ReplacesAnExistingOutput) {
   qvntest::WriteFile(dir / "in.crz", std::string(5000, 'x'));
   ASSERT_EQ(RunQvnpack({"compress", dir / "in", dir / "in.crz"}).nExit, 0);
   EXPECT_EQ(qvntest::ReadFile(dir / "in.crz"), AsString(Hex("03 00 61 62 63")));
+}
+
+// A pipe (as /dev/null or /dev/stdout would be) is written to and stays a
+// pipe: a file renamed over it would take its place.
+TEST(QvnpackCodec, WritesIntoAPipeInsteadOfReplacingIt) {
+  qvntest::TempDir dir;
+  const std::string data = AsString(MakeText(5000, 6));
+  qvntest::WriteFile(dir / "in", data);
+  ASSERT_EQ(RunQvnpack({"compress", dir / "in", dir / "in.crz"}).nExit, 0);
+  ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+  // The reader gives up in time, so a run that never opens the pipe fails instead of hanging.
+  const auto r = qvntest::RunProcess(
+      {"/bin/sh", "-c", R"(timeout 20 cat "$1" >"$2" & "$3" expand "$4" "$1"; s=$?; wait; exit $s)", "sh",
+       dir / "pipe", dir / "got", QVN_BIN_DIR "/qvnpack", dir / "in.crz"});
+  EXPECT_EQ(r.nExit, 0) << r.strErr;
+  EXPECT_TRUE(qvntest::ReadFile(dir / "got") == data) << "the pipe's reader got other bytes";
+  EXPECT_TRUE(fs::is_fifo(dir / "pipe"));
 }
 
 // --- Failures: a message naming the file, status 1, and OUT left alone
