@@ -4,9 +4,10 @@
 //
 // Everything that can be checked is checked before OUT is touched: names the
 // updater would refuse or could not read back from the manifest, the version,
-// and what OUT already holds. Payloads and the manifest are written to
-// temporary files and renamed into place, the manifest last, so a server that
-// serves OUT meanwhile never hands out a half-written file.
+// and what OUT already holds. Every payload is made under a temporary name
+// first, so a build that fails or is stopped while it compresses leaves OUT
+// as it was. Only then are they renamed into place, the manifest last, so a
+// server that serves OUT meanwhile never hands out a half-written file.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -52,6 +53,8 @@ constexpr std::uint64_t kMaxCompressibleSize = 0x7FFFFFFFull;
 // files cannot come out smaller.
 constexpr std::uint64_t kMinCompressibleSize = 4;
 constexpr UINT kChunk = 1 << 20;
+// The longest file name (one folder entry) the common file systems take.
+constexpr std::size_t kMaxNameBytes = 255;
 
 struct BuildOptions {
   std::string strSrc;
@@ -285,15 +288,90 @@ std::vector<std::string> ReadPreviousItems(const fs::path& manifest) {
   return arrNames;
 }
 
-// A temporary file beside target, with the permissions of a new file.
+// Whether a name below OUT is reached through a symbolic link on the way:
+// removing or writing through one would reach outside OUT.
+bool HasLinkOnTheWay(const fs::path& out, const std::string& strName) {
+  std::error_code ec;
+  fs::path path = out;
+  const std::vector<std::string_view> arrParts = PathParts(strName);
+  for (size_t i = 0; i + 1 < arrParts.size(); ++i) {
+    path /= PathFromUtf8(std::string(arrParts[i]));
+    if (fs::is_symlink(fs::symlink_status(path, ec))) return true;
+  }
+  return false;
+}
+
+// Payloads of the earlier build that stand where this build puts a file or a
+// folder (a release that turned a folder into a file, or the other way
+// round). They go just before the new payloads are renamed into place;
+// anything else in the way, and a link on the way, is a problem found before
+// OUT is touched.
+std::vector<fs::path> FindWhatIsInTheWay(const fs::path& out, const std::vector<SourceFile>& arrFiles,
+                                         const std::set<std::string>& setPrevious,
+                                         std::vector<std::string>& arrProblems) {
+  std::vector<fs::path> arrInTheWay;
+  std::error_code ec;
+  std::set<std::string> setSeen;
+  for (const SourceFile& file : arrFiles) {
+    // The folders on the way to the file.
+    const std::vector<std::string_view> arrParts = PathParts(file.strName);
+    std::string strFolder;
+    for (size_t i = 0; i + 1 < arrParts.size(); ++i) {
+      strFolder += (i == 0 ? "" : "/") + std::string(arrParts[i]);
+      if (!setSeen.insert(strFolder).second) continue;
+      const fs::path path = out / PathFromUtf8(strFolder);
+      const fs::file_status status = fs::symlink_status(path, ec);
+      if (!fs::exists(status) || fs::is_directory(status)) continue;
+      if (fs::is_regular_file(status) && setPrevious.count(strFolder) != 0) {
+        arrInTheWay.push_back(path);
+      } else {
+        arrProblems.push_back("the output folder holds " + ShowName(strFolder) + " as " +
+                              (fs::is_symlink(status) ? "a symbolic link" : "something other than a folder") +
+                              ", where the release has a folder; move it away");
+      }
+    }
+    // A folder where the file goes, in either form.
+    for (const std::string& strName : {file.strName, file.strName + kCompressedSuffix}) {
+      const fs::path target = out / PathFromUtf8(strName);
+      if (!fs::is_directory(fs::symlink_status(target, ec)) || !setSeen.insert(strName).second) continue;
+      std::vector<fs::path> arrFolders{target};
+      std::vector<fs::path> arrBelow;
+      bool bOnlyPrevious = true;
+      for (fs::recursive_directory_iterator it(target, ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::file_status status = it->symlink_status(ec);
+        if (fs::is_directory(status)) {
+          arrFolders.push_back(it->path());
+        } else if (fs::is_regular_file(status) && setPrevious.count(RelativeName(out, it->path())) != 0) {
+          arrBelow.push_back(it->path());
+        } else {
+          bOnlyPrevious = false;
+          break;
+        }
+      }
+      if (ec || !bOnlyPrevious) {
+        arrProblems.push_back("the output folder holds " + ShowName(strName) +
+                              " as a folder with files of no earlier build in it, where the release has a "
+                              "file; move it away");
+        continue;
+      }
+      // Files first, then their folders, the deepest first.
+      arrInTheWay.insert(arrInTheWay.end(), arrBelow.begin(), arrBelow.end());
+      arrInTheWay.insert(arrInTheWay.end(), arrFolders.rbegin(), arrFolders.rend());
+    }
+  }
+  return arrInTheWay;
+}
+
+// A temporary file in folder, with the permissions of a new file (payloads
+// are for a web server to read). Its name is short whatever the name it is
+// renamed to: a long name with a suffix added would pass the file system's
+// limit on one name.
 class CTempFile {
  public:
-  explicit CTempFile(const fs::path& target) {
-    // With the permissions of a new file: payloads are for a web server to read.
+  explicit CTempFile(const fs::path& folder) {
     std::string strName, strReason;
-    if (!CreateUniqueFile(Utf8(target.parent_path()) + "/." + Utf8(target.filename()) + ".qvnpack-", strName,
-                          strReason)) {
-      throw BuildError("cannot create a file in '" + Utf8(target.parent_path()) + "': " + strReason);
+    if (!CreateUniqueFile(Utf8(folder) + "/.qvnpack-", strName, strReason)) {
+      throw BuildError("cannot create a file in '" + Utf8(folder) + "': " + strReason);
     }
     m_path = PathFromUtf8(strName);
   }
@@ -334,15 +412,14 @@ std::uint64_t CopyInto(const fs::path& source, CFile& dest, std::vector<char>& b
   return nTotal;
 }
 
-// Writes file into dir, compressed when that comes out smaller, else as it is.
-void SendFile(const fs::path& out, SourceFile& file, std::vector<char>& buffer) {
-  const fs::path target = out / PathFromUtf8(file.strName);
-  const fs::path crzTarget = out / PathFromUtf8(file.strName + kCompressedSuffix);
-  fs::create_directories(target.parent_path());
+// Makes file's payload in a temporary file at the top of out, compressed when
+// that comes out smaller, else as it is; file.strSentName says where it goes.
+std::unique_ptr<CTempFile> SendFile(const fs::path& out, SourceFile& file, std::vector<char>& buffer) {
   // One temporary file per file, whichever form it takes: removing one and
   // making another for every file that does not compress made the build
   // quadratic, as ext4 looks for a free inode past every recently freed one.
-  CTempFile temp(crzTarget);
+  auto pTemp = std::make_unique<CTempFile>(out);
+  CTempFile& temp = *pTemp;
 
   if (file.strStoreReason.empty()) {
     COXCompressedFile crz(0);
@@ -365,11 +442,10 @@ void SendFile(const fs::path& out, SourceFile& file, std::vector<char>& buffer) 
       crz.Close();
       const std::uint64_t nCompressed = temp.Size();
       if (nCompressed < nRead) {
-        temp.RenameTo(crzTarget);
         file.bCompressed = true;
         file.strSentName = file.strName + kCompressedSuffix;
         file.nSentSize = nCompressed;
-        return;
+        return pTemp;
       }
     } else {
       crz.Abort();
@@ -380,8 +456,8 @@ void SendFile(const fs::path& out, SourceFile& file, std::vector<char>& buffer) 
   CFile dest(Utf8(temp.Path()), CFile::modeCreate | CFile::modeWrite);  // truncates a try at compressing
   file.nSentSize = CopyInto(file.path, dest, buffer);
   dest.Close();
-  temp.RenameTo(target);
   file.strSentName = file.strName;
+  return pTemp;
 }
 
 std::string BuildManifest(const std::string& strVersion, bool bReboot,
@@ -437,7 +513,7 @@ void CheckManifest(const std::string& strText, const std::string& strVersion, bo
 }
 
 void WriteTextFile(const fs::path& target, const std::string& strText) {
-  CTempFile temp(target);
+  CTempFile temp(target.parent_path());
   CFile file(Utf8(temp.Path()), CFile::modeCreate | CFile::modeWrite);
   file.Write(strText.data(), static_cast<UINT>(strText.size()));
   file.Flush();
@@ -513,6 +589,12 @@ int Build(const BuildOptions& options) {
   if (!options.strSignKey.empty()) {
     if (std::string strWhy; !LoadSigningKey(options.strSignKey, signKey, strWhy))
       arrProblems.push_back(strWhy);
+    const fs::path key = fs::weakly_canonical(fs::absolute(PathFromUtf8(options.strSignKey), ec), ec);
+    if (!ec && IsSameOrInside(key, src)) {
+      arrProblems.push_back("the secret key " + ShowName(options.strSignKey) +
+                            " lies in the release folder, so it would be sent to every installation; "
+                            "keep it elsewhere");
+    }
     for (const SourceFile& file : arrFiles) {
       if (IsSignatureFileName(file.strName)) {
         arrProblems.push_back(ShowName(file.strName) + " cannot be an update item of a signed build: " +
@@ -549,6 +631,8 @@ int Build(const BuildOptions& options) {
           " is not a version the updater reads as written: " + strWhy);
     }
   }
+  const std::set<std::string> setPrevious(arrPrevious.begin(), arrPrevious.end());
+  const std::vector<fs::path> arrInTheWay = FindWhatIsInTheWay(out, arrFiles, setPrevious, arrProblems);
   if (arrProblems.empty()) {
     const auto [nBound, nFit] = ManifestSizeBound(strVersion, options.bReboot, arrFiles);
     if (nBound > kMaxManifestBytes) {
@@ -620,20 +704,34 @@ int Build(const BuildOptions& options) {
       file.strStoreReason = "too large for the compressed format";
     } else if (setTaken.count(file.strName + kCompressedSuffix) != 0) {
       file.strStoreReason = "the release also holds " + file.strName + kCompressedSuffix;
+    } else if (PathParts(file.strName).back().size() + std::strlen(kCompressedSuffix) > kMaxNameBytes) {
+      file.strStoreReason = "its name with " + std::string(kCompressedSuffix) + " would be too long";
     }
   }
   for (size_t i = 0; i < arrPatternUsed.size(); ++i) {
     if (!arrPatternUsed[i]) PrintWarning("--store '" + options.arrStorePatterns[i] + "' matches no file");
   }
 
-  // From here on OUT is written.
+  // From here on OUT is written: first every payload under a temporary name,
+  // removed again if the build goes no further.
   std::uint64_t nBytesIn = 0;
   std::uint64_t nBytesSent = 0;
+  bool bSwapping = false;
+  const auto afterFailure = [&bSwapping] {
+    return bSwapping ? "; it may now hold files of both releases: build it again"
+                     : "; nothing in it was changed";
+  };
   try {
     fs::create_directories(out);
     std::vector<char> buffer(kChunk);
+    std::vector<std::unique_ptr<CTempFile>> arrStaged;
+    arrStaged.reserve(arrFiles.size());
     for (SourceFile& file : arrFiles) {
-      SendFile(out, file, buffer);
+      try {
+        arrStaged.push_back(SendFile(out, file, buffer));
+      } catch (const CException& e) {
+        throw BuildError(ShowName(file.strName) + ": " + e.GetErrorMessage());
+      }
       nBytesIn += file.nSize;
       nBytesSent += file.nSentSize;
       if (file.bCompressed) {
@@ -648,6 +746,19 @@ int Build(const BuildOptions& options) {
     }
     const std::string strManifest = BuildManifest(strVersion, options.bReboot, arrFiles);
     CheckManifest(strManifest, strVersion, options.bReboot, arrFiles);
+
+    // The swap: what of the earlier build is in the way goes, the payloads
+    // take their places, then the manifest.
+    bSwapping = true;
+    for (const fs::path& path : arrInTheWay) {
+      const fs::file_status status = fs::symlink_status(path, ec);
+      if (fs::is_directory(status) || fs::is_regular_file(status)) fs::remove(path);
+    }
+    for (size_t i = 0; i < arrFiles.size(); ++i) {
+      const fs::path target = out / PathFromUtf8(arrFiles[i].strSentName);
+      fs::create_directories(target.parent_path());
+      arrStaged[i]->RenameTo(target);
+    }
     WriteTextFile(out / kManifestName, strManifest);
     std::vector<std::pair<std::string, fs::path>> arrInstalled;
     std::vector<std::string> arrSent;
@@ -661,26 +772,29 @@ int Build(const BuildOptions& options) {
       RemoveStaleSignature(out, arrSent);
     }
   } catch (const CException& e) {
-    PrintError("building '" + options.strOut + "' failed: " + e.GetErrorMessage() +
-               "; its manifest was left as it was");
+    PrintError("building '" + options.strOut + "' failed: " + e.GetErrorMessage() + afterFailure());
     return 1;
   } catch (const BuildError& e) {
-    PrintError("building '" + options.strOut + "' failed: " + e.what() + "; its manifest was left as it was");
+    PrintError("building '" + options.strOut + "' failed: " + e.what() + afterFailure());
     return 1;
   } catch (const fs::filesystem_error& e) {
     PrintError("building '" + options.strOut + "' failed: " + e.code().message() + " (" + Utf8(e.path1()) +
-               "); its manifest was left as it was");
+               ")" + afterFailure());
     return 1;
   } catch (const std::runtime_error& e) {
     PrintError("signing '" + options.strOut + "' failed: " + e.what());
     return 1;
   }
 
-  // Payloads of the earlier build that the new manifest no longer lists.
+  // Payloads of the earlier build that the new manifest no longer lists (the
+  // signature files just written are none of them, whatever it listed).
   std::set<std::string> setSent;
   for (const SourceFile& file : arrFiles) setSent.insert(file.strSentName);
   for (const std::string& strOld : arrPrevious) {
-    if (setSent.count(strOld) != 0 || strOld == kManifestName || !IsSafeItemName(strOld, nullptr)) continue;
+    if (setSent.count(strOld) != 0 || strOld == kManifestName || !IsSafeItemName(strOld, nullptr) ||
+        (!options.strSignKey.empty() && IsSignatureFileName(strOld)) || HasLinkOnTheWay(out, strOld)) {
+      continue;
+    }
     const fs::path old = out / PathFromUtf8(strOld);
     if (!fs::is_regular_file(fs::symlink_status(old, ec)) || !fs::remove(old, ec)) continue;
     for (fs::path dir = old.parent_path(); dir != out && IsSameOrInside(dir, out); dir = dir.parent_path()) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/local_server.h"
+#include "support/process.h"
 #include "support/programs.h"
 #include "support/temp_dir.h"
 #include "support/update_fixture.h"
@@ -344,6 +345,38 @@ TEST_F(BuildTest, RebuildingRemovesOnlyWhatTheEarlierManifestListed) {
                                            {"notes.txt", "the publisher's own"},
                                        }));
   EXPECT_FALSE(fs::exists(Out() / "old"));
+}
+
+// A rebuild that fails while it makes the payloads (here: a file size limit)
+// leaves the earlier build whole; one that succeeds may turn the earlier
+// build's files into folders and its folders into files.
+TEST_F(BuildTest, RebuildingIsAllOrNothingAndSwapsFilesAndFolders) {
+  WriteFile(Src() / "a", "1");
+  WriteFile(Src() / "z/c.txt", "2");
+  ASSERT_EQ(Build({Src().string(), Out().string(), "--version", "1.0"}).nExit, 0);
+  const auto before = qvntest::Snapshot(Out());
+
+  fs::remove(Src() / "a");
+  fs::remove_all(Src() / "z");
+  WriteFile(Src() / "a/b", "3");
+  WriteFile(Src() / "z", "4");
+  WriteFile(Src() / "big.bin", PatternData(200000));
+  const std::vector<std::string> arrArgs = {Src().string(), Out().string(), "--version", "2.0"};
+  std::vector<std::string> arrLimited = {
+      "/bin/sh", "-c", R"(ulimit -f 100; trap '' XFSZ; exec "$@")", "sh", QVN_BIN_DIR "/qvnpack", "build"};
+  arrLimited.insert(arrLimited.end(), arrArgs.begin(), arrArgs.end());
+  const ProcessResult failed = qvntest::RunProcess(arrLimited);
+  EXPECT_EQ(failed.nExit, 1);
+  EXPECT_NE(failed.strErr.find("'big.bin': "), std::string::npos) << failed.strErr;
+  EXPECT_NE(failed.strErr.find("nothing in it was changed"), std::string::npos) << failed.strErr;
+  EXPECT_EQ(qvntest::Snapshot(Out()), before);
+
+  const ProcessResult build = Build(arrArgs);
+  ASSERT_EQ(build.nExit, 0) << build.strErr;
+  auto after = qvntest::Snapshot(Out());
+  after.erase("UpdateInfo.txt");
+  EXPECT_EQ(after,
+            (std::map<std::string, std::string>{{"a/b", "3"}, {"z", "4"}, {"big.bin", PatternData(200000)}}));
 }
 
 TEST_F(BuildTest, BadArgumentsAreUsageErrors) {
