@@ -72,10 +72,14 @@ bool WriteDurably(const CInstallFolder& folder, const std::string& strName, cons
 }
 
 // Puts every target back as it was before the update and removes the folders
-// that the update added; the journal goes once all is back.
+// that the update added; the journal goes once all is back. pBackedUp, from
+// the run itself, says which targets it kept a backup of: whatever stands at
+// another's backup name is not the run's own and is left alone. Without it (a
+// journal found at start) every backup found is taken: backups are made
+// under another name and only then given theirs.
 bool RestoreEntries(const CInstallFolder& folder, const std::vector<JournalEntry>& arrEntries,
                     const std::vector<std::string>& arrFolders, const std::string& strJournal,
-                    std::string& strError) {
+                    const std::vector<bool>* pBackedUp, std::string& strError) {
   bool bAllBack = true;
   auto fail = [&](const std::string& strName, int nError) {
     if (bAllBack) strError = Describe(strName, nError);
@@ -94,6 +98,8 @@ bool RestoreEntries(const CInstallFolder& folder, const std::vector<JournalEntry
     if (nError != 0) {
       fail(it->strTarget, nError);
     } else if (it->bExisted) {
+      const size_t nIndex = static_cast<size_t>(arrEntries.rend() - it) - 1;
+      if (pBackedUp != nullptr && !(*pBackedUp)[nIndex]) backup.kind = Kind::kMissing;
       // No backup: the target was never touched. A backup that is still the
       // target's second name: the same (rename would do nothing between two
       // names of one file and keep both).
@@ -287,6 +293,7 @@ bool CReplaceJournal::Begin(std::string& strError) {
   }
   if (!WriteDurably(m_folder, kJournalName, FormatJournal(m_arrEntries, m_arrAddedFolders), strError))
     return false;
+  m_arrBackedUp.assign(m_arrEntries.size(), false);
   m_state = State::kBegun;
   NotifyReplaceStep("journal");
   return true;
@@ -317,16 +324,27 @@ bool CReplaceJournal::BackUp(std::string& strTarget, std::string& strError) {
       return false;
     }
     if (nError != 0) {
+      // Copied under the copy's name and renamed once whole: a backup's name
+      // never holds part of a file, which a rollback would put in place.
+      const std::string strCopy = CopyTempName(entry.strTarget);
       CFile in;
       CFile out;
       int nCopyError = m_folder.OpenForReading(entry.strTarget, in);
-      if (nCopyError == 0) nCopyError = m_folder.Create(entry.strBackup, target.nMode & 0777, out, &target);
+      if (nCopyError == 0) nCopyError = m_folder.Create(strCopy, target.nMode & 0777, out, &target);
       if (nCopyError != 0) {
         strError = CInstallFolder::ErrorText(nCopyError);
         return false;
       }
-      if (!CopyFileContents(in, out, TRUE, &strError)) return false;
+      const bool bCopied = CopyFileContents(in, out, TRUE, &strError);
+      out.Abort();
+      if (bCopied) nCopyError = m_folder.Rename(strCopy, entry.strBackup);
+      if (!bCopied || nCopyError != 0) {
+        m_folder.Remove(strCopy);
+        if (bCopied) strError = CInstallFolder::ErrorText(nCopyError);
+        return false;
+      }
     }
+    m_arrBackedUp[static_cast<size_t>(&entry - m_arrEntries.data())] = true;
     arrTouched.push_back(Folder(entry.strTarget));
     NotifyReplaceStep("backup", ++nStep);
   }
@@ -434,7 +452,8 @@ void CReplaceJournal::Finish() {
 }
 
 bool CReplaceJournal::RollBack(std::string& strError) {
-  const bool bBack = RestoreEntries(m_folder, m_arrEntries, m_arrAddedFolders, kJournalName, strError);
+  const bool bBack =
+      RestoreEntries(m_folder, m_arrEntries, m_arrAddedFolders, kJournalName, &m_arrBackedUp, strError);
   m_state = State::kDone;
   return bBack;
 }
@@ -452,6 +471,15 @@ RecoveryResult RecoverInterruptedReplacement(std::string& strError) {
   for (const char* pszName : {kCommittedJournalName, kJournalName}) {
     CInstallFolder::Entry found;
     if (folder.Stat(pszName, found) == 0 && found.kind == Kind::kMissing) continue;
+    // Only a journal this user wrote is followed: in a folder where others may
+    // add files, one of theirs would have the updater replace or remove files
+    // they cannot touch themselves.
+    if (found.kind == Kind::kFile && !CInstallFolder::IsOwnFile(found)) {
+      strError = std::string(pszName) +
+                 " belongs to another user or others may change it, so it is not followed; nothing was "
+                 "restored or removed. Check the installation, then remove it to go on";
+      return RecoveryResult::kFailed;
+    }
     std::string strText;
     JournalRecords journal;
     std::string strWhy;
@@ -469,7 +497,7 @@ RecoveryResult RecoverInterruptedReplacement(std::string& strError) {
       if (!RemoveBackups(folder, journal.arrEntries, pszName, true, strError)) return RecoveryResult::kFailed;
       result = RecoveryResult::kFinished;
     } else {
-      if (!RestoreEntries(folder, journal.arrEntries, journal.arrFolders, pszName, strError))
+      if (!RestoreEntries(folder, journal.arrEntries, journal.arrFolders, pszName, nullptr, strError))
         return RecoveryResult::kFailed;
       result = RecoveryResult::kRestored;
     }

@@ -94,6 +94,7 @@ class CReplaceJournal {
   static constexpr size_t kSyncEachFileUpTo = 32;
   bool SyncsEachFile() const;
   std::vector<Entry> m_arrEntries;
+  std::vector<bool> m_arrBackedUp;             // by entry: BackUp made its backup
   std::vector<std::string> m_arrAddedFolders;  // folders the update creates, outer ones first
   // The same, for look-ups that stay cheap with tens of thousands of files.
   std::unordered_set<std::string> m_setTargets;

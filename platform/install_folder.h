@@ -92,6 +92,9 @@ class CInstallFolder {
   static bool IsMissing(int nError);
   // True when a second name cannot be made on this file system, so a copy must do.
   static bool IsLinkUnsupported(int nError);
+  // True when entry is a file this process's user made and no one else may
+  // change (on Windows, where the folder's permissions decide, always).
+  static bool IsOwnFile(const Entry& entry);
   static std::string ErrorText(int nError);
 
  private:

@@ -285,6 +285,10 @@ bool CInstallFolder::IsMissing(int nError) {
   return nError == ENOENT;
 }
 
+bool CInstallFolder::IsOwnFile(const Entry& entry) {
+  return entry.kind == Kind::kFile && entry.nOwner == ::geteuid() && (entry.nMode & 022) == 0;
+}
+
 bool CInstallFolder::IsLinkUnsupported(int nError) {
   return nError == EPERM || nError == EXDEV || nError == EMLINK || nError == EOPNOTSUPP || nError == ENOSYS;
 }

@@ -423,6 +423,10 @@ bool CInstallFolder::IsMissing(int nError) {
   return nError == ERROR_FILE_NOT_FOUND || nError == ERROR_PATH_NOT_FOUND;
 }
 
+bool CInstallFolder::IsOwnFile(const Entry& entry) {
+  return entry.kind == Kind::kFile;
+}
+
 bool CInstallFolder::IsLinkUnsupported(int nError) {
   return nError == ERROR_INVALID_FUNCTION || nError == ERROR_NOT_SUPPORTED ||
          nError == ERROR_NOT_SAME_DEVICE || nError == ERROR_TOO_MANY_LINKS ||

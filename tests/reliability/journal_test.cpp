@@ -137,6 +137,23 @@ TEST_F(JournalTest, AFailedCopyPutsBackEveryFileAndRemovesWhatItAdded) {
   }
 }
 
+// A file that takes a backup's name while the replacement runs (another user
+// of a shared folder) is not the run's backup: nothing of it is put in place.
+TEST_F(JournalTest, AFileThatTakesABackupsNameIsNeverPutInPlace) {
+  const auto before = qvntest::Tree(dir.Path());
+  SetReplaceStepObserver([](const char* pszStep) {
+    if (std::string(pszStep) == "journal") WriteFile(".ReadMe.txt.qvnupdate-old", "planted");
+  });
+  qvntest::CountFault();
+  EXPECT_EQ(ReplaceFiles(view, Info()), 0);
+  SetReplaceStepObserver(nullptr);
+  EXPECT_EQ(view.m_arrStatus.back(),
+            "Unable to keep the previous version of ReadMe.txt: File exists - ABORTING");
+  auto after = qvntest::Tree(dir.Path());
+  EXPECT_EQ(after.erase(".ReadMe.txt.qvnupdate-old"), 1u);
+  EXPECT_EQ(after, before);
+}
+
 TEST_F(JournalTest, AFileNamedTwiceGetsItsFirstVersionBack) {
   const CUpdateInfo info =
       qvntest::Items({{"ReadMe.txt", false}, {"ReadMe.txt", false}, {"Missing.txt", false}});
@@ -239,6 +256,20 @@ TEST(Journal, ADamagedOrForeignJournalIsRefusedAndNothingIsTouched) {
     EXPECT_EQ(strError, std::string(".qvnupdate-journal is damaged (") + c.pszWhy + "); remove it to go on");
     EXPECT_EQ(qvntest::Tree(folder), before);
     EXPECT_EQ(qvntest::ReadFile(outer.Path() / "outside.txt"), "outside");
+  }
+  // A well-formed journal that others may have written is not followed either.
+  WriteFile(kJournalName, "qvnupdate-journal 1\nfile 0 ReadMe.txt .ReadMe.txt.qvnupdate-old\nend\n");
+  const auto before = qvntest::Tree(folder);
+  for (const bool bOtherUser : {false, true}) {
+    if (bOtherUser && geteuid() != 0) continue;
+    chmod(kJournalName, bOtherUser ? 0600 : 0620);
+    if (bOtherUser) {
+      ASSERT_EQ(chown(kJournalName, 65534, 65534), 0);
+    }
+    std::string strError;
+    EXPECT_EQ(RecoverInterruptedReplacement(strError), RecoveryResult::kFailed);
+    EXPECT_THAT(strError, ::testing::HasSubstr("belongs to another user or others may change it"));
+    EXPECT_EQ(qvntest::Tree(folder), before);
   }
 }
 
