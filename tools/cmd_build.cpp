@@ -585,6 +585,20 @@ int Build(const BuildOptions& options) {
     }
   }
 
+  // Windows, where the release is installed, does not tell case apart: two
+  // such files would be installed as one.
+  std::map<std::string, std::string> mapByFoldedName;
+  for (const SourceFile& file : arrFiles) {
+    std::string strFolded = file.strName;
+    for (char& c : strFolded) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    if (const auto [it, bNew] = mapByFoldedName.emplace(strFolded, file.strName); !bNew) {
+      arrProblems.push_back(ShowName(it->second) + " and " + ShowName(file.strName) +
+                            " would be one file on Windows, which does not tell case apart");
+    }
+  }
+
   MinisignSecretKey signKey;
   if (!options.strSignKey.empty()) {
     if (std::string strWhy; !LoadSigningKey(options.strSignKey, signKey, strWhy))

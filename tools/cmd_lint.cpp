@@ -24,45 +24,6 @@
 
 namespace {
 
-// Length of the well-formed UTF-8 sequence at s[i], or 0 when there is none
-// (overlong forms, surrogates and code points above U+10FFFF are not well formed).
-std::size_t Utf8SequenceLength(const std::string& s, std::size_t i) {
-  const auto byte = [&s](std::size_t n) { return static_cast<unsigned char>(s[n]); };
-  const unsigned char b0 = byte(i);
-  if (b0 < 0x80) return 1;
-  std::size_t nLength = 0;
-  unsigned char nMin = 0x80;
-  unsigned char nMax = 0xBF;  // bounds of the second byte
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    nLength = 2;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    nLength = 3;
-    if (b0 == 0xE0) nMin = 0xA0;
-    if (b0 == 0xED) nMax = 0x9F;
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    nLength = 4;
-    if (b0 == 0xF0) nMin = 0x90;
-    if (b0 == 0xF4) nMax = 0x8F;
-  } else {
-    return 0;
-  }
-  if (i + nLength > s.size()) return 0;
-  if (byte(i + 1) < nMin || byte(i + 1) > nMax) return 0;
-  for (std::size_t k = 2; k < nLength; ++k) {
-    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
-  }
-  return nLength;
-}
-
-bool IsValidUtf8(const std::string& s) {
-  for (std::size_t i = 0; i < s.size();) {
-    const std::size_t n = Utf8SequenceLength(s, i);
-    if (n == 0) return false;
-    i += n;
-  }
-  return true;
-}
-
 // The manifest's single-byte text as UTF-8: as it is when it already is
 // UTF-8, otherwise read as Latin-1. Quotes, backslashes and control
 // characters are escaped as in JSON, so that the result is safe to print;

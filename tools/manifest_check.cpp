@@ -11,6 +11,36 @@ namespace {
 
 constexpr unsigned long kMaxVersionPart = 65535;
 
+// Length of the well-formed UTF-8 sequence at s[i], or 0 when there is none
+// (overlong forms, surrogates and code points above U+10FFFF are not well formed).
+std::size_t Utf8SequenceLength(const std::string& s, std::size_t i) {
+  const auto byte = [&s](std::size_t n) { return static_cast<unsigned char>(s[n]); };
+  const unsigned char b0 = byte(i);
+  if (b0 < 0x80) return 1;
+  std::size_t nLength = 0;
+  unsigned char nMin = 0x80;
+  unsigned char nMax = 0xBF;  // bounds of the second byte
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    nLength = 2;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    nLength = 3;
+    if (b0 == 0xE0) nMin = 0xA0;
+    if (b0 == 0xED) nMax = 0x9F;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    nLength = 4;
+    if (b0 == 0xF0) nMin = 0x90;
+    if (b0 == 0xF4) nMax = 0x8F;
+  } else {
+    return 0;
+  }
+  if (i + nLength > s.size()) return 0;
+  if (byte(i + 1) < nMin || byte(i + 1) > nMax) return 0;
+  for (std::size_t k = 2; k < nLength; ++k) {
+    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+  }
+  return nLength;
+}
+
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
 }
@@ -86,6 +116,28 @@ std::string VersionProblem(const std::string& strVersion) {
   }
 }
 
+bool IsValidUtf8(const std::string& s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const std::size_t n = Utf8SequenceLength(s, i);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
+std::string WindowsNameProblem(const std::string& strName) {
+  if (!IsValidUtf8(strName)) return "it is not UTF-8 text";
+  for (const std::string_view part : PathParts(strName)) {
+    if (const size_t n = part.find_first_of(":*?\"<>|"); n != std::string_view::npos) {
+      return std::string("Windows allows no '") + part[n] + "' in a name";
+    }
+    if (!part.empty() && (part.back() == '.' || part.back() == ' ')) {
+      return "Windows drops a dot or a space at the end of a name";
+    }
+  }
+  return {};
+}
+
 std::string ItemNameProblem(const std::string& strName, bool bCompressed) {
   std::string strReason;
   if (!IsSafeItemName(strName, &strReason)) return "the updater refuses this name: " + strReason;
@@ -102,6 +154,10 @@ std::string ItemNameProblem(const std::string& strName, bool bCompressed) {
   }
   if (IsUpdaterFileName(strTarget, &strReason)) {
     return "the updater refuses the installed name \"" + strTarget + "\": " + strReason;
+  }
+  // The product is installed on Windows, whose updater refuses these too.
+  if (strReason = WindowsNameProblem(strTarget); !strReason.empty()) {
+    return "the Windows updater refuses the installed name \"" + strTarget + "\": " + strReason;
   }
   return {};
 }

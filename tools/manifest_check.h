@@ -20,6 +20,15 @@ inline constexpr std::uint64_t kMaxManifestBytes = 1024 * 1024;
 // empty when it is.
 std::string VersionProblem(const std::string& strVersion);
 
+// Whether s is well-formed UTF-8 (no overlong forms, surrogates or code
+// points above U+10FFFF).
+bool IsValidUtf8(const std::string& s);
+
+// Why Windows could not hold strName as it is written (a character it does
+// not allow, a dot or space it would drop, bytes that are not UTF-8); empty
+// when it could.
+std::string WindowsNameProblem(const std::string& strName);
+
 // Why an item named strName, sent compressed or not, would be refused or
 // misinstalled by the updater; empty when it would not.
 std::string ItemNameProblem(const std::string& strName, bool bCompressed);

@@ -182,8 +182,20 @@ TEST_F(BuildTest, RefusesNamesTheUpdaterCouldNotUse) {
       {"tab\there.dll", "'tab\\there.dll' cannot be an update item: "},
       {" leading.dll", "' leading.dll' cannot be an update item: it begins with a space"},
       {"100%.txt", "'100%.txt' cannot be an update item: it holds '%'"},
-      {"myVERSION:2.dll", "'myVERSION:2.dll' cannot be an update item: a manifest line NAME: with it"},
-      {"sub/ITEM: 3", "'sub/ITEM: 3' cannot be an update item: a manifest line NAME: with it"},
+      {"myVERSION:2.dll",
+       "'myVERSION:2.dll' cannot be an update item: the Windows updater refuses the "
+       "installed name \"myVERSION:2.dll\": Windows allows no ':' in a name"},
+      {"sub/ITEM: 3", "'sub/ITEM: 3' cannot be an update item: the Windows updater refuses"},
+      {"what?/a.dll",
+       "'what?/a.dll' cannot be an update item: the Windows updater refuses the installed name "
+       "\"what?/a.dll\": Windows allows no '?' in a name"},
+      {"dot./a.dll",
+       "'dot./a.dll' cannot be an update item: the Windows updater refuses the installed name "
+       "\"dot./a.dll\": Windows drops a dot or a space at the end of a name"},
+      {"Latin\xE9.dll",
+       "'Latin\xE9.dll' cannot be an update item: the Windows updater refuses the installed "
+       "name \"Latin\xE9.dll\": it is not UTF-8 text"},
+      {"Fine.dll", "'Fine.dll' and 'fine.dll' would be one file on Windows, which does not tell case apart"},
       {"UpdateInfo.txt",
        "'UpdateInfo.txt' cannot be an update item: it would take the place of the manifest"},
       // The updater's own files.
