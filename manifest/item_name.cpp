@@ -37,6 +37,13 @@ bool IsSafeItemName(const std::string& name, std::string* pReason) {
   return true;
 }
 
+std::string FoldAsciiCase(std::string name) {
+  for (char& c : name) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return name;
+}
+
 std::vector<std::string_view> PathParts(std::string_view name) {
   std::vector<std::string_view> arrParts;
   while (true) {

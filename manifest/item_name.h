@@ -19,6 +19,9 @@
 // "the name is an absolute path".
 bool IsSafeItemName(const std::string& name, std::string* pReason);
 
+// name with A to Z in lower case: names as Windows compares them, near enough.
+std::string FoldAsciiCase(std::string name);
+
 // The "/"-separated parts of name, in order, empty ones included: "a//b" has
 // three parts, "a/" two, "" one.
 std::vector<std::string_view> PathParts(std::string_view name);

@@ -9,11 +9,12 @@
 
 namespace {
 
+// strName, in lower case, is a name of the updater's temporary files.
 bool IsTempFileName(const std::string& strName) {
-  for (const char* pszPrefix : {"QVNUPDU", "QVNUPD"}) {
+  for (const char* pszPrefix : {"qvnupdu", "qvnupd"}) {
     const std::string strPrefix = pszPrefix;
     if (strName.size() <= strPrefix.size() + 4 || strName.compare(0, strPrefix.size(), strPrefix) != 0 ||
-        strName.compare(strName.size() - 4, 4, ".TMP") != 0) {
+        strName.compare(strName.size() - 4, 4, ".tmp") != 0) {
       continue;
     }
     const auto digitsBegin = strName.begin() + static_cast<std::ptrdiff_t>(strPrefix.size());
@@ -59,13 +60,16 @@ std::string FormatTempFileName(int nItem, int bExpanded) {
 }
 
 bool IsUpdaterFileName(const std::string& strTarget, std::string* pReason) {
-  for (const std::string_view part : PathParts(strTarget)) {
+  // Compared without regard to case: on Windows "qvnupd1.tmp" is the
+  // updater's QVNUPD1.TMP.
+  const std::string strFolded = FoldAsciiCase(strTarget);
+  for (const std::string_view part : PathParts(strFolded)) {
     if (part.starts_with(".qvnupdate") || part.ends_with(kBackupSuffix) || part.ends_with(kNewSuffix)) {
       if (pReason != nullptr) *pReason = "the name is kept for the updater's own files";
       return true;
     }
   }
-  if (IsTempFileName(strTarget)) {
+  if (IsTempFileName(strFolded)) {
     if (pReason != nullptr) *pReason = "the name is one of the updater's temporary files";
     return true;
   }

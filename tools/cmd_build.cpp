@@ -589,11 +589,7 @@ int Build(const BuildOptions& options) {
   // such files would be installed as one.
   std::map<std::string, std::string> mapByFoldedName;
   for (const SourceFile& file : arrFiles) {
-    std::string strFolded = file.strName;
-    for (char& c : strFolded) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    if (const auto [it, bNew] = mapByFoldedName.emplace(strFolded, file.strName); !bNew) {
+    if (const auto [it, bNew] = mapByFoldedName.emplace(FoldAsciiCase(file.strName), file.strName); !bNew) {
       arrProblems.push_back(ShowName(it->second) + " and " + ShowName(file.strName) +
                             " would be one file on Windows, which does not tell case apart");
     }

@@ -20,7 +20,9 @@ TEST(UpdaterNames, OwnFilesAreReservedAnywhereTempFilesOnlyAtTheTop) {
       {"bin/QVNUPD7.TMP", false},
       {"QVNUPD.TMP", false},
       {"QVNUPDx1.TMP", false},
-      {"qvnupd1.tmp", false},
+      // Windows tells no case apart: these are the updater's files there.
+      {"qvnupd1.tmp", true},
+      {"Bin/.A.dll.QVNUPDATE-OLD", true},
       {"qvnupdate-journal", false},
       {"bin/a.qvnupdate-older", false},
       {"Quorvane.exe", false},
