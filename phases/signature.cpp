@@ -5,11 +5,13 @@
 #include <ctime>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "phases/download.h"
 #include "phases/replace.h"
 #include "phases/request.h"
-#include "platform/file_read.h"
+#include "platform/file.h"
+#include "platform/install_folder.h"
 #include "trust/sha256_sums.h"
 
 namespace {
@@ -60,13 +62,23 @@ bool FindUnchangedItems(CInternetSession& session, const CHttpUrl& serverUrl,
     strError = std::string(kInstalledSumsName) + " is not the file that was signed";
     return false;
   }
+  // Read through the folder, as the replacement writes: a folder on the way
+  // that became a link since the names were checked is not followed.
+  CInstallFolder folder;
+  if (folder.Open() != 0) return true;  // nothing counts as unchanged
+  std::vector<char> buffer(1 << 16);
   for (size_t i = 0; i < info.m_arrItems.size(); ++i) {
     const std::string strTarget = TargetFileName(*info.m_arrItems[i]);
     const auto it = mapInstalled.find(strTarget);
-    if (it == mapInstalled.end()) continue;
+    CFile file;
+    if (it == mapInstalled.end() || folder.OpenForReading(strTarget, file) != 0) continue;
     CSha256 sha;
-    if (ReadRegularFile(strTarget, [&sha](const char* p, std::size_t n) { sha.Update(p, n); })) {
+    try {
+      while (const UINT n = file.Read(buffer.data(), static_cast<UINT>(buffer.size())))
+        sha.Update(buffer.data(), n);
       arrUnchanged[i] = sha.FinishHex() == it->second;
+    } catch (const CFileException&) {
+      // Unreadable: fetched and replaced like a changed file.
     }
   }
   return true;
