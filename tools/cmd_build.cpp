@@ -36,6 +36,7 @@
 #include "tools/commands.h"
 #include "tools/manifest_check.h"
 #include "tools/signing.h"
+#include "tools/stop.h"
 #include "tools/utf8_path.h"
 
 namespace fs = std::filesystem;
@@ -406,6 +407,7 @@ std::uint64_t CopyInto(const fs::path& source, CFile& dest, std::vector<char>& b
   CFile in(Utf8(source), CFile::modeRead);
   std::uint64_t nTotal = 0;
   while (const UINT n = in.Read(buffer.data(), static_cast<UINT>(buffer.size()))) {
+    StopIfAsked();
     dest.Write(buffer.data(), n);
     nTotal += n;
   }
@@ -429,6 +431,7 @@ std::unique_ptr<CTempFile> SendFile(const fs::path& out, SourceFile& file, std::
     std::uint64_t nRead = 0;
     bool bLarger = false;
     while (const UINT n = in.Read(buffer.data(), static_cast<UINT>(buffer.size()))) {
+      StopIfAsked();
       crz.Write(buffer.data(), n);
       nRead += n;
       // Data that does not compress is found out early: the compressed file
@@ -727,10 +730,15 @@ int Build(const BuildOptions& options) {
   std::uint64_t nBytesIn = 0;
   std::uint64_t nBytesSent = 0;
   bool bSwapping = false;
-  const auto afterFailure = [&bSwapping] {
-    return bSwapping ? "; it may now hold files of both releases: build it again"
-                     : "; nothing in it was changed";
+  const bool bNewOut = !fs::exists(out, ec);
+  // After a failure, with the temporary files gone: a folder made for OUT
+  // goes too, and the words that say what became of OUT.
+  const auto afterFailure = [&] {
+    if (bSwapping) return "; it may now hold files of both releases: build it again";
+    if (bNewOut) fs::remove(out, ec);
+    return "; nothing in it was changed";
   };
+  CatchStops();
   try {
     fs::create_directories(out);
     std::vector<char> buffer(kChunk);
@@ -781,6 +789,9 @@ int Build(const BuildOptions& options) {
     } else {
       RemoveStaleSignature(out, arrSent);
     }
+  } catch (const CStopped&) {
+    PrintError("building '" + options.strOut + "' was stopped" + afterFailure());
+    return kStoppedStatus;
   } catch (const CException& e) {
     PrintError("building '" + options.strOut + "' failed: " + e.GetErrorMessage() + afterFailure());
     return 1;

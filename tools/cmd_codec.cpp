@@ -18,6 +18,7 @@
 #include "platform/file_ops.h"
 #include "tools/args.h"
 #include "tools/commands.h"
+#include "tools/stop.h"
 #include "tools/utf8_path.h"
 
 namespace {
@@ -66,6 +67,7 @@ ULONGLONG Pump(CFile& source, CFile& target, BYTE* pBuffer) {
   for (;;) {
     const UINT n = source.Read(pBuffer, kChunk);
     if (n == 0) return nTotal;
+    StopIfAsked();
     target.Write(pBuffer, n);
     nTotal += n;
   }
@@ -112,6 +114,7 @@ int Convert(const Args& arrArgs, const char* pszCommand, bool bCheckSize) {
   if (kind == OutputKind::kFolder) return Fail("Cannot write " + strOut + ": it is a folder");
   std::string strTemp;
   std::string strError;
+  CatchStops();
   try {
     if (bCheckSize && source.GetLength() > static_cast<ULONGLONG>(std::numeric_limits<int>::max())) {
       return Fail("Cannot compress " + strIn +
@@ -150,6 +153,10 @@ int Convert(const Args& arrArgs, const char* pszCommand, bool bCheckSize) {
   } catch (const std::bad_alloc&) {
     if (!strTemp.empty()) RemoveFile(strTemp);
     return Fail("out of memory");
+  } catch (const CStopped&) {
+    if (!strTemp.empty()) RemoveFile(strTemp);
+    Fail("stopped; " + strOut + (strTemp.empty() ? " holds what was written so far" : " was not written"));
+    return kStoppedStatus;
   }
 }
 

@@ -70,7 +70,9 @@ void PrintUsage(std::FILE* out) {
       "check; build: a file, name or version the updater could not use, a manifest\n"
       "over 1 MiB, or an input/output error; serve: the port is taken; keygen,\n"
       "compress, expand: bad input or an input/output error); 2 wrong arguments,\n"
-      "or a file or folder given to lint, build or serve that cannot be read.\n",
+      "or a file or folder given to lint, build or serve that cannot be read; 130\n"
+      "build, compress or expand was stopped (Ctrl-C, SIGTERM): no temporary file\n"
+      "is left, and OUT is as it was.\n",
       out);
 }
 

@@ -359,8 +359,8 @@ TEST_F(BuildTest, RebuildingRemovesOnlyWhatTheEarlierManifestListed) {
   EXPECT_FALSE(fs::exists(Out() / "old"));
 }
 
-// A rebuild that fails while it makes the payloads (here: a file size limit)
-// leaves the earlier build whole; one that succeeds may turn the earlier
+// A rebuild that fails while it makes the payloads (a file size limit, a
+// stop) leaves the earlier build whole; one that succeeds may turn the earlier
 // build's files into folders and its folders into files.
 TEST_F(BuildTest, RebuildingIsAllOrNothingAndSwapsFilesAndFolders) {
   WriteFile(Src() / "a", "1");
@@ -382,6 +382,25 @@ TEST_F(BuildTest, RebuildingIsAllOrNothingAndSwapsFilesAndFolders) {
   EXPECT_NE(failed.strErr.find("'big.bin': "), std::string::npos) << failed.strErr;
   EXPECT_NE(failed.strErr.find("nothing in it was changed"), std::string::npos) << failed.strErr;
   EXPECT_EQ(qvntest::Snapshot(Out()), before);
+
+  // Stopped once the big file is being compressed: the same, with status 130.
+  qvntest::ProcessOptions options;
+  options.fnSignalWhen = [this] {
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(Out(), ec)) {
+      if (e.path().filename().string().rfind(".qvnpack-", 0) == 0 && e.file_size(ec) > 1000) return true;
+    }
+    return false;
+  };
+  WriteFile(Src() / "big.bin", Text(400000, "big"));
+  std::vector<std::string> arrStopped = {QVN_BIN_DIR "/qvnpack", "build"};
+  arrStopped.insert(arrStopped.end(), arrArgs.begin(), arrArgs.end());
+  const ProcessResult stopped = qvntest::RunProcess(arrStopped, options);
+  EXPECT_EQ(stopped.nExit, 130) << stopped.strErr;
+  EXPECT_NE(stopped.strErr.find("was stopped; nothing in it was changed"), std::string::npos)
+      << stopped.strErr;
+  EXPECT_EQ(qvntest::Snapshot(Out()), before);
+  WriteFile(Src() / "big.bin", PatternData(200000));
 
   const ProcessResult build = Build(arrArgs);
   ASSERT_EQ(build.nExit, 0) << build.strErr;
