@@ -262,9 +262,20 @@ int CmdServe(const Args& args) {
     HandleGet(strRoot, req, res);
   });
   server.set_logger(LogRequest);
-  server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-    if (res.body.empty()) res.set_content(std::to_string(res.status) + "\n", "text/plain");
-  });
+  server.set_error_handler(
+      httplib::Server::HandlerWithResponse([&strRoot](const httplib::Request& req, httplib::Response& res) {
+        // httplib answers a Range header it cannot parse (bytes=5-3, items=0-1)
+        // with 416 before any handler runs; HTTP says to ignore such a header,
+        // so the request is answered as one without it (the whole file, or 404).
+        if (res.status == 416 && (req.method == "GET" || req.method == "HEAD")) {
+          const_cast<httplib::Request&>(req).ranges.clear();
+          res = httplib::Response();
+          HandleGet(strRoot, req, res);
+          return httplib::Server::HandlerResponse::Handled;
+        }
+        if (res.body.empty()) res.set_content(std::to_string(res.status) + "\n", "text/plain");
+        return httplib::Server::HandlerResponse::Handled;
+      }));
 
   errno = 0;
   int nPort = options.nPort;

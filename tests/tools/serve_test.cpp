@@ -373,6 +373,10 @@ TEST_F(ServeTest, HiddenNamesRangesAndIdleClients) {
       {"/Updates/ten.txt", "bytes=8-100", 206, "bytes 8-9/10", "89"},
       {"/Updates/ten.txt", "bytes=10-", 200, nullptr, "0123456789"},
       {"/Updates/ten.txt", "bytes=0-1,4-5", 200, nullptr, "0123456789"},
+      // A Range that cannot be read is ignored.
+      {"/Updates/ten.txt", "bytes=5-3", 200, nullptr, "0123456789"},
+      {"/Updates/ten.txt", "items=0-1", 200, nullptr, "0123456789"},
+      {"/Updates/.htpasswd", "bytes=abc", 404, nullptr, "Not Found\n"},
       {"/Updates/empty.dat", "bytes=0-", 200, nullptr, ""},
   };
   for (const Case& c : cases) {
