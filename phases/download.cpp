@@ -162,6 +162,15 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
     std::string strWhy;
     if (resume ? !resume->Send(session, url, file, request, strWhy)
                : SendUpdateRequest(session, url, request) && !request.IsWhole()) {
+      // A server that cannot continue the partial is asked once more for the whole.
+      if (resume && resume->RangeRefused() && nRestarted != i) {
+        file.Abort();
+        if (resume->Restart()) {
+          nRestarted = i--;
+          --nFetched;
+          continue;
+        }
+      }
       view.AddStatus(fmt::format("Unable to open remote file {} - ABORTING", item.m_strName));
       view.AddDetail(resume ? strWhy : request.DescribeAnswer());
       return 0;

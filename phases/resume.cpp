@@ -206,6 +206,7 @@ BOOL CResumableDownload::Send(CInternetSession& session, const CHttpUrl& url, CF
       return TRUE;
     }
     m_bKeep = true;
+    m_bRangeRefused = true;
     strWhy = fmt::format("{} answered a request from byte {} with Content-Range \"{}\"",
                          request.pFile->GetFileURL(), m_nHeld, strRange);
     return FALSE;
@@ -221,6 +222,7 @@ BOOL CResumableDownload::Send(CInternetSession& session, const CHttpUrl& url, CF
     return TRUE;
   }
   m_bKeep = true;
+  m_bRangeRefused = m_nHeld > 0 && request.dwStatus == 416;
   strWhy = request.DescribeAnswer();
   return FALSE;
 }

@@ -56,9 +56,15 @@ class CResumableDownload {
   // keeps the partial and throws.
   UINT Read(CUpdateRequest& request, CFile& file, void* pBuffer, UINT nCount);
 
-  // After the whole failed its hash: TRUE, with the partial removed, when it
-  // was continued from an earlier run, so that it is fetched once more from zero.
+  // After the whole failed its hash, or Send failed on an answer that cannot
+  // continue the partial (RangeRefused): TRUE, with the partial removed, when
+  // it was continued from an earlier run, so that it is fetched once more
+  // from zero.
   BOOL Restart();
+  // Send failed because the server answered the range request with a 206
+  // for other bytes or with 416: asking again the same way would only fail
+  // again.
+  bool RangeRefused() const { return m_bRangeRefused; }
   // The whole file has its hash: moves it to strTempName (replacing any file
   // of that name) and forgets it.
   void Finish(const std::string& strTempName);
@@ -74,4 +80,5 @@ class CResumableDownload {
   ULONGLONG m_nReceived = 0;  // the partial's length with what Read has returned
   bool m_bKeep = false;
   bool m_bDone = false;
+  bool m_bRangeRefused = false;
 };
