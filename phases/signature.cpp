@@ -58,8 +58,12 @@ bool FindUnchangedItems(CInternetSession& session, const CHttpUrl& serverUrl,
     return false;
   }
   std::map<std::string, std::string> mapInstalled;
-  if (Sha256Hex(strSums) != *pListed || !ParseSha256Sums(strSums, mapInstalled, strError)) {
+  if (Sha256Hex(strSums) != *pListed) {
     strError = std::string(kInstalledSumsName) + " is not the file that was signed";
+    return false;
+  }
+  if (!ParseSha256Sums(strSums, mapInstalled, strError)) {
+    strError = std::string(kInstalledSumsName) + " was signed but cannot be read: " + strError;
     return false;
   }
   // Read through the folder, as the replacement writes: a folder on the way

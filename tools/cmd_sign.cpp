@@ -129,8 +129,10 @@ bool VerifyDirectory(const fs::path& out, const MinisignPublicKey& key, std::str
   }
   std::vector<std::pair<std::string, std::uint64_t>> arrFiles;
   for (const auto& pItem : info.m_arrItems) arrFiles.emplace_back(pItem->m_strName, pItem->m_nSize);
-  // The updater does not need the installed sums, but when listed they must match.
-  if (signedUpdate.Find(kInstalledSumsName) != nullptr) arrFiles.emplace_back(kInstalledSumsName, ~0ull);
+  // The installed sums, when listed, must match, and read as the updater
+  // reads them (below): it checks the installed files against them.
+  const bool bInstalledSums = signedUpdate.Find(kInstalledSumsName) != nullptr;
+  if (bInstalledSums) arrFiles.emplace_back(kInstalledSumsName, ~0ull);
   for (const auto& [strName, nSize] : arrFiles) {
     std::string strReason;
     if (!IsSafeItemName(strName, &strReason)) {
@@ -157,6 +159,15 @@ bool VerifyDirectory(const fs::path& out, const MinisignPublicKey& key, std::str
     }
     if (strHash != *pSum) {
       strError = strName + " is not the file that was signed";
+      return false;
+    }
+  }
+  if (bInstalledSums) {
+    std::string strInstalled;
+    std::map<std::string, std::string> mapInstalled;
+    if (!ReadSmallFile(Utf8(out / kInstalledSumsName), kMaxSumsSize, strInstalled, strError)) return false;
+    if (!ParseSha256Sums(strInstalled, mapInstalled, strError)) {
+      strError = std::string(kInstalledSumsName) + " cannot be read as the updater reads it: " + strError;
       return false;
     }
   }

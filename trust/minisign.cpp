@@ -292,11 +292,13 @@ bool VerifySignature(const MinisignPublicKey& key, const MinisignSignature& sig,
     strError = "the trusted comment is not the one that was signed";
     return false;
   }
-  // Tab-separated key:value fields; one of them may set an end to the signature.
+  // key:value fields, separated by tabs (as minisign writes its own) or by
+  // spaces (as a publisher may type them). One may set an end to the
+  // signature; an expiry that cannot be read is refused, never ignored.
   std::size_t nStart = 0;
   bool bSeen = false;
   while (nStart <= sig.strTrustedComment.size()) {
-    std::size_t nEnd = sig.strTrustedComment.find('\t', nStart);
+    std::size_t nEnd = sig.strTrustedComment.find_first_of("\t ", nStart);
     if (nEnd == std::string::npos) nEnd = sig.strTrustedComment.size();
     const std::string strField = sig.strTrustedComment.substr(nStart, nEnd - nStart);
     nStart = nEnd + 1;

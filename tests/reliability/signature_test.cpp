@@ -174,7 +174,7 @@ const Attack kAttacks[] = {
      "the trusted comment is not the one that was signed"},
     {"an expired signature",
      [] {
-       return qvntest::SignedUpdate(Release(), Key(), {"-t", "timestamp:1\texpires:1000000000"});
+       return qvntest::SignedUpdate(Release(), Key(), {"-t", "timestamp:1 expires:1000000000"});
      },
      "the signature expired (expires:1000000000)"},
     {"a payload of an older signed release under the newer manifest",
@@ -199,6 +199,13 @@ const Attack kAttacks[] = {
        return files;
      },
      "INSTALLED.SHA256SUMS is not the file that was signed"},
+    {"a signed INSTALLED.SHA256SUMS that cannot be read",
+     [] {
+       Files files = Release();
+       files["INSTALLED.SHA256SUMS"] = InstalledSums() + "not a sum\n";
+       return qvntest::SignedUpdate(files, Key());
+     },
+     "INSTALLED.SHA256SUMS was signed but cannot be read: "},
     {"an item left out of the signed list",
      [] {
        Files files = Release();
