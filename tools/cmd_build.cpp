@@ -370,36 +370,33 @@ std::vector<fs::path> FindWhatIsInTheWay(const fs::path& out, const std::vector<
 class CTempFile {
  public:
   explicit CTempFile(const fs::path& folder) {
-    std::string strName, strReason;
-    if (!CreateUniqueFile(Utf8(folder) + "/.qvnpack-", strName, strReason)) {
+    std::string strReason;
+    if (!CreateUniqueFile(Utf8(folder) + "/.qvnpack-", m_strPath, strReason)) {
       throw BuildError("cannot create a file in '" + Utf8(folder) + "': " + strReason);
     }
-    m_path = PathFromUtf8(strName);
   }
   ~CTempFile() {
-    if (!m_path.empty()) {
-      std::error_code ec;
-      fs::remove(m_path, ec);
-    }
+    if (!m_strPath.empty()) RemoveFile(m_strPath);
   }
   CTempFile(const CTempFile&) = delete;
   CTempFile& operator=(const CTempFile&) = delete;
 
-  const fs::path& Path() const { return m_path; }
+  // UTF-8; kept as a string, as a build holds one for every file until the end.
+  const std::string& Path() const { return m_strPath; }
   std::uint64_t Size() const {
     std::error_code ec;
-    const std::uintmax_t nSize = fs::file_size(m_path, ec);
+    const std::uintmax_t nSize = fs::file_size(PathFromUtf8(m_strPath), ec);
     return ec ? 0 : static_cast<std::uint64_t>(nSize);
   }
   void RenameTo(const fs::path& target) {
-    if (std::string strReason; !RenameOver(Utf8(m_path), Utf8(target), strReason)) {
+    if (std::string strReason; !RenameOver(m_strPath, Utf8(target), strReason)) {
       throw BuildError("cannot put '" + Utf8(target) + "' in place: " + strReason);
     }
-    m_path.clear();
+    m_strPath.clear();
   }
 
  private:
-  fs::path m_path;
+  std::string m_strPath;
 };
 
 // Copies source to dest (opened already), returning the bytes copied.
@@ -420,13 +417,17 @@ std::unique_ptr<CTempFile> SendFile(const fs::path& out, SourceFile& file, std::
   // One temporary file per file, whichever form it takes: removing one and
   // making another for every file that does not compress made the build
   // quadratic, as ext4 looks for a free inode past every recently freed one.
-  auto pTemp = std::make_unique<CTempFile>(out);
+  // Beside its target when that folder is there already (a rename within one
+  // folder is the cheaper), else at the top of OUT.
+  const fs::path folder = (out / PathFromUtf8(file.strName)).parent_path();
+  std::error_code ec;
+  auto pTemp = std::make_unique<CTempFile>(fs::is_directory(fs::symlink_status(folder, ec)) ? folder : out);
   CTempFile& temp = *pTemp;
 
   if (file.strStoreReason.empty()) {
     COXCompressedFile crz(0);
     CFileException error;
-    if (!crz.Open(Utf8(temp.Path()), CFile::modeCreate | CFile::modeWrite, &error)) throw error;
+    if (!crz.Open(temp.Path(), CFile::modeCreate | CFile::modeWrite, &error)) throw error;
     CFile in(Utf8(file.path), CFile::modeRead);
     std::uint64_t nRead = 0;
     bool bLarger = false;
@@ -456,7 +457,7 @@ std::unique_ptr<CTempFile> SendFile(const fs::path& out, SourceFile& file, std::
     file.strStoreReason = "compressed form not smaller";
   }
 
-  CFile dest(Utf8(temp.Path()), CFile::modeCreate | CFile::modeWrite);  // truncates a try at compressing
+  CFile dest(temp.Path(), CFile::modeCreate | CFile::modeWrite);  // truncates a try at compressing
   file.nSentSize = CopyInto(file.path, dest, buffer);
   dest.Close();
   file.strSentName = file.strName;
@@ -517,7 +518,7 @@ void CheckManifest(const std::string& strText, const std::string& strVersion, bo
 
 void WriteTextFile(const fs::path& target, const std::string& strText) {
   CTempFile temp(target.parent_path());
-  CFile file(Utf8(temp.Path()), CFile::modeCreate | CFile::modeWrite);
+  CFile file(temp.Path(), CFile::modeCreate | CFile::modeWrite);
   file.Write(strText.data(), static_cast<UINT>(strText.size()));
   file.Flush();
   file.Close();
