@@ -7,6 +7,15 @@
 size_t CCurlRequest::OnWrite(char* pData, size_t nSize, size_t nItems, void* pThis) {
   CCurlRequest& file = *static_cast<CCurlRequest*>(pThis);
   const size_t n = nSize * nItems;
+  if (!file.bAnswered) {
+    // Body bytes come only after the answer's last headers, whatever the
+    // header callback made of them (a 101 that libcurl takes as final, a
+    // blank line written "\r\r\n"): the answer is in, with its status.
+    long nCode = 0;
+    curl_easy_getinfo(file.m_pEasy, CURLINFO_RESPONSE_CODE, &nCode);
+    file.dwStatus = static_cast<DWORD>(nCode);
+    file.bAnswered = true;
+  }
   if (n > file.buffer.size() - file.nTail && file.nHead > 0) {
     std::memmove(file.buffer.data(), file.buffer.data() + file.nHead, file.nTail - file.nHead);
     file.nTail -= file.nHead;

@@ -4,6 +4,7 @@
 // request's buffer and the cancel check is asked while the network is slow.
 #include <curl/curl.h>
 
+#include <chrono>
 #include <string>
 
 #include "platform/http_backend.h"
@@ -30,6 +31,12 @@ class CCurlRequest : public CHttpFile::Impl {
   // for the socket when nothing arrived. Throws when the transfer failed.
   void Pump();
   void CheckFinished();
+  // Fails a transfer whose body came slower than the limit on average over a
+  // whole stall period: libcurl's own check looks only at the last seconds,
+  // so a server sending bursts now and then would pass it for ever.
+  void CheckAverageRate();
+  // Starts a new stall period, as when the reader took its time.
+  void RestartRateWindow();
   [[noreturn]] void Fail(CURLcode code);
 
   const CHttpFile::Request& m_request;
@@ -44,4 +51,6 @@ class CCurlRequest : public CHttpFile::Impl {
   bool m_bPaused = false;
   bool m_bDone = false;
   CURLcode m_result = CURLE_OK;
+  std::chrono::steady_clock::time_point m_tWindowStart;
+  curl_off_t m_nWindowStartBytes = 0;
 };

@@ -49,6 +49,12 @@ CCurlRequest::~CCurlRequest() {
 
 void CCurlRequest::Fail(CURLcode code) {
   std::string strText = m_szError[0] != '\0' ? std::string(m_szError) : curl_easy_strerror(code);
+  // libcurl says only "Out of memory" for a header line over its 100 KiB limit.
+  if (code == CURLE_OUT_OF_MEMORY && m_szError[0] == '\0' && !bAnswered) {
+    strText =
+        "the server's answer could not be read (a header line too long for the client, or no memory "
+        "left)";
+  }
   throw CInternetException(KindOfCurlCode(code), static_cast<DWORD>(code), strText, m_strUrl);
 }
 
@@ -117,9 +123,13 @@ void CCurlRequest::Send() {
 
   if (curl_multi_add_handle(m_pMulti, m_pEasy) != CURLM_OK) Fail(CURLE_FAILED_INIT);
 
+  RestartRateWindow();
   while (!bAnswered && !m_bDone) Pump();
-  CheckFinished();
+  // Once the status is in, a failure after it (a body cut short) is reported
+  // when the body is read up to it: what arrived is kept, and an error answer
+  // is reported for its status.
   if (!bAnswered) {
+    CheckFinished();
     long nStatus = 0;
     curl_easy_getinfo(m_pEasy, CURLINFO_RESPONSE_CODE, &nStatus);
     dwStatus = static_cast<DWORD>(nStatus);
@@ -144,9 +154,37 @@ void CCurlRequest::Pump() {
       m_result = pMsg->data.result;
     }
   }
+  if (!m_bDone) CheckAverageRate();
   if (!m_bDone && nRunning > 0 && nHead == nTail && !m_bPaused) {
     curl_multi_poll(m_pMulti, nullptr, 0, kPollMillis, nullptr);
   }
+}
+
+void CCurlRequest::RestartRateWindow() {
+  m_tWindowStart = std::chrono::steady_clock::now();
+  m_nWindowStartBytes = 0;
+  if (m_pEasy != nullptr) curl_easy_getinfo(m_pEasy, CURLINFO_SIZE_DOWNLOAD_T, &m_nWindowStartBytes);
+}
+
+void CCurlRequest::CheckAverageRate() {
+  // Counted from the answer on (libcurl watches the wait for it), and not
+  // while the reader is behind: that time is not the server's.
+  if (!bAnswered || m_bPaused) {
+    RestartRateWindow();
+    return;
+  }
+  const auto tNow = std::chrono::steady_clock::now();
+  if (tNow - m_tWindowStart < std::chrono::seconds(m_request.nStallTimeout)) return;
+  curl_off_t nBytes = 0;
+  curl_easy_getinfo(m_pEasy, CURLINFO_SIZE_DOWNLOAD_T, &nBytes);
+  if (nBytes - m_nWindowStartBytes < kSlowBytesPerSecond * m_request.nStallTimeout) {
+    throw CInternetException(CInternetException::Kind::kTimeout, static_cast<DWORD>(CURLE_OPERATION_TIMEDOUT),
+                             "Operation too slow. Less than " + std::to_string(kSlowBytesPerSecond) +
+                                 " bytes/sec transferred the last " +
+                                 std::to_string(m_request.nStallTimeout) + " seconds",
+                             m_strUrl);
+  }
+  RestartRateWindow();
 }
 
 void CCurlRequest::CheckFinished() {
@@ -161,6 +199,7 @@ bool CCurlRequest::Receive() {
   if (m_bPaused) {
     // Resuming hands the held-back bytes straight to OnWrite.
     m_bPaused = false;
+    RestartRateWindow();
     curl_easy_pause(m_pEasy, CURLPAUSE_CONT);
     if (nHead != nTail) return true;
   }

@@ -257,6 +257,31 @@ TEST(HttpFailure, ABodyShorterThanItsLengthIsAnErrorNotAnEnd) {
   }
 }
 
+TEST(HttpFailure, AnErrorAnswerCutShortIsStillThatAnswer) {
+  RawServer server([](const std::string&) {
+    return RawServer::Reply{RawServer::Head(404, "Content-Length: 1000\r\n") + "<html>not found"};
+  });
+  CInternetSession session;
+  std::unique_ptr<CHttpConnection> pConnection;
+  auto pFile = Open(session, server.Url() + "/x", pConnection);
+  DWORD dwStatus = 0;
+  EXPECT_TRUE(pFile->QueryInfoStatusCode(dwStatus));
+  EXPECT_EQ(dwStatus, 404u);
+}
+
+// Body bytes end the wait for the answer even when its headers did not show
+// their end as expected (a 101 taken as final, a blank line of "\r\r\n"):
+// the client used to spin at full speed for ever.
+TEST(HttpAnswer, ABodyEndsTheWaitForTheAnswerWhateverItsHeaders) {
+  for (const char* pszHead : {"HTTP/1.1 101 Switching Protocols\r\n\r\n", "HTTP/1.0 200 OK\r\n\r\r\n"}) {
+    SCOPED_TRACE(pszHead);
+    RawServer server([&](const std::string&) { return RawServer::Reply{pszHead, std::string(400000, 'x')}; });
+    const Fetch f = Get(server.Url() + "/x", 5);
+    EXPECT_EQ(f.dwStatus, std::string(pszHead).find(" 101 ") != std::string::npos ? 101u : 200u);
+    EXPECT_EQ(f.strBody.size(), 400000u);
+  }
+}
+
 TEST(HttpFailure, ADroppedConnectionIsAnError) {
   RawServer server([](const std::string&) {
     return RawServer::Reply{.strHead = RawServer::Head(200) + std::string(20000, 'x'),
@@ -275,6 +300,23 @@ TEST(HttpFailure, AServerThatStopsSendingFailsAfterTheStallLimit) {
   try {
     Get(midBody.Url() + "/x", 1);
     FAIL() << "a stalled transfer ended";
+  } catch (const CInternetException& e) {
+    EXPECT_EQ(e.m_kind, CInternetException::Kind::kTimeout);
+    EXPECT_THAT(e.m_strSystemText, HasSubstr("too slow"));
+  }
+
+  // Bursts now and then keep libcurl's own check (the last few seconds) happy
+  // while the rate over the stall limit stays below 1 KiB a second.
+  RawServer bursts([](const std::string&) {
+    return RawServer::Reply{.strHead = RawServer::Head(200, RawServer::LengthHeader(10'000'000)),
+                            .strBody = std::string(6000, 'x'),
+                            .nChunk = 6000,
+                            .nPauseMillis = 6000,
+                            .bEndless = true};
+  });
+  try {
+    Get(bursts.Url() + "/x", 2);
+    FAIL() << "a transfer below the rate ended";
   } catch (const CInternetException& e) {
     EXPECT_EQ(e.m_kind, CInternetException::Kind::kTimeout);
     EXPECT_THAT(e.m_strSystemText, HasSubstr("too slow"));
