@@ -132,6 +132,16 @@ BOOL RunSteps(CUpdateReporter& view, const UpdateSettings& settings) {
   const int nCompared = available.Compare(installed);
   const bool bRepair = settings.bRepair && nCompared == 0;
   if (nCompared > 0 || bRepair) {
+    // An answer without a length that the connection ended early reads as a
+    // whole manifest of fewer files: installing those alone would leave a
+    // mixed release that then reports itself up to date.
+    if (info.m_arrItems.size() < info.m_nNumberItems) {
+      view.AddStatus(fmt::format(
+          "Unable to use the update information: UpdateInfo.txt lists {} of the {} files it declares; it "
+          "may have been cut short",
+          info.m_arrItems.size(), info.m_nNumberItems));
+      return FALSE;
+    }
     if (bRepair) view.AddStatus(fmt::format("Repairing {} {}", settings.strProductExe, info.m_strVersion));
     const CSignedUpdate* pSigned = signedUpdate.IsLoaded() ? &signedUpdate : nullptr;
     if (!DownloadChangedFiles(view, session, info, settings.serverUrl, pSigned)) return FALSE;

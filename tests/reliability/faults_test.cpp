@@ -216,6 +216,22 @@ TEST_F(FaultTest, AnEndlessManifestIsRefusedAfterOneMebibyte) {
   EXPECT_TRUE(IsRelease(dir.Path(), "old"));
 }
 
+TEST_F(FaultTest, AManifestCutShortBetweenItemsIsRefused) {
+  qvntest::CountFault();
+  const std::string strManifest = Releases::Manifest();
+  RawServer server(ReleaseServer([&](const std::string& strPath) -> std::optional<RawServer::Reply> {
+    if (strPath != "/Updates/UpdateInfo.txt") return std::nullopt;
+    // No length: the end of the connection ends the answer.
+    return RawServer::Reply{.strHead = RawServer::Head(200),
+                            .strBody = strManifest.substr(0, strManifest.find("ITEM: 2"))};
+  }));
+  const ProcessResult r = Update(server.Url());
+  EXPECT_EQ(r.nExit, 1);
+  EXPECT_THAT(Lines(r.strOut).back(),
+              testing::StartsWith("Unable to use the update information: UpdateInfo.txt lists 1 of the "));
+  EXPECT_TRUE(IsRelease(dir.Path(), "old"));
+}
+
 TEST_F(FaultTest, ABodyLongerOrShorterThanItsSizeIsNotInstalled) {
   const std::string strGuide = Releases::Payloads().at("Docs/Guide.txt");
   for (const std::string& strBody :
