@@ -101,6 +101,14 @@ int Convert(const Args& arrArgs, const char* pszCommand, bool bCheckSize) {
   }
   const std::string& strIn = args[0];
   const std::string& strOut = args[1];
+  if (strIn.empty() || strOut.empty())
+    return UsageError(std::string(pszCommand) + ": IN and OUT must not be empty");
+  // OUT replaces IN only once it is whole, so the command would "succeed" and
+  // leave IN converted: almost surely a slip of the keyboard.
+  std::error_code ec;
+  if (std::filesystem::equivalent(PathFromUtf8(strIn), PathFromUtf8(strOut), ec)) {
+    return UsageError(std::string(pszCommand) + ": IN and OUT are the same file (" + strOut + ")");
+  }
 
   Source source;
   Target target;

@@ -143,6 +143,14 @@ TEST(QvnpackCodec, WrongArgumentsAreAUsageError) {
     EXPECT_EQ(r.nExit, 2);
     EXPECT_NE(r.strErr.find("IN OUT"), std::string::npos) << r.strErr;
   }
+  qvntest::TempDir dir;
+  qvntest::WriteFile(dir / "text", "hello\n");
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"compress", dir / "text", dir / "./text"}, {"expand", dir / "text", ""}}) {
+    const auto r = RunQvnpack(args);
+    EXPECT_EQ(r.nExit, 2) << r.strErr;
+    EXPECT_EQ(qvntest::ReadFile(dir / "text"), "hello\n");
+  }
   for (const char* pszThreads : {"0", "65", "two", ""}) {
     const auto r = RunQvnpack({"expand", "a", "b", "--threads", pszThreads});
     EXPECT_EQ(r.nExit, 2);
