@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "app/cli.h"
@@ -47,6 +48,31 @@ bool HaveDisplay() {
   return false;
 }
 
+// A display that is named but cannot be reached (a stale DISPLAY after ssh
+// or sudo) is known only once Qt tries it, and Qt then ends the program with
+// abort(): while the application starts, its fatal message becomes ours.
+QtMessageHandler g_fnQtHandler = nullptr;
+
+void OnStartupMessage(QtMsgType type, const QMessageLogContext& context, const QString& strMessage) {
+  if (type == QtFatalMsg) {
+    const char* pszDisplay = std::getenv("DISPLAY");
+    std::fprintf(stderr,
+                 "qvnupdate: the window cannot be shown: no display could be reached (DISPLAY=%s); use "
+                 "'qvnupdate --console' to update without a window\n",
+                 pszDisplay != nullptr ? pszDisplay : "");
+    std::fflush(stderr);
+    std::_Exit(2);
+  }
+  // "Could not load the Qt platform plugin", said before the fatal message,
+  // would send the user to reinstall a program that is whole.
+  if (context.category != nullptr && std::strcmp(context.category, "qt.qpa.plugin") == 0) return;
+  if (g_fnQtHandler != nullptr) {
+    g_fnQtHandler(type, context, strMessage);
+  } else {
+    std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, strMessage)));
+  }
+}
+
 }  // namespace
 
 int RunWindow(int& argc, char** argv, const UpdateSettings& settings) {
@@ -56,7 +82,9 @@ int RunWindow(int& argc, char** argv, const UpdateSettings& settings) {
                  "is set); use 'qvnupdate --console' to update without a window\n");
     return 2;
   }
+  g_fnQtHandler = qInstallMessageHandler(OnStartupMessage);
   QApplication app(argc, argv);
+  qInstallMessageHandler(g_fnQtHandler);
   QCoreApplication::setApplicationVersion(QString::fromUtf8(kVersionFileVersion));
   QGuiApplication::setDesktopFileName(QStringLiteral("qvnupdate"));
   QApplication::setWindowIcon(AppIcon());

@@ -441,12 +441,16 @@ class TestWindow : public QObject {
 
   // --- The program ---
   void WithoutADisplayTheProgramSaysSoInsteadOfAborting() {
-    qvntest::ProcessOptions options;
-    options.arrUnset = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
-    options.nTimeoutSeconds = 30;
-    const qvntest::ProcessResult result = qvntest::RunProcess({QVN_BIN_DIR "/qvnupdate"}, options);
-    QCOMPARE(result.nExit, 2);
-    QVERIFY2(QString::fromStdString(result.strErr).contains("--console"), result.strErr.c_str());
+    // None named, and one named that cannot be reached.
+    for (const char* pszDisplay : {"", ":4095"}) {
+      qvntest::ProcessOptions options;
+      options.arrUnset = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
+      if (*pszDisplay != '\0') options.arrEnv = {{"DISPLAY", pszDisplay}};
+      options.nTimeoutSeconds = 30;
+      const qvntest::ProcessResult result = qvntest::RunProcess({QVN_BIN_DIR "/qvnupdate"}, options);
+      QCOMPARE(result.nExit, 2);
+      QVERIFY2(QString::fromStdString(result.strErr).contains("--console"), result.strErr.c_str());
+    }
   }
 
   void AServerThatCannotBeUsedIsRefusedBeforeAnyWindow() {
