@@ -1,6 +1,7 @@
 // qvnupdate --console: one update in the current directory, as one press of
 // Start would run it. stdout carries the status lines and nothing else;
-// stderr carries messages, errors, causes and hints and, on a terminal, the
+// stderr carries messages, errors, causes and hints and, on a terminal (when
+// stdout goes to it or to a file, not into a pipe), the
 // progress (sizes, rate and time left while downloading; the captions and
 // bars otherwise), redrawn in place a few times a second at most, and a
 // summary of the download at the end.
@@ -44,9 +45,8 @@ std::string OneLine(const std::string& str) {
 
 class CConsoleReporter : public CUpdateReporter {
  public:
-  CConsoleReporter() : m_bTerminal(IsStderrTerminal()) {
+  CConsoleReporter() : m_bTerminal(CanDrawProgress()) {
     if (!m_bTerminal) return;
-    if (const std::size_t nColumns = StderrColumns(); nColumns > 40) m_nColumns = nColumns;
     for (CStatic* p : {&m_staticCurrent, &m_staticOverall}) p->m_onChange = [this] { Redraw(false); };
     for (CProgressCtrl* p : {&m_progressCurrent, &m_progressOverall})
       p->m_onChange = [this] {
@@ -143,6 +143,10 @@ class CConsoleReporter : public CUpdateReporter {
     if (!bForce && m_bDrawn && now - m_lastDraw < kRedrawInterval) return;
     if (m_staticCurrent.GetWindowText().empty() && m_staticOverall.GetWindowText().empty()) return;
     m_lastDraw = now;
+    // Read each time: a line wider than the terminal would wrap, and the
+    // next redraw would land a line short.
+    const std::size_t nColumns = StderrColumns();
+    m_nColumns = nColumns > 0 ? nColumns : 80;
     std::string strOut = m_bDrawn ? "\x1b[2A" : "";
     if (m_bytes.bActive) {
       const double dRate = Rate();

@@ -1,4 +1,5 @@
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -17,7 +18,9 @@ extern "C" void OnStopSignal(int) {
 
 }  // namespace
 
-bool IsStderrTerminal() {
+bool CanDrawProgress() {
+  struct stat st {};
+  if (::fstat(STDOUT_FILENO, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) return false;
   return ::isatty(STDERR_FILENO) == 1;
 }
 

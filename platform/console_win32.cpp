@@ -28,7 +28,8 @@ BOOL WINAPI OnControlEvent(DWORD dwEvent) {
 
 }  // namespace
 
-bool IsStderrTerminal() {
+bool CanDrawProgress() {
+  if (::GetFileType(::GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_PIPE) return false;
   DWORD dwMode = 0;
   return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &dwMode) != 0;
 }
