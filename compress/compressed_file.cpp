@@ -287,7 +287,7 @@ void COXCompressedFile::FillAhead() {
       ++pBatch->nBlocks;
       b.nExpected = DataLengthOf(b.nHeader, b.nLengthWord);
       const int nBody = b.nHeader & kBodyLengthMask;
-      if (nBody > kBlockSize || (!(b.nHeader & kCompressedBit) && b.nExpected != nBody)) {
+      if (nBody == 0 || nBody > kBlockSize || (!(b.nHeader & kCompressedBit) && b.nExpected != nBody)) {
         b.bIrregular = TRUE;
         pBatch->bLast = TRUE;
         break;
@@ -366,6 +366,9 @@ int COXCompressedFile::LoadBlock(WORD nHeader, WORD nLengthWord) {
     ThrowDamaged("the block at byte " + std::to_string(nBlockAt) + " claims a body of " +
                  std::to_string(nBody) + " bytes, more than 1024");
   }
+  // No writer makes an empty block; zeros where a file should be (storage
+  // that lost it) read as nothing but empty blocks, and the file as empty.
+  if (nBody == 0) ThrowDamaged("the block at byte " + std::to_string(nBlockAt) + " claims an empty body");
   const int nExpected = DataLengthOf(nHeader, nLengthWord);
   if (nHeader & kCompressedBit) {
     // A body cut short by the end of the file is expanded from the bytes

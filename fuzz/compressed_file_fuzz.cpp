@@ -35,7 +35,7 @@ void CheckLanding(const COXCompressedFile& file, ULONGLONG nAt, LONGLONG nTarget
 }
 
 // True when the file is laid out as the format has it: every block's body
-// (at most 1024 bytes) lies in the file, and every block but the last holds
+// (1 to 1024 bytes) lies in the file, and every block but the last holds
 // 1024 data bytes, the last no more.
 bool HasRegularBlocks(const uint8_t* pFile, size_t nSize, int nRawSize) {
   size_t nPos = static_cast<size_t>(nRawSize);
@@ -52,7 +52,8 @@ bool HasRegularBlocks(const uint8_t* pFile, size_t nSize, int nRawSize) {
       nPos += 2;
     }
     nPos += nBody;
-    if (nBody > COXCompressedFile::kBlockSize || nPos > nSize || nLength > COXCompressedFile::kBlockSize) {
+    if (nBody == 0 || nBody > COXCompressedFile::kBlockSize || nPos > nSize ||
+        nLength > COXCompressedFile::kBlockSize) {
       return false;
     }
     if (nLength != COXCompressedFile::kBlockSize && nPos + 2 <= nSize) return false;

@@ -538,6 +538,8 @@ TEST_F(CompressedFileTest, MalformedFilesEndTheDataOrRaise) {
        CFileException::genericException, 0},
       {"empty compressed body", Concat({Header(0x8000), Hex("03 00 61 62 63")}),
        CFileException::genericException, 0},
+      {"zeros: empty stored blocks", Bytes(64, 0), CFileException::genericException, 0},
+      {"empty body with a length word of 0", Hex("00 C0 00 00"), CFileException::genericException, 0},
       {"stored block with a length word of its own", Hex("03 40 02 00 61 62 63"),
        CFileException::genericException, 0},
   };
