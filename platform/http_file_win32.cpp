@@ -9,7 +9,14 @@
 // The cancel check itself stays on the caller's thread, since it may look at
 // the window. Short timeouts with retries were not taken: a timed-out
 // HttpSendRequest cannot be resumed, only sent again, and the stall limit is
-// then WinINet's own receive and connect timeouts.
+// then WinINet's own receive and connect timeouts, with bounds of our own on
+// the time and memory the answer's headers take.
+// psapi.h needs the types of windows.h.
+// clang-format off
+#include <windows.h>
+#include <psapi.h>
+// clang-format on
+
 #include <algorithm>
 #include <cstdlib>
 #include <string>
@@ -26,6 +33,19 @@ constexpr size_t kBufferSize = 256 * 1024;
 
 // How often the cancel check is asked while WinINet blocks.
 constexpr DWORD kCancelPollMillis = 1000;
+
+// While WinINet reads the answer's headers, which it holds in memory however
+// many there are: how often the process's memory is looked at, and how much
+// it may grow before the headers count as endless (real ones take a few KiB).
+constexpr DWORD kHeaderPollMillis = 100;
+constexpr SIZE_T kMaxHeaderMemory = 64 << 20;
+
+SIZE_T CommittedMemory() {
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof counters;
+  return ::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters) ? counters.PagefileUsage
+                                                                                   : 0;
+}
 
 class CWinInetRequest : public CHttpFile::Impl {
  public:
@@ -46,9 +66,10 @@ class CWinInetRequest : public CHttpFile::Impl {
     throw CInternetException(KindOfInternetError(dwError), dwError, InternetErrorText(dwError), m_strUrl);
   }
   // Runs fnCall, a blocking call on m_hRequest, as the comment at the top
-  // says; FALSE with dwError when it failed.
+  // says; FALSE with dwError when it failed. With nLimitMillis, a call still
+  // running after that long is ended as a timeout.
   template <typename Call>
-  BOOL Blocking(Call fnCall, DWORD& dwError);
+  BOOL Blocking(Call fnCall, DWORD& dwError, ULONGLONG nLimitMillis = 0);
   // A header of the answer as text; empty when it has none.
   std::string QueryHeader(DWORD dwInfo) const;
   // WinINet's receive timeout catches a server that sends nothing; one that
@@ -74,7 +95,9 @@ void CWinInetRequest::CheckRate(DWORD dwRead) {
   const ULONGLONG nWindow = static_cast<ULONGLONG>(m_request.nStallTimeout) * 1000;
   m_nRateBytes += dwRead;
   if (nNow - m_nRateStart < nWindow) return;
-  if (m_nRateBytes < 1024 * static_cast<ULONGLONG>(m_request.nStallTimeout)) {
+  // Against the window's own length: a window is closed only when data
+  // arrive, which may be long after the stall limit.
+  if (m_nRateBytes * 1000 < 1024 * (nNow - m_nRateStart)) {
     throw CInternetException(CInternetException::Kind::kTimeout, ERROR_INTERNET_TIMEOUT,
                              "Operation too slow. Less than 1024 bytes/sec transferred the last " +
                                  std::to_string(m_request.nStallTimeout) + " seconds",
@@ -85,14 +108,15 @@ void CWinInetRequest::CheckRate(DWORD dwRead) {
 }
 
 template <typename Call>
-BOOL CWinInetRequest::Blocking(Call fnCall, DWORD& dwError) {
+BOOL CWinInetRequest::Blocking(Call fnCall, DWORD& dwError, ULONGLONG nLimitMillis) {
   dwError = 0;
-  if (!m_request.fnCancelled) {
+  if (!m_request.fnCancelled && nLimitMillis == 0) {
     const BOOL bOk = fnCall();
     if (!bOk) dwError = ::GetLastError();
     return bOk;
   }
-  if (m_request.fnCancelled()) throw CCancelledException();
+  const auto cancelled = [this] { return m_request.fnCancelled && m_request.fnCancelled(); };
+  if (cancelled()) throw CCancelledException();
   HANDLE hDone = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (hDone == nullptr) {
     const BOOL bOk = fnCall();
@@ -106,13 +130,27 @@ BOOL CWinInetRequest::Blocking(Call fnCall, DWORD& dwError) {
     if (!bOk) dwCallError = ::GetLastError();
     ::SetEvent(hDone);
   });
-  while (::WaitForSingleObject(hDone, kCancelPollMillis) == WAIT_TIMEOUT) {
-    if (m_request.fnCancelled()) {
+  const ULONGLONG nStart = ::GetTickCount64();
+  const SIZE_T nMemoryAtStart = nLimitMillis != 0 ? CommittedMemory() : 0;
+  const DWORD dwPoll = nLimitMillis != 0 ? kHeaderPollMillis : kCancelPollMillis;
+  while (::WaitForSingleObject(hDone, dwPoll) == WAIT_TIMEOUT) {
+    const bool bLate = nLimitMillis != 0 && ::GetTickCount64() - nStart >= nLimitMillis;
+    const bool bHuge = nLimitMillis != 0 && CommittedMemory() > nMemoryAtStart + kMaxHeaderMemory;
+    if (bLate || bHuge || cancelled()) {
       ::InternetCloseHandle(m_hRequest);
       helper.join();
       m_hRequest = nullptr;
       ::CloseHandle(hDone);
-      throw CCancelledException();
+      if (bHuge) {
+        throw CInternetException(CInternetException::Kind::kOther, ERROR_HTTP_INVALID_SERVER_RESPONSE,
+                                 "Too large response headers: the server's answer has headers without end",
+                                 m_strUrl);
+      }
+      if (!bLate) throw CCancelledException();
+      throw CInternetException(
+          CInternetException::Kind::kTimeout, ERROR_INTERNET_TIMEOUT,
+          "No complete answer from the server within " + std::to_string(nLimitMillis / 1000) + " seconds",
+          m_strUrl);
     }
   }
   helper.join();
@@ -183,7 +221,13 @@ void CWinInetRequest::Send() {
 
   DWORD dwError = 0;
   HINTERNET hRequest = m_hRequest;
-  if (!Blocking([hRequest] { return ::HttpSendRequestW(hRequest, nullptr, 0, nullptr, 0); }, dwError)) {
+  // WinINet reads the answer's headers inside this call with no bound of its
+  // own: a server that trickles them, or never ends them, would hold the
+  // update (and fill memory) for ever. The connection and the headers get
+  // the stall limit each.
+  const ULONGLONG nLimit = 2000 * static_cast<ULONGLONG>(m_request.nStallTimeout);
+  if (!Blocking([hRequest] { return ::HttpSendRequestW(hRequest, nullptr, 0, nullptr, 0); }, dwError,
+                nLimit)) {
     Fail(dwError);
   }
 

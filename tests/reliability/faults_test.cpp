@@ -173,17 +173,36 @@ TEST_F(FaultTest, AServerThatStallsIsANetworkErrorAfterTheStallLimit) {
   }
 }
 
-TEST_F(FaultTest, ATrickleBelowOneKibibyteASecondIsANetworkError) {
-  qvntest::CountFault();
-  // About 500 bytes a second, for ever.
-  RawServer server(ReleaseServer(On("plugins/new/Extra.dll", {.strHead = RawServer::Head(200),
-                                                              .strBody = std::string(200, 't'),
-                                                              .nPauseMillis = 400,
-                                                              .bEndless = true})));
-  const ProcessResult r = Update(server.Url(), {{"QVN_STALL_TIMEOUT", "2"}});
-  EXPECT_EQ(r.nExit, 2);
-  EXPECT_THAT(r.strErr, HasSubstr("Less than 1024 bytes/sec transferred the last 2 seconds"));
-  EXPECT_TRUE(IsRelease(dir.Path(), "old"));
+TEST_F(FaultTest, ATrickleBelowOneKibibyteASecondOrEndlessHeadersAreANetworkError) {
+  const std::string strHeaderLine = "X-Pad: " + std::string(190, 'h') + "\r\n";
+  struct Case {
+    const char* pszWhat;
+    RawServer::Reply reply;
+    std::string strCause;
+  } const cases[] = {
+      // About 500 bytes a second, for ever.
+      {"body",
+       {.strHead = RawServer::Head(200),
+        .strBody = std::string(200, 't'),
+        .nPauseMillis = 400,
+        .bEndless = true},
+       "Less than 1024 bytes/sec transferred the last 2 seconds"},
+      {"headers",
+       {.strHead = "HTTP/1.0 200 OK\r\n", .strBody = strHeaderLine, .nPauseMillis = 400, .bEndless = true},
+       qvntest::SystemWords("Operation too slow", "No complete answer from the server within 4 seconds")},
+      {"headers without end",
+       {.strHead = "HTTP/1.0 200 OK\r\n", .strBody = strHeaderLine, .bEndless = true},
+       "Too large response headers"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pszWhat);
+    qvntest::CountFault();
+    RawServer server(ReleaseServer(On("plugins/new/Extra.dll", c.reply)));
+    const ProcessResult r = Update(server.Url(), {{"QVN_STALL_TIMEOUT", "2"}});
+    EXPECT_EQ(r.nExit, 2);
+    EXPECT_THAT(r.strErr, HasSubstr(c.strCause));
+    EXPECT_TRUE(IsRelease(dir.Path(), "old"));
+  }
 }
 
 // --- The server sends something else than it promised ------------------------------
