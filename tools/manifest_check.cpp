@@ -134,6 +134,16 @@ std::string WindowsNameProblem(const std::string& strName) {
     if (!part.empty() && (part.back() == '.' || part.back() == ' ')) {
       return "Windows drops a dot or a space at the end of a name";
     }
+    // The name of a device whatever the extension: programs other than the
+    // updater could not open the file.
+    std::string strStem(part.substr(0, part.find('.')));
+    while (!strStem.empty() && strStem.back() == ' ') strStem.pop_back();
+    strStem = FoldAsciiCase(strStem);
+    if (strStem == "con" || strStem == "prn" || strStem == "aux" || strStem == "nul" ||
+        (strStem.size() == 4 && (strStem.rfind("com", 0) == 0 || strStem.rfind("lpt", 0) == 0) &&
+         strStem[3] >= '0' && strStem[3] <= '9')) {
+      return "Windows reserves \"" + std::string(part.substr(0, part.find('.'))) + "\" for a device";
+    }
   }
   return {};
 }

@@ -192,6 +192,9 @@ TEST_F(BuildTest, RefusesNamesTheUpdaterCouldNotUse) {
       {"dot./a.dll",
        "'dot./a.dll' cannot be an update item: the Windows updater refuses the installed name "
        "\"dot./a.dll\": Windows drops a dot or a space at the end of a name"},
+      {"sub/Com1.log.txt",
+       "'sub/Com1.log.txt' cannot be an update item: the Windows updater refuses the installed name "
+       "\"sub/Com1.log.txt\": Windows reserves \"Com1\" for a device"},
       {"Latin\xE9.dll",
        "'Latin\xE9.dll' cannot be an update item: the Windows updater refuses the installed "
        "name \"Latin\xE9.dll\": it is not UTF-8 text"},
