@@ -46,7 +46,7 @@ bool WriteDurably(const CInstallFolder& folder, const std::string& strName, cons
                   std::string& strError) {
   int nError = RemoveIfThere(folder, kJournalDraftName);
   CFile file;
-  if (nError == 0) nError = folder.Create(kJournalDraftName, 0600, file);
+  if (nError == 0) nError = folder.Create(kJournalDraftName, 0600, file, nullptr, true);
   if (nError != 0) {
     strError = Describe(kJournalDraftName, nError);
     return false;
@@ -330,7 +330,7 @@ bool CReplaceJournal::BackUp(std::string& strTarget, std::string& strError) {
       CFile in;
       CFile out;
       int nCopyError = m_folder.OpenForReading(entry.strTarget, in);
-      if (nCopyError == 0) nCopyError = m_folder.Create(strCopy, target.nMode & 0777, out, &target);
+      if (nCopyError == 0) nCopyError = m_folder.Create(strCopy, target.nMode & 0777, out, &target, true);
       if (nCopyError != 0) {
         strError = CInstallFolder::ErrorText(nCopyError);
         return false;

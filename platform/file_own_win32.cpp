@@ -56,7 +56,7 @@ int OpenOwnFile(const std::string& strName, bool bCreate, std::string& strError)
   const HANDLE h = ::CreateFileW(strWide.c_str(), GENERIC_READ | GENERIC_WRITE,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  bCreate ? &security : nullptr, bCreate ? CREATE_NEW : OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+                                 FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   const DWORD dwError = ::GetLastError();
   if (pDescriptor != nullptr) ::LocalFree(pDescriptor);
   if (h == INVALID_HANDLE_VALUE) {

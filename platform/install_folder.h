@@ -64,8 +64,11 @@ class CInstallFolder {
 
   // Creates strName, which must not exist, for writing: mode nMode exactly,
   // whatever the umask. With pOwner, run by the administrator, the file gets
-  // pOwner's owner and group. The file is open in file on success.
-  int Create(const std::string& strName, UINT nMode, CFile& file, const Entry* pOwner = nullptr) const;
+  // pOwner's owner and group. The file is open in file on success. bHidden
+  // marks one of the updater's own files: on Windows, where a leading dot
+  // hides nothing, it gets the hidden attribute.
+  int Create(const std::string& strName, UINT nMode, CFile& file, const Entry* pOwner = nullptr,
+             bool bHidden = false) const;
   // Opens a regular file for reading; anything else (a link, a FIFO) is
   // refused without being opened for real.
   int OpenForReading(const std::string& strName, CFile& file) const;

@@ -132,7 +132,8 @@ int CInstallFolder::Stat(const std::string& strName, Entry& entry) const {
   return 0;
 }
 
-int CInstallFolder::Create(const std::string& strName, UINT nMode, CFile& file, const Entry* pOwner) const {
+int CInstallFolder::Create(const std::string& strName, UINT nMode, CFile& file, const Entry* pOwner,
+                           bool) const {
   int fd = -1;
   std::string strLeaf;
   int nError = OpenParent(strName, fd, strLeaf);

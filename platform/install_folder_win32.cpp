@@ -283,7 +283,8 @@ int CInstallFolder::Stat(const std::string& strName, Entry& entry) const {
   return nError;
 }
 
-int CInstallFolder::Create(const std::string& strName, UINT nMode, CFile& file, const Entry* pOwner) const {
+int CInstallFolder::Create(const std::string& strName, UINT nMode, CFile& file, const Entry* pOwner,
+                           bool bHidden) const {
   (void)nMode;
   (void)pOwner;
   int fd = -1;
@@ -293,7 +294,7 @@ int CInstallFolder::Create(const std::string& strName, UINT nMode, CFile& file, 
   // CREATE_NEW: whatever stands at the name, a link included, is an error.
   const HANDLE h = ::CreateFileW(FullPath(m_strRoot, strName).c_str(), GENERIC_READ | GENERIC_WRITE,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+                                 bHidden ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL, nullptr);
   const int nCreateError = h == INVALID_HANDLE_VALUE ? static_cast<int>(::GetLastError()) : 0;
   CloseParent(fd);
   if (nCreateError != 0) return nCreateError;

@@ -160,8 +160,16 @@ TEST_F(InstallFolderWin32, WideNamesRoundTrip) {
   EXPECT_TRUE(CInstallFolder::IsMissing(folder.Remove("Grüße/ελληνικά.dll")));
 
   // Names Windows would read as something else never reach it.
-  for (const char* pszName : {"a:stream", "a\\b", "dot.", "..", "x/../y", "what?"}) {
+  for (const char* pszName : {"a:stream", "a\\b", "dot.", "..", "x/../y", "what?", "nul.txt", "Com1"}) {
     EXPECT_EQ(folder.Create(pszName, 0644, file), ERROR_INVALID_NAME) << pszName;
+  }
+
+  // The updater's own files are hidden; what it installs is not.
+  for (const bool bHidden : {false, true}) {
+    ASSERT_EQ(folder.Create("own.tmp", 0600, file, nullptr, bHidden), 0);
+    file.Close();
+    EXPECT_EQ((::GetFileAttributesW(L"own.tmp") & FILE_ATTRIBUTE_HIDDEN) != 0, bHidden);
+    EXPECT_EQ(folder.Remove("own.tmp"), 0);
   }
 }
 
