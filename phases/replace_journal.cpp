@@ -107,7 +107,11 @@ bool RestoreEntries(const CInstallFolder& folder, const std::vector<JournalEntry
         nError = 0;
       } else if (target.kind != Kind::kMissing && backup.nDevice == target.nDevice &&
                  backup.nInode == target.nInode) {
-        nError = folder.Remove(it->strBackup);
+        // The target is as it was. Its second name can outlive a program
+        // holding the file (Windows refuses to remove it then): the next
+        // run's Begin clears it, so it is no reason to keep the journal.
+        folder.Remove(it->strBackup);
+        nError = 0;
       } else {
         nError = folder.Rename(it->strBackup, it->strTarget);
       }
@@ -313,6 +317,12 @@ bool CReplaceJournal::BackUp(std::string& strTarget, std::string& strError) {
     if (!entry.bExisted || target.kind == Kind::kMissing || target.kind == Kind::kFolder) continue;
     if (target.kind == Kind::kSpecial) {
       strError = "it is a FIFO, socket or device";
+      return false;
+    }
+    // A file that a running program holds could be neither replaced nor, with
+    // a second name, cleaned up after: refused before it gets one.
+    if (const int nHeld = m_folder.CheckNotHeld(entry.strTarget); nHeld != 0) {
+      strError = CInstallFolder::ErrorText(nHeld);
       return false;
     }
     // Begin cleared the backup's name; whatever stands there since is refused (EEXIST).

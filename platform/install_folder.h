@@ -79,6 +79,9 @@ class CInstallFolder {
   int Rename(const std::string& strFrom, const std::string& strTo) const;
   // Gives strFrom the second name strTo, which must not exist.
   int Link(const std::string& strFrom, const std::string& strTo) const;
+  // 0 when nothing keeps strName from being replaced; on Windows the sharing
+  // violation of a program that holds the file open without letting it go.
+  int CheckNotHeld(const std::string& strName) const;
   // Removes the name of anything but a folder.
   int Remove(const std::string& strName) const;
   // Removes an empty folder.

@@ -132,6 +132,10 @@ int CInstallFolder::Stat(const std::string& strName, Entry& entry) const {
   return 0;
 }
 
+int CInstallFolder::CheckNotHeld(const std::string&) const {
+  return 0;
+}
+
 int CInstallFolder::Create(const std::string& strName, UINT nMode, CFile& file, const Entry* pOwner,
                            bool) const {
   int fd = -1;

@@ -283,6 +283,22 @@ int CInstallFolder::Stat(const std::string& strName, Entry& entry) const {
   return nError;
 }
 
+int CInstallFolder::CheckNotHeld(const std::string& strName) const {
+  int fd = -1;
+  std::string strLeaf;
+  int nError = OpenParent(strName, fd, strLeaf);
+  if (nError != 0) return IsMissing(nError) ? 0 : nError;
+  // Asks for what replacing takes; every sharing is offered, so only a holder
+  // that shares no delete stands in the way.
+  const HANDLE h = ::CreateFileW(
+      FullPath(m_strRoot, strName).c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  nError = h == INVALID_HANDLE_VALUE ? static_cast<int>(::GetLastError()) : 0;
+  if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+  CloseParent(fd);
+  return nError == ERROR_SHARING_VIOLATION || nError == ERROR_LOCK_VIOLATION ? nError : 0;
+}
+
 int CInstallFolder::Create(const std::string& strName, UINT nMode, CFile& file, const Entry* pOwner,
                            bool bHidden) const {
   (void)nMode;
@@ -460,6 +476,12 @@ std::string CInstallFolder::ErrorText(int nError) {
       return "it is a folder";
     case kReadOnly:
       return "the file is read-only";
+    // Mostly the product itself, still running: say what to do about it.
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_ACCESS_DENIED:
+      return SystemErrorText(static_cast<unsigned long>(nError)) +
+             " (a program that is running may be using the file: close it and try again)";
     default:
       return SystemErrorText(static_cast<unsigned long>(nError));
   }

@@ -1,8 +1,10 @@
 // The replacement over the Windows backends: more files than are flushed
 // one by one elsewhere (Windows flushes each one), UTF-8 names in folders,
-// and a read-only target that puts every file back.
+// and a read-only target or one a program holds, either of which puts every
+// file back.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <filesystem>
 #include <string>
@@ -26,8 +28,17 @@ fs::path Target(int n) {
 
 TEST_F(ReplaceWin32, ManyFilesAllOrNothing) {
   constexpr int kFiles = 40;
-  for (const int nReadOnly : {0, 25}) {
-    SCOPED_TRACE(nReadOnly);
+  struct Case {
+    int nReadOnly;  // item made read-only, 0 for none
+    int nHeld;      // item a program holds open without sharing it, 0 for none
+    const char* pszStatus;
+  } const cases[] = {
+      {0, 0, nullptr},
+      {25, 0, "Unable to copy QVNUPD25.TMP to Dokümente/Grüße 25.txt: the file is read-only - ABORTING"},
+      {0, 30, "Unable to keep the previous version of Dokümente/Grüße 30.txt: "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.nReadOnly + c.nHeld);
     fs::create_directory(L"Dokümente");
     std::vector<qvntest::ManifestItem> arrItems;
     for (int n = 1; n <= kFiles; ++n) {
@@ -35,20 +46,29 @@ TEST_F(ReplaceWin32, ManyFilesAllOrNothing) {
       WriteFile(Target(n), "old " + std::to_string(n));
       arrItems.push_back({"Dokümente/Grüße " + std::to_string(n) + ".txt", 0, false});
     }
-    if (nReadOnly != 0) fs::permissions(Target(nReadOnly), fs::perms::owner_write, fs::perm_options::remove);
+    if (c.nReadOnly != 0)
+      fs::permissions(Target(c.nReadOnly), fs::perms::owner_write, fs::perm_options::remove);
+    const HANDLE hHeld = c.nHeld == 0 ? INVALID_HANDLE_VALUE
+                                      : ::CreateFileW(Target(c.nHeld).c_str(), GENERIC_READ, 0, nullptr,
+                                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 
-    EXPECT_EQ(ReplaceFiles(view, qvntest::ItemsOf(arrItems)), nReadOnly == 0 ? 1 : 0);
+    const bool bFails = c.pszStatus != nullptr;
+    EXPECT_EQ(ReplaceFiles(view, qvntest::ItemsOf(arrItems)), bFails ? 0 : 1);
+    if (hHeld != INVALID_HANDLE_VALUE) ::CloseHandle(hHeld);
     for (int n = 1; n <= kFiles; ++n) {
-      EXPECT_EQ(ReadFile(Target(n)), (nReadOnly == 0 ? "new " : "old ") + std::to_string(n)) << n;
+      EXPECT_EQ(ReadFile(Target(n)), (bFails ? "old " : "new ") + std::to_string(n)) << n;
     }
-    if (nReadOnly != 0) {
+    if (c.nReadOnly != 0) {
       // Its backup, a second name, went without taking the attribute along.
-      EXPECT_EQ(fs::status(Target(nReadOnly)).permissions() & fs::perms::owner_write, fs::perms::none);
-      EXPECT_EQ(view.m_arrStatus.back(),
-                "Unable to copy QVNUPD25.TMP to Dokümente/Grüße 25.txt: the file is read-only - ABORTING");
+      EXPECT_EQ(fs::status(Target(c.nReadOnly)).permissions() & fs::perms::owner_write, fs::perms::none);
+      fs::permissions(Target(c.nReadOnly), fs::perms::owner_write, fs::perm_options::add);
+    }
+    // Put back in full (a failure to would have the last line), and nothing
+    // of the updater's stays.
+    if (bFails) {
+      EXPECT_THAT(view.m_arrStatus.back(), ::testing::StartsWith(c.pszStatus));
     }
     EXPECT_THAT(qvntest::HiddenFiles(dir.Path()), ::testing::IsEmpty());
-    fs::permissions(Target(nReadOnly == 0 ? 1 : nReadOnly), fs::perms::owner_write, fs::perm_options::add);
     fs::remove_all(L"Dokümente");
   }
 }
