@@ -26,6 +26,7 @@ class CInstallFolder {
   static constexpr int kNotAFolder = -3;    // a file where a folder was wanted
   static constexpr int kIsAFolder = -4;     // a folder where a file was wanted
   static constexpr int kReadOnly = -5;      // a file marked as not to be changed
+  static constexpr int kShortName = -6;     // (Windows) the short name of a file with another name
 
   // Whether SyncFileSystems can make many files durable at once. Windows
   // flushes a whole volume only for an administrator: there every file is

@@ -312,6 +312,8 @@ std::string CInstallFolder::ErrorText(int nError) {
       return std::strerror(EISDIR);
     case kReadOnly:
       return std::strerror(EACCES);
+    case kShortName:
+      return std::strerror(EINVAL);
     default:
       return std::strerror(nError);
   }

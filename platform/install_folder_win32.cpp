@@ -59,6 +59,32 @@ bool IsPlainComponent(const std::string& str) {
   return true;
 }
 
+// The full path of a name whose folders OpenParent has checked (and holds).
+std::wstring FullPath(const std::wstring& strRoot, const std::string& strName) {
+  std::string str = strName;
+  for (char& c : str) {
+    if (c == '/') c = '\\';
+  }
+  std::wstring strWide;
+  Utf8ToWide(str, strWide);  // every component was found valid on the way
+  return strRoot + L'\\' + strWide;
+}
+
+// True when strPart, the last component of strPath, is the short name that
+// Windows made for an entry with another name (".qvnupdate-journal" is
+// also "QVNUPD~1"): writing to it would change that entry. Only a name with
+// a tilde can be one.
+bool IsShortNameOfAnother(const std::wstring& strPath, const std::string& strPart) {
+  if (strPart.find('~') == std::string::npos) return false;
+  WIN32_FIND_DATAW found{};
+  const HANDLE h = ::FindFirstFileW(strPath.c_str(), &found);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  ::FindClose(h);
+  std::wstring strWide;
+  Utf8ToWide(strPart, strWide);
+  return ::CompareStringOrdinal(found.cFileName, -1, strWide.c_str(), -1, TRUE) != CSTR_EQUAL;
+}
+
 // The attributes the name itself has. Asked beside the handle's: some
 // systems (Wine) follow a link even when asked to open it as itself, and
 // show it for what it is only here. Asked after the open, so that on Windows
@@ -151,6 +177,7 @@ int CInstallFolder::OpenParent(const std::string& strName, int& fd, std::string&
   strLeaf = nLastSlash == std::string::npos ? strName : strName.substr(nLastSlash + 1);
   if (std::wstring strWide; !IsPlainComponent(strLeaf) || !Utf8ToWide(strLeaf, strWide))
     return ERROR_INVALID_NAME;
+  if (IsShortNameOfAnother(FullPath(m_strRoot, strName), strLeaf)) return kShortName;
   if (nLastSlash == std::string::npos) return 0;
 
   const std::string strFolder = strName.substr(0, nLastSlash);
@@ -181,7 +208,7 @@ int CInstallFolder::OpenParent(const std::string& strName, int& fd, std::string&
     }
     strPath += L'\\' + strWide;
     HANDLE hNext = INVALID_HANDLE_VALUE;
-    const int nError = OpenFolder(strPath, hNext);
+    const int nError = IsShortNameOfAnother(strPath, strPart) ? kShortName : OpenFolder(strPath, hNext);
     CloseParent(fd);
     if (nError != 0) {
       fd = m_fd;
@@ -213,17 +240,6 @@ void CInstallFolder::ForgetFolders() const {
 }
 
 namespace {
-
-// The full path of a name whose folders OpenParent has checked (and holds).
-std::wstring FullPath(const std::wstring& strRoot, const std::string& strName) {
-  std::string str = strName;
-  for (char& c : str) {
-    if (c == '/') c = '\\';
-  }
-  std::wstring strWide;
-  Utf8ToWide(str, strWide);  // every component was found valid on the way
-  return strRoot + L'\\' + strWide;
-}
 
 // Removes the name of a read-only file: the attribute guards the contents,
 // as on POSIX, not the name. It is the file's, shared by all its names, so
@@ -476,6 +492,8 @@ std::string CInstallFolder::ErrorText(int nError) {
       return "it is a folder";
     case kReadOnly:
       return "the file is read-only";
+    case kShortName:
+      return "it is the short (8.3) name of a file or folder with another name";
     // Mostly the product itself, still running: say what to do about it.
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:

@@ -173,6 +173,30 @@ TEST_F(InstallFolderWin32, WideNamesRoundTrip) {
   }
 }
 
+TEST_F(InstallFolderWin32, AShortNameOfAnotherEntryIsNoNameInTheFolder) {
+  // 8.3 names are ASCII; "" when the file system makes none.
+  auto shortName = [](const wchar_t* pszLong) {
+    wchar_t szShort[MAX_PATH] = {};
+    const DWORD n = ::GetShortPathNameW(pszLong, szShort, MAX_PATH);
+    return n == 0 || n >= MAX_PATH || std::wstring(szShort) == pszLong ? std::string()
+                                                                       : std::string(szShort, szShort + n);
+  };
+  qvntest::WriteFile(fs::path(L".qvnupdate-journal"), "journal");
+  fs::create_directory(L"Long folder name");
+  const std::string strFile = shortName(L".qvnupdate-journal");
+  const std::string strFolder = shortName(L"Long folder name");
+  if (strFile.empty() || strFolder.empty()) GTEST_SKIP() << "no short names here";
+  CInstallFolder folder;
+  ASSERT_EQ(folder.Open(), 0);
+  CInstallFolder::Entry entry;
+  CFile file;
+  EXPECT_EQ(folder.Stat(strFile, entry), CInstallFolder::kShortName);
+  EXPECT_EQ(folder.Create(strFile, 0644, file), CInstallFolder::kShortName);
+  EXPECT_EQ(folder.Remove(strFile), CInstallFolder::kShortName);
+  EXPECT_EQ(folder.Create(strFolder + "/x", 0644, file), CInstallFolder::kShortName);
+  EXPECT_EQ(qvntest::ReadFile(fs::path(L".qvnupdate-journal")), "journal");
+}
+
 TEST_F(InstallFolderWin32, LockRefusesASecondHolderAndGoesWithTheFirst) {
   CFolderLock first;
   CFolderLock second;
