@@ -13,15 +13,6 @@
 
 namespace {
 
-// Removes one of our own hidden files in the installation folder (a plain
-// name, no folder on the way); a link there goes, never what it points to.
-// One already gone is no error, and one that cannot be removed stays: the next
-// run deals with it.
-void RemovePartialFile(const std::string& strName) {
-  std::error_code ec;
-  std::filesystem::remove(strName, ec);
-}
-
 // A record larger than this was not written by the updater: it is ignored.
 constexpr std::size_t kMaxRecordSize = 64 * 1024;
 
@@ -55,7 +46,7 @@ std::set<std::string> ReadRecord() {
 
 // Replaces the record; an empty one is removed.
 void WriteRecord(const std::set<std::string>& setHashes) {
-  RemovePartialFile(kPartsRecordName);
+  RemoveOwnFile(kPartsRecordName);
   if (setHashes.empty()) return;
   std::string strText;
   for (const auto& strHash : setHashes) strText += strHash + "\n";
@@ -72,7 +63,7 @@ void WriteRecord(const std::set<std::string>& setHashes) {
     file.Close();
   } catch (const CFileException&) {
     file.Abort();
-    RemovePartialFile(kPartsRecordName);
+    RemoveOwnFile(kPartsRecordName);
   }
 }
 
@@ -105,7 +96,7 @@ void DiscardOtherPartials(const std::set<std::string>& setWanted) {
     if (setWanted.count(strHash) != 0) {
       setKept.insert(strHash);
     } else {
-      RemovePartialFile(PartialFileName(strHash));
+      RemoveOwnFile(PartialFileName(strHash));
     }
   }
   if (setKept != setListed || setKept.empty()) WriteRecord(setKept);
@@ -131,7 +122,7 @@ CResumableDownload::~CResumableDownload() {
 }
 
 void CResumableDownload::Remove() {
-  RemovePartialFile(m_strName);
+  RemoveOwnFile(m_strName);
   std::set<std::string> setHashes = ReadRecord();
   if (setHashes.erase(m_strSha256) != 0) WriteRecord(setHashes);
   m_bDone = true;
@@ -160,7 +151,7 @@ BOOL CResumableDownload::Open(CFile& file, CFileException* pError) {
     WriteRecord(setHashes);
   }
   // Whatever holds the name (an unusable partial, a link) is not ours to read.
-  RemovePartialFile(m_strName);
+  RemoveOwnFile(m_strName);
   const int fd = OpenOwnFile(m_strName, true, strError);
   if (fd < 0) {
     if (pError != nullptr) {

@@ -27,3 +27,7 @@ int OpenOwnFile(const std::string& strName, bool bCreate, std::string& strError)
   }
   return fd;
 }
+
+void RemoveOwnFile(const std::string& strName) {
+  ::unlink(strName.c_str());
+}

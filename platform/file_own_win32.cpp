@@ -68,10 +68,27 @@ int OpenOwnFile(const std::string& strName, bool bCreate, std::string& strError)
   const DWORD dwNameAttributes = ::GetFileAttributesW(strWide.c_str());
   if (!::GetFileInformationByHandle(h, &info) || ::GetFileType(h) != FILE_TYPE_DISK ||
       ((info.dwFileAttributes | dwNameAttributes) &
-       (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+       (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+      ReachedThroughLink(h, strWide)) {
     strError = "not a regular file of this user, private to it";
     ::CloseHandle(h);
     return -1;
   }
   return static_cast<int>(reinterpret_cast<intptr_t>(h));
+}
+
+void RemoveOwnFile(const std::string& strName) {
+  std::wstring strWide;
+  if (!Utf8ToWide(strName, strWide)) return;
+  // Removed through a handle on the name itself, after the check that the
+  // handle is not the file a link names.
+  const HANDLE h =
+      ::CreateFileW(strWide.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return;
+  if (!ReachedThroughLink(h, strWide)) {
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    ::SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition);
+  }
+  ::CloseHandle(h);
 }

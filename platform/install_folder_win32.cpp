@@ -85,6 +85,18 @@ bool IsShortNameOfAnother(const std::wstring& strPath, const std::string& strPar
   return ::CompareStringOrdinal(found.cFileName, -1, strWide.c_str(), -1, TRUE) != CSTR_EQUAL;
 }
 
+// True when the name is a link to a file that the system follows even when
+// asked to open the link itself (Wine does).
+bool IsFollowedLink(const std::wstring& strPath) {
+  const HANDLE h = ::CreateFileW(
+      strPath.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const bool bFollowed = ReachedThroughLink(h, strPath);
+  ::CloseHandle(h);
+  return bFollowed;
+}
+
 // The attributes the name itself has. Asked beside the handle's: some
 // systems (Wine) follow a link even when asked to open it as itself, and
 // show it for what it is only here. Asked after the open, so that on Windows
@@ -132,6 +144,7 @@ CInstallFolder::Kind KindOf(HANDLE h, const std::wstring& strPath, DWORD dwAttri
     }
   }
   if ((dwAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return CInstallFolder::Kind::kFolder;
+  if (ReachedThroughLink(h, strPath)) return CInstallFolder::Kind::kLink;
   return ::GetFileType(h) == FILE_TYPE_DISK ? CInstallFolder::Kind::kFile : CInstallFolder::Kind::kSpecial;
 }
 
@@ -416,6 +429,10 @@ int CInstallFolder::Remove(const std::string& strName) const {
     // A link to a folder is removed as a folder is; a folder is not removed here.
     nError = (dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? ErrorOf(::RemoveDirectoryW(strPath.c_str()))
                                                                 : kIsAFolder;
+  } else if (IsFollowedLink(strPath)) {
+    // Removing such a link by name would remove the file it names: it
+    // stays, refused as no file of ours.
+    nError = kNotAFile;
   } else {
     nError = ErrorOf(::DeleteFileW(strPath.c_str()));
     if (nError == ERROR_ACCESS_DENIED && (dwAttributes & FILE_ATTRIBUTE_READONLY) != 0) {

@@ -26,6 +26,15 @@ std::string WideToUtf8(const std::wstring& strWide) {
   return strUtf8;
 }
 
+bool ReachedThroughLink(void* hFile, const std::wstring& strPath) {
+  std::wstring strFinal(32768, L'\0');
+  const DWORD n = ::GetFinalPathNameByHandleW(hFile, strFinal.data(), static_cast<DWORD>(strFinal.size()), 0);
+  if (n == 0 || n >= strFinal.size()) return false;  // nothing to tell by: the name's checks stand
+  strFinal.resize(n);
+  const auto leaf = [](const std::wstring& str) { return str.substr(str.find_last_of(L"\\/") + 1); };
+  return ::CompareStringOrdinal(leaf(strFinal).c_str(), -1, leaf(strPath).c_str(), -1, TRUE) != CSTR_EQUAL;
+}
+
 std::string SystemErrorText(unsigned long dwError) {
   wchar_t* pszText = nullptr;
   const DWORD n = ::FormatMessageW(

@@ -9,3 +9,9 @@ bool Utf8ToWide(const std::string& strUtf8, std::wstring& strWide);
 std::string WideToUtf8(const std::wstring& strWide);
 // The system's own words for a Win32 error code, without the final period.
 std::string SystemErrorText(unsigned long dwError);
+
+// True when the file open in hFile was reached through a link at the last
+// component of strPath rather than found under that name: Wine follows a
+// link to a file even when asked to open the link itself, and shows it as a
+// plain file. hFile is a HANDLE.
+bool ReachedThroughLink(void* hFile, const std::wstring& strPath);

@@ -88,6 +88,10 @@ void ExpectRefusedThroughLink() {
   EXPECT_EQ(folder.MakeFolder("via/sub"), CInstallFolder::kLinkOnTheWay);
   EXPECT_EQ(folder.RemoveFolder("via"), CInstallFolder::kNotAFolder);
   EXPECT_EQ(folder.OpenForReading("via", file), CInstallFolder::kNotAFile);
+  // A link to a file at one of the updater's names stays: Wine would remove the file.
+  if (fs::exists("QVNUPD1.TMP")) {
+    EXPECT_EQ(folder.Remove("QVNUPD1.TMP"), CInstallFolder::kNotAFile);
+  }
   EXPECT_EQ(qvntest::ReadFile("real/x.dll"), "inside");
   EXPECT_FALSE(fs::exists("real/new.dll") || fs::exists("real/sub"));
   EXPECT_FALSE(fs::exists("moved.dll") || fs::exists("second.dll"));
