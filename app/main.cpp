@@ -2,7 +2,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <utility>
@@ -123,22 +122,11 @@ int main(int argc, char** argv) {
                       "system's certificate store (Trusted Root Certification Authorities) instead");
   }
   if (!strPublicKey.empty()) {
-    // A name of an existing file is a .pub file; anything else, the key itself.
     std::string strError;
-    // A UTF-8 name: a path made from a std::string would read it in Windows' ANSI code page.
-    const std::filesystem::path pathKey(std::u8string(strPublicKey.begin(), strPublicKey.end()));
-    if (std::error_code ec; std::filesystem::exists(pathKey, ec)) {
-      std::string strText;
-      if (!ReadSmallFile(strPublicKey, 4096, strText, strError)) {
-        return UsageError("cannot read the public key file: %s", strError.c_str());
-      }
-      strPublicKey = strText;
-    }
     MinisignPublicKey key;
-    if (!ParsePublicKey(strPublicKey, key, strError)) {
+    if (!ReadPublicKeyArgument(strPublicKey, settings.strPublicKey, key, strError)) {
       return UsageError("--pubkey: %s", strError.c_str());
     }
-    settings.strPublicKey = strPublicKey;
   } else if (MinisignPublicKey key; *QVN_PUBLIC_KEY != '\0') {
     std::string strError;
     if (!ParsePublicKey(QVN_PUBLIC_KEY, key, strError)) {

@@ -137,7 +137,7 @@ int ParseBuildArgs(const Args& args, BuildOptions& options) {
     } else if (strName == "--expires") {
       if (strValue.empty() || strValue.size() > 6 ||
           strValue.find_first_not_of("0123456789") != std::string::npos || std::stoll(strValue) == 0) {
-        return UsageError("build: --expires needs a number of days above 0");
+        return UsageError("build: --expires needs a number of days from 1 to 999999");
       }
       options.nExpiresDays = std::stoll(strValue);
     } else {

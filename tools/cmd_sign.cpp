@@ -283,13 +283,11 @@ int CmdVerify(const Args& args) {
   for (const auto& option : parsed.arrOptions) strKey = option.second;
   if (strKey.empty()) return UsageError("verify needs --pubkey KEY");
   std::string strError;
-  if (std::error_code ec; fs::exists(PathFromUtf8(strKey), ec)) {
-    std::string strText;
-    if (!ReadSmallFile(strKey, 4096, strText, strError)) return UsageError("verify: " + strError);
-    strKey = strText;
-  }
   MinisignPublicKey key;
-  if (!ParsePublicKey(strKey, key, strError)) return UsageError("verify: --pubkey: " + strError);
+  std::string strKeyText;
+  if (!ReadPublicKeyArgument(strKey, strKeyText, key, strError)) {
+    return UsageError("verify: --pubkey: " + strError);
+  }
 
   const fs::path out = PathFromUtf8(parsed.arrOperands[0]);
   std::string strSummary;

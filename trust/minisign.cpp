@@ -2,11 +2,27 @@
 
 #include <sodium.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
 
 namespace {
+
+// A time in seconds since 1970 as "2026-12-08 10:25 UTC", for people.
+std::string UtcTimeText(long long nSeconds) {
+  using namespace std::chrono;
+  const sys_seconds t{seconds{nSeconds}};
+  const sys_days day = floor<days>(t);
+  const year_month_day ymd{day};
+  const hh_mm_ss<seconds> time{t - day};
+  char sz[64];
+  std::snprintf(sz, sizeof sz, "%04d-%02u-%02u %02ld:%02ld UTC", static_cast<int>(ymd.year()),
+                static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
+                static_cast<long>(time.hours().count()), static_cast<long>(time.minutes().count()));
+  return sz;
+}
 
 constexpr const char* kUntrusted = "untrusted comment: ";
 constexpr const char* kTrusted = "trusted comment: ";
@@ -311,7 +327,8 @@ bool VerifySignature(const MinisignPublicKey& key, const MinisignSignature& sig,
     }
     bSeen = true;
     if (tNow > std::stoll(strValue)) {
-      strError = "the signature expired (expires:" + strValue + ")";
+      strError = "the signature expired on " + UtcTimeText(std::stoll(strValue)) + " (expires:" + strValue +
+                 "); the publisher must sign the update again";
       return false;
     }
   }

@@ -1,5 +1,8 @@
 #include "trust/read_file.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "platform/file.h"
 
 bool ReadSmallFile(const std::string& strPath, std::uint64_t nMax, std::string& strText,
@@ -25,4 +28,21 @@ bool ReadSmallFile(const std::string& strPath, std::uint64_t nMax, std::string& 
     return false;
   }
   return true;
+}
+
+bool ReadPublicKeyArgument(const std::string& strArgument, std::string& strKey, MinisignPublicKey& key,
+                           std::string& strError) {
+  // A UTF-8 name: a path made from a std::string would read it in Windows' ANSI code page.
+  const std::filesystem::path path(std::u8string(strArgument.begin(), strArgument.end()));
+  std::error_code ec;
+  const bool bFile = std::filesystem::exists(path, ec);
+  strKey = strArgument;
+  if (bFile && !ReadSmallFile(strArgument, 4096, strKey, strError)) {
+    strError = "cannot read the public key file: " + strError;
+    return false;
+  }
+  if (ParsePublicKey(strKey, key, strError)) return true;
+  strError = bFile ? strArgument + ": " + strError
+                   : "there is no file '" + strArgument + "', and as a key itself, " + strError;
+  return false;
 }

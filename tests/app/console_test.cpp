@@ -477,7 +477,7 @@ TEST_F(ConsoleTest, BadArgumentsAreAUsageError) {
                                                        {"--console", "--server"},
                                                        {"--console", "--server", "ftp://127.0.0.1"},
                                                        {"--console", "--server", "not a url"},
-                                                       {"--console", "--pubkey", "not a key"},
+                                                       {"--console", "--pubkey", "keys/typo.pub"},
                                                        {"--console", "--pubkey"}};
   for (const auto& args : cases) {
     const ProcessResult r = Run(args);
@@ -485,6 +485,8 @@ TEST_F(ConsoleTest, BadArgumentsAreAUsageError) {
     EXPECT_EQ(r.strOut, "");
     EXPECT_THAT(r.strErr, HasSubstr("qvnupdate --help")) << args.back();
   }
+  EXPECT_THAT(Run({"--console", "--pubkey", "keys/typo.pub"}).strErr,
+              HasSubstr("--pubkey: there is no file 'keys/typo.pub', and as a key itself, "));
   const ProcessResult r = Update("http://127.0.0.1:1", {{"QVN_STALL_TIMEOUT", "soon"}});
   EXPECT_EQ(r.nExit, 2);
   EXPECT_THAT(r.strErr, HasSubstr("QVN_STALL_TIMEOUT"));

@@ -176,7 +176,8 @@ const Attack kAttacks[] = {
      [] {
        return qvntest::SignedUpdate(Release(), Key(), {"-t", "timestamp:1 expires:1000000000"});
      },
-     "the signature expired (expires:1000000000)"},
+     "the signature expired on 2001-09-09 01:46 UTC (expires:1000000000); the publisher must sign the update "
+     "again"},
     {"a payload of an older signed release under the newer manifest",
      [] {
        Files older = Release();
