@@ -66,7 +66,7 @@ class CConsoleReporter : public CUpdateReporter {
     Redraw(true);
   }
   void ResetStatus() override {}
-  void MessageBox(const std::string& strText, Icon) override { Error(strText); }
+  void MessageBox(const std::string& strText, Icon) override { Error("qvnupdate: " + OneLine(strText)); }
   void AddDetail(const std::string& strText) override {
     Error("qvnupdate: " + OneLine(strText));
     m_bDetailSinceStatus = true;
@@ -197,7 +197,7 @@ int RunConsole(const UpdateSettings& settings) {
   CatchStopSignals(&g_bStopAsked);
 
   if (!InitNetwork()) {
-    std::fprintf(stderr, "Windows sockets initialization failed.\n");
+    std::fprintf(stderr, "qvnupdate: Windows sockets initialization failed.\n");
     return 2;
   }
 
@@ -211,15 +211,17 @@ int RunConsole(const UpdateSettings& settings) {
   } catch (const CCancelledException&) {
     return kCancelledExit;
   } catch (const CException& e) {
+    // Named, as every line of ours on stderr is: a log that gathers many
+    // programs' output must tell where the line came from.
     const std::string strText = e.GetErrorMessage();
-    view.Error(strText.empty() ? "Internal application error." : strText);
+    view.Error("qvnupdate: " + OneLine(strText.empty() ? "Internal application error." : strText));
     for (const std::string& strHint : FailureHints(e, settings)) view.AddDetail(strHint);
   } catch (const std::bad_alloc&) {
-    view.Error("Out of memory.");
+    view.Error("qvnupdate: Out of memory.");
   } catch (const std::exception& e) {
-    view.Error(*e.what() != '\0' ? e.what() : "Internal application error.");
+    view.Error("qvnupdate: " + OneLine(*e.what() != '\0' ? e.what() : "Internal application error."));
   } catch (...) {
-    view.Error("Internal application error.");
+    view.Error("qvnupdate: Internal application error.");
   }
   return 2;
 }

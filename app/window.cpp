@@ -240,6 +240,8 @@ void CUpdateDlg::OnUpdateEnded(const Outcome& outcome) {
     m_pThread = nullptr;
   }
   ApplyPending();  // the last captions and bars, without waiting for the next redraw
+  // The window stays, with the outcome in its list, for the user to close.
+  if (m_pStopQuestion != nullptr) m_pStopQuestion->reject();
   // The error is shown while the update still counts as running, so that
   // Start works again once the user has read it.
   if (outcome.bError) ShowMessage(outcome.strError.empty() ? kNoErrorText : outcome.strError, outcome.icon);
@@ -261,7 +263,10 @@ void CUpdateDlg::AskToStop() {
   box.setObjectName(QStringLiteral("confirmStop"));
   box.setDefaultButton(QMessageBox::No);
   box.setEscapeButton(QMessageBox::No);
-  if (box.exec() != QMessageBox::Yes) return;
+  m_pStopQuestion = &box;
+  const int nAnswer = box.exec();
+  m_pStopQuestion = nullptr;
+  if (nAnswer != QMessageBox::Yes) return;
   // The update may have ended while the question was open: only the closing is left.
   if (!m_bRunning) {
     QDialog::done(QDialog::Rejected);

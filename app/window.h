@@ -126,6 +126,9 @@ class CUpdateDlg : public QDialog, public CUpdateReporter {
   BOOL m_bRunning = FALSE;
   std::atomic<bool> m_bStopAsked{false};  // read by the update's thread
   bool m_bCloseWhenStopped = false;
+  // The question whether to stop, while it is open: an update that ends
+  // meanwhile takes it away, as it no longer asks anything.
+  QDialog* m_pStopQuestion = nullptr;
   BOOL m_bLastResult = FALSE;
   QThread* m_pThread = nullptr;
   QWidget* m_pFocusBeforeUpdate = nullptr;

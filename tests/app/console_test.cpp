@@ -165,7 +165,7 @@ TEST_F(ConsoleTest, AnHttpsServerIsTrustedThroughTheGivenAuthorityOnly) {
   const ProcessResult untrusted = Update(strUrl);
   EXPECT_EQ(untrusted.nExit, 2);
   EXPECT_EQ(untrusted.strOut, "Attempting to connection to server\n");
-  EXPECT_THAT(untrusted.strErr, ::testing::StartsWith("The server's certificate is not trusted: "));
+  EXPECT_THAT(untrusted.strErr, ::testing::StartsWith("qvnupdate: The server's certificate is not trusted: "));
   EXPECT_THAT(untrusted.strErr,
               HasSubstr("qvnupdate: hint: if the server's certificate comes from an authority"));
   ExpectNothingInstalled();
@@ -189,7 +189,8 @@ TEST_F(ConsoleTest, AManifestAnsweredWithAnErrorStopsWithTheMessage) {
     const ProcessResult r = Update(server.Url());
     EXPECT_EQ(r.nExit, 1);
     EXPECT_EQ(r.strOut, "Attempting to connection to server\nUnable to connect to server\n");
-    EXPECT_THAT(r.strErr, ::testing::StartsWith("Unable to connect to server. Please try againt later.\n"));
+    EXPECT_THAT(r.strErr,
+                ::testing::StartsWith("qvnupdate: Unable to connect to server. Please try againt later.\n"));
     ExpectNothingInstalled();
   }
 }
@@ -348,11 +349,12 @@ TEST_F(ConsoleTest, EveryFailureGivesItsCauseAndAHintForTheCommonMistakes) {
       {strHttps,
        2,
        "Attempting to connection to server",
-       {"Unable to make a secure connection: ", "qvnupdate: hint: the server may not speak https"}},
+       {"qvnupdate: Unable to make a secure connection: ",
+        "qvnupdate: hint: the server may not speak https"}},
       {strClosed,
        2,
        "Attempting to connection to server",
-       {kConnectFailed, "qvnupdate: hint: check the server's address"}},
+       {"qvnupdate: " + kConnectFailed, "qvnupdate: hint: check the server's address"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.strServer);

@@ -284,8 +284,8 @@ TEST_F(ConfinementTest, ALockThatCannotBeTakenStopsTheRunAndChangesNothing) {
     EXPECT_FALSE(r.bTimedOut);
     EXPECT_EQ(r.nExit, 2) << r.strErr;
     EXPECT_EQ(r.strOut, "");
-    EXPECT_EQ(r.strErr, "Unable to lock the installation folder " + dir.Path().string() + ": " + c.pszReason +
-                            ". Nothing was changed.\n");
+    EXPECT_EQ(r.strErr, "qvnupdate: Unable to lock the installation folder " + dir.Path().string() + ": " +
+                            c.pszReason + ". Nothing was changed.\n");
     EXPECT_EQ(Tree(dir.Path()), before);
     ExpectOutsideUntouched();
     fs::remove_all(lock);
