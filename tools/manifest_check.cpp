@@ -173,6 +173,10 @@ std::string ItemNameProblem(const std::string& strName, bool bCompressed) {
 }
 
 void CManifestChecker::Line(const std::string& strLine, const CUpdateInfo& info) {
+  if (!m_bFirstLineSeen) {
+    m_bFirstLineSeen = true;
+    m_bByteOrderMark = strLine.rfind("\xEF\xBB\xBF", 0) == 0;
+  }
   // Only a SIZE: line that the parser gave to an item matters; the item it
   // set is the last one listed.
   if (strLine.size() < 3 || info.m_nSection != SECTION_FILES || info.m_pCurItem == nullptr ||
@@ -192,6 +196,11 @@ std::vector<std::string> CManifestChecker::Errors(const CUpdateInfo& info, std::
   if (nBytes > kMaxManifestBytes) {
     arrErrors.push_back("the file has " + std::to_string(nBytes) +
                         " bytes; the updater refuses manifests larger than 1 MiB (1048576 bytes)");
+  }
+  if (m_bByteOrderMark) {
+    arrErrors.push_back(
+        "the file starts with a UTF-8 byte-order mark, which the updater reads as part of the first line "
+        "(save the file as UTF-8 without one)");
   }
   if (info.m_strVersion.empty()) {
     arrErrors.push_back("no version is given; the updater reads it as 0 and never installs this update");

@@ -45,4 +45,6 @@ class CManifestChecker {
 
  private:
   std::map<std::size_t, std::string> m_mapSizeProblems;  // by item index, the last SIZE: line's
+  bool m_bFirstLineSeen = false;
+  bool m_bByteOrderMark = false;  // the first line starts with one
 };

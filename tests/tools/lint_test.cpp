@@ -197,6 +197,12 @@ TEST_F(LintTest, ErrorsForWhatBreaksOrMisleadsTheUpdater) {
       {"lint", Write("count.txt", "[GENERAL]\nVERSION: 1\n[FILES]\nNUMBERITEMS: 3\nITEM: 1\nNAME: a\n")});
   EXPECT_EQ(count.nExit, 1);
   EXPECT_NE(count.strOut.find("  NUMBERITEMS declares 3 file items, but 1 are listed"), std::string::npos);
+  // A byte-order mark, which some editors write unasked.
+  const ProcessResult bom =
+      RunQvnpack({"lint", Write("bom.txt", "\xEF\xBB\xBF[GENERAL]\nVERSION: 1\n[FILES]\nNUMBERITEMS: 0\n")});
+  EXPECT_EQ(bom.nExit, 1);
+  EXPECT_NE(bom.strOut.find("  the file starts with a UTF-8 byte-order mark"), std::string::npos)
+      << bom.strOut;
 }
 
 // ---- Exit statuses and errors ---------------------------------------------------------
