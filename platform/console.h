@@ -5,9 +5,10 @@
 #include <chrono>
 #include <cstddef>
 
-// True when progress may be drawn on standard error: it is a terminal, and
-// standard output (the status lines) does not go into a pipe, whose reader
-// would show the lines late, where the redrawn progress then covers them.
+// True when progress may be drawn on standard error: it is a terminal that
+// takes control sequences (TERM is not "dumb"), and standard output (the
+// status lines) does not go into a pipe, whose reader would show the lines
+// late, where the redrawn progress then covers them.
 bool CanDrawProgress();
 
 // The width of the terminal on standard error in columns; 0 when unknown.

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "platform/console.h"
@@ -19,6 +21,9 @@ extern "C" void OnStopSignal(int) {
 }  // namespace
 
 bool CanDrawProgress() {
+  // A terminal that takes no control sequences (an editor's shell buffer).
+  const char* pszTerm = std::getenv("TERM");
+  if (pszTerm == nullptr || std::strcmp(pszTerm, "dumb") == 0) return false;
   struct stat st {};
   if (::fstat(STDOUT_FILENO, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))) return false;
   return ::isatty(STDERR_FILENO) == 1;

@@ -458,6 +458,7 @@ TEST_F(ConsoleTest, OnATerminalStderrShowsSizesAndASummaryWhileStdoutKeepsTheSta
                                    pszStdout;
     qvntest::ProcessOptions options;
     options.arrUnset = qvntest::kProxyVariables;
+    options.arrEnv = {{"TERM", "xterm"}};  // a terminal that takes control sequences, wherever the test runs
     const ProcessResult r =
         qvntest::RunProcess({"/usr/bin/script", "-qec", strCommand, "/dev/null"}, options);
     ASSERT_EQ(r.nExit, 0) << r.strOut;
