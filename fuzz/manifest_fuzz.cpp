@@ -1,10 +1,11 @@
 // A whole manifest body read the way the update session reads it: the body
-// arrives in chunks of any size, is cut into lines by the routine behind the
-// session's line reader, and every line goes to ParseLine. The lines must be
-// exactly those of the manifest's own splitter (what qvnpack lint shows), and
-// the parsed record must hold together.
+// arrives in chunks of any size, is cut into lines by a CLineSplitter fed
+// chunk by chunk, and every line goes to ParseLine. The lines must be exactly
+// those of the body split whole (what qvnpack lint shows) and of the HTTP
+// client's line reader, and the parsed record must hold together.
 //
 // Input: one byte that sets the chunk size (1 to 256), then the body.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -37,6 +38,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize) {
   }
   if (!strLine.empty()) arrRead.push_back(strLine);
   QVN_FUZZ_CHECK(arrRead == SplitLines(strBody));
+
+  // As the session: one splitter, fed each chunk as it comes.
+  std::vector<std::string> arrSplit;
+  CLineSplitter splitter;
+  auto onLine = [&arrSplit](const std::string& str) { arrSplit.push_back(str); };
+  for (size_t nPos = 0; nPos < strBody.size(); nPos += nChunk) {
+    splitter.Feed(strBody.data() + nPos, std::min(nChunk, strBody.size() - nPos), onLine);
+  }
+  splitter.Finish(onLine);
+  QVN_FUZZ_CHECK(arrSplit == arrRead);
 
   CUpdateInfo info;
   for (const auto& str : arrRead) {
