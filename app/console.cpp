@@ -1,10 +1,10 @@
 // qvnupdate --console: one update in the current directory, as one press of
 // Start would run it. stdout carries the status lines and nothing else;
 // stderr carries messages, errors, causes and hints and, on a terminal (when
-// stdout goes to it or to a file, not into a pipe), the
-// progress (sizes, rate and time left while downloading; the captions and
-// bars otherwise), redrawn in place a few times a second at most, and a
-// summary of the download at the end.
+// stdout goes to it or to a file, not into a pipe), the progress (sizes, rate
+// and time left while downloading; the captions and bars otherwise), redrawn
+// in place a few times a second at most, and a summary of the download at
+// the end.
 //
 // SIGINT and SIGTERM ask the update to stop at the next block; it then
 // cleans up, reports "Update cancelled" and exits with 130.

@@ -8,8 +8,8 @@
 // Opens strName for reading and writing, positioned at its start. With bCreate
 // the file is created exclusively with mode 0600, and hidden on Windows (an
 // existing file or link of that name fails); without it the file must exist
-// as a regular file of this user that no one else may read or write. Returns the descriptor, to hand to
-// a CFile; -1 with the reason in strError.
+// as a regular file of this user that no one else may read or write. Returns
+// the descriptor, to hand to a CFile; -1 with the reason in strError.
 int OpenOwnFile(const std::string& strName, bool bCreate, std::string& strError);
 
 // Removes strName, a plain name in the current directory, quietly: one
