@@ -171,8 +171,11 @@ bool VerifyDirectory(const fs::path& out, const MinisignPublicKey& key, std::str
       return false;
     }
   }
-  strSummary = "version " + info.m_strVersion + ", " + std::to_string(info.m_arrItems.size()) +
-               " files, key ID " + signedUpdate.KeyId();
+  strSummary =
+      "version " + info.m_strVersion + ", " + std::to_string(info.m_arrItems.size()) + " files, key ID " +
+      signedUpdate.KeyId() +
+      (signedUpdate.Expires() < 0 ? std::string(", the signature does not expire")
+                                  : ", the signature expires on " + UtcTimeText(signedUpdate.Expires()));
   return true;
 }
 

@@ -10,20 +10,6 @@
 
 namespace {
 
-// A time in seconds since 1970 as "2026-12-08 10:25 UTC", for people.
-std::string UtcTimeText(long long nSeconds) {
-  using namespace std::chrono;
-  const sys_seconds t{seconds{nSeconds}};
-  const sys_days day = floor<days>(t);
-  const year_month_day ymd{day};
-  const hh_mm_ss<seconds> time{t - day};
-  char sz[64];
-  std::snprintf(sz, sizeof sz, "%04d-%02u-%02u %02ld:%02ld UTC", static_cast<int>(ymd.year()),
-                static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
-                static_cast<long>(time.hours().count()), static_cast<long>(time.minutes().count()));
-  return sz;
-}
-
 constexpr const char* kUntrusted = "untrusted comment: ";
 constexpr const char* kTrusted = "trusted comment: ";
 constexpr std::size_t kSecretKeySize = 2 + 2 + 2 + 32 + 8 + 8 + 8 + 64 + 32;
@@ -281,8 +267,10 @@ std::string SignMessage(const MinisignSecretKey& key, const std::string& strMess
 }
 
 bool VerifySignature(const MinisignPublicKey& key, const MinisignSignature& sig,
-                     const std::string& strMessage, std::int64_t tNow, std::string& strError) {
+                     const std::string& strMessage, std::int64_t tNow, std::string& strError,
+                     std::int64_t* ptExpires) {
   InitSodium();
+  if (ptExpires != nullptr) *ptExpires = -1;
   if (sig.keynum != key.keynum) {
     strError = "it was made with another key (key ID " + KeyIdText(sig.keynum) + ", expected " +
                KeyIdText(key.keynum) + ")";
@@ -326,6 +314,7 @@ bool VerifySignature(const MinisignPublicKey& key, const MinisignSignature& sig,
       return false;
     }
     bSeen = true;
+    if (ptExpires != nullptr) *ptExpires = std::stoll(strValue);
     if (tNow > std::stoll(strValue)) {
       strError = "the signature expired on " + UtcTimeText(std::stoll(strValue)) + " (expires:" + strValue +
                  "); the publisher must sign the update again";
@@ -333,4 +322,18 @@ bool VerifySignature(const MinisignPublicKey& key, const MinisignSignature& sig,
     }
   }
   return true;
+}
+
+std::string UtcTimeText(long long nSeconds) {
+  using namespace std::chrono;
+  if (nSeconds > 253402300799) return "a date after the year 9999";
+  const sys_seconds t{seconds{nSeconds}};
+  const sys_days day = floor<days>(t);
+  const year_month_day ymd{day};
+  const hh_mm_ss<seconds> time{t - day};
+  char sz[64];
+  std::snprintf(sz, sizeof sz, "%04d-%02u-%02u %02ld:%02ld UTC", static_cast<int>(ymd.year()),
+                static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
+                static_cast<long>(time.hours().count()), static_cast<long>(time.minutes().count()));
+  return sz;
 }

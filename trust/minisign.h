@@ -59,5 +59,10 @@ std::string SignMessage(const MinisignSecretKey& key, const std::string& strMess
 // Checks that sig is key's signature of strMessage and that its trusted
 // comment is signed too, and that the comment's "expires:<unix seconds>"
 // field, if any, has not passed at tNow. False, with what failed, otherwise.
+// ptExpires, when given, gets that expiry, or -1 for none.
 bool VerifySignature(const MinisignPublicKey& key, const MinisignSignature& sig,
-                     const std::string& strMessage, std::int64_t tNow, std::string& strError);
+                     const std::string& strMessage, std::int64_t tNow, std::string& strError,
+                     std::int64_t* ptExpires = nullptr);
+
+// A time in seconds since 1970 as "2026-12-08 10:25 UTC", for people.
+std::string UtcTimeText(long long nSeconds);

@@ -6,7 +6,7 @@ bool CSignedUpdate::Load(const MinisignPublicKey& key, const std::string& strSum
                          const std::string& strSignature, std::int64_t tNow, std::string& strError) {
   MinisignSignature sig;
   if (!ParseSignature(strSignature, sig, strError)) return false;
-  if (!VerifySignature(key, sig, strSums, tNow, strError)) return false;
+  if (!VerifySignature(key, sig, strSums, tNow, strError, &m_tExpires)) return false;
   std::map<std::string, std::string> mapSums;
   if (!ParseSha256Sums(strSums, mapSums, strError)) {
     strError = std::string(kSumsName) + " cannot be read: " + strError;

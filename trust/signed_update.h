@@ -32,9 +32,12 @@ class CSignedUpdate {
   // The listed sum of a name relative to Updates/, or nullptr.
   const std::string* Find(const std::string& strName) const;
   std::string KeyId() const { return KeyIdText(m_keynum); }
+  // When the signature lapses, in seconds since 1970; -1 when it does not.
+  std::int64_t Expires() const { return m_tExpires; }
 
  private:
   bool m_bLoaded = false;
+  std::int64_t m_tExpires = -1;
   MinisignKeyNum m_keynum{};
   std::map<std::string, std::string> m_mapSums;
 };

@@ -93,6 +93,9 @@ TEST_F(SignTest, ASignedBuildVerifiesWithMinisignSha256sumAndQvnpack) {
 
     const ProcessResult verify = qvntest::RunQvnpack({"verify", Out().string(), "--pubkey", strPub});
     EXPECT_EQ(verify.nExit, 0) << verify.strErr;
+    // When to sign again, in words.
+    EXPECT_THAT(verify.strOut,
+                ::testing::ContainsRegex(", the signature expires on 20[0-9-]+ [0-9:]+ UTC\n"));
   }
   // An unsigned build over a signed one takes the old signature away.
   ASSERT_EQ(qvntest::RunQvnpack({"build", Src().string(), Out().string(), "--version", "1.3"}).nExit, 0);
