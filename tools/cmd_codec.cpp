@@ -104,9 +104,11 @@ int Convert(const Args& arrArgs, const char* pszCommand, bool bCheckSize) {
   if (strIn.empty() || strOut.empty())
     return UsageError(std::string(pszCommand) + ": IN and OUT must not be empty");
   // OUT replaces IN only once it is whole, so the command would "succeed" and
-  // leave IN converted: almost surely a slip of the keyboard.
+  // leave IN converted: almost surely a slip of the keyboard. (A device such
+  // as /dev/null may well be both.)
   std::error_code ec;
-  if (std::filesystem::equivalent(PathFromUtf8(strIn), PathFromUtf8(strOut), ec)) {
+  if (std::filesystem::is_regular_file(PathFromUtf8(strIn), ec) &&
+      std::filesystem::equivalent(PathFromUtf8(strIn), PathFromUtf8(strOut), ec)) {
     return UsageError(std::string(pszCommand) + ": IN and OUT are the same file (" + strOut + ")");
   }
 
