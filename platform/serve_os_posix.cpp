@@ -35,6 +35,11 @@ bool ResolveServedFolder(const std::string& strDir, std::string& strRoot, std::s
     strError = "it is not a folder";
     return false;
   }
+  // Else every request would fail, each with a 404 that says nothing of why.
+  if (access(szRoot, R_OK | X_OK) != 0) {
+    strError = std::string("the folder cannot be read: ") + std::strerror(errno);
+    return false;
+  }
   strRoot = szRoot;
   return true;
 }
