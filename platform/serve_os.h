@@ -16,6 +16,10 @@ bool ResolveServedFolder(const std::string& strDir, std::string& strRoot, std::s
 // True when the file strName can be opened for reading.
 bool IsReadableFile(const std::string& strName);
 
+// True when strHost names an address to listen on (a literal address or a
+// name that resolves); false, with the resolver's reason, otherwise.
+bool IsBindableAddress(const std::string& strHost, std::string& strError);
+
 // A regular file below the served folder, open for reading.
 class CServedFile {
  public:

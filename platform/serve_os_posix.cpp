@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <netdb.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -46,6 +47,25 @@ bool ResolveServedFolder(const std::string& strDir, std::string& strRoot, std::s
 
 bool IsReadableFile(const std::string& strName) {
   return access(strName.c_str(), R_OK) == 0;
+}
+
+bool IsBindableAddress(const std::string& strHost, std::string& strError) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  // What looks like a literal address is read as one only: "1.2.3.4.5" is
+  // no name to ask a name server about.
+  const bool bLiteral =
+      strHost.find_first_not_of("0123456789.") == std::string::npos || strHost.find(':') != std::string::npos;
+  hints.ai_flags = AI_PASSIVE | (bLiteral ? AI_NUMERICHOST : 0);
+  addrinfo* pResult = nullptr;
+  const int nError = getaddrinfo(strHost.c_str(), nullptr, &hints, &pResult);
+  if (nError != 0) {
+    strError = gai_strerror(nError);
+    return false;
+  }
+  freeaddrinfo(pResult);
+  return true;
 }
 
 std::unique_ptr<CServedFile> CServedFile::Open(const std::string& strRoot, const std::string& strRel) {

@@ -51,6 +51,10 @@ int ParseServeArgs(const Args& args, ServeOptions& options) {
   for (const auto& [strName, strValue] : parsed.arrOptions) {
     if (strName == "--bind") {
       if (strValue.empty()) return UsageError("serve: --bind needs an address");
+      // A mistyped address is a wrong argument, not a port someone else holds.
+      if (std::string strError; !IsBindableAddress(strValue, strError)) {
+        return UsageError("serve: --bind: '" + strValue + "' is no address: " + strError);
+      }
       options.strBind = strValue;
       continue;
     }

@@ -304,6 +304,7 @@ TEST_F(ServeTest, RefusesBadArgumentsWithAReason) {
       {{m_dir.string(), "--port"}, 2, "option '--port' needs a value"},
       {{m_dir.string(), "--color"}, 2, "unknown option '--color'"},
       {{m_dir.string(), m_dir.string()}, 2, "only one directory can be served"},
+      {{m_dir.string(), "--bind", "1.2.3.4.5"}, 2, "--bind: '1.2.3.4.5' is no address"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> args = {"serve"};
