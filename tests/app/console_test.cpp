@@ -165,7 +165,8 @@ TEST_F(ConsoleTest, AnHttpsServerIsTrustedThroughTheGivenAuthorityOnly) {
   const ProcessResult untrusted = Update(strUrl);
   EXPECT_EQ(untrusted.nExit, 2);
   EXPECT_EQ(untrusted.strOut, "Attempting to connection to server\n");
-  EXPECT_THAT(untrusted.strErr, ::testing::StartsWith("qvnupdate: The server's certificate is not trusted: "));
+  EXPECT_THAT(untrusted.strErr,
+              ::testing::StartsWith("qvnupdate: The server's certificate is not trusted: "));
   EXPECT_THAT(untrusted.strErr,
               HasSubstr("qvnupdate: hint: if the server's certificate comes from an authority"));
   ExpectNothingInstalled();

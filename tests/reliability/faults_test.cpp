@@ -478,8 +478,9 @@ TEST_F(FaultTest, ASecondUpdaterInTheSameFolderIsRefusedAndChangesNothing) {
   EXPECT_EQ(second.nExit, 2);
   EXPECT_EQ(second.strOut, "");
   EXPECT_THAT(second.strErr,
-              ::testing::MatchesRegex("qvnupdate: Another update is already running in this folder \\(process [0-9]+\\)"
-                                      "\\. Wait until it has finished, then try again\\.\n"));
+              ::testing::MatchesRegex(
+                  "qvnupdate: Another update is already running in this folder \\(process [0-9]+\\)"
+                  "\\. Wait until it has finished, then try again\\.\n"));
   EXPECT_EQ(after, during);
   EXPECT_EQ(first.nExit, 0) << first.strErr;
   EXPECT_TRUE(IsRelease(dir.Path(), "new"));  // no lock file left either
