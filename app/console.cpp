@@ -66,9 +66,9 @@ class CConsoleReporter : public CUpdateReporter {
     Redraw(true);
   }
   void ResetStatus() override {}
-  void MessageBox(const std::string& strText, Icon) override { Error("qvnupdate: " + OneLine(strText)); }
+  void MessageBox(const std::string& strText, Icon) override { Error(strText); }
   void AddDetail(const std::string& strText) override {
-    Error("qvnupdate: " + OneLine(strText));
+    Error(strText);
     m_bDetailSinceStatus = true;
   }
   bool IsCancelled() const override { return g_bStopAsked.load(std::memory_order_relaxed); }
@@ -83,13 +83,14 @@ class CConsoleReporter : public CUpdateReporter {
   void Summarize() {
     if (!m_bTerminal || !m_bPhaseSeen || m_bytes.nFilesDone == 0) return;
     const double dSeconds = std::chrono::duration<double>(m_lastBytes - m_phaseStart).count();
-    Error("qvnupdate: " + TransferSummary(m_bytes.nFilesDone, m_bytes.nPhaseDone, dSeconds));
+    Error(TransferSummary(m_bytes.nFilesDone, m_bytes.nPhaseDone, dSeconds));
   }
 
-  // A text on stderr, clear of the progress display.
+  // A text on stderr, clear of the progress display, on one line and named:
+  // a log that gathers many programs' output must tell where it came from.
   void Error(const std::string& strText) {
     Erase();
-    std::fprintf(stderr, "%s\n", strText.c_str());
+    std::fprintf(stderr, "qvnupdate: %s\n", OneLine(strText).c_str());
     std::fflush(stderr);
   }
 
@@ -211,17 +212,15 @@ int RunConsole(const UpdateSettings& settings) {
   } catch (const CCancelledException&) {
     return kCancelledExit;
   } catch (const CException& e) {
-    // Named, as every line of ours on stderr is: a log that gathers many
-    // programs' output must tell where the line came from.
     const std::string strText = e.GetErrorMessage();
-    view.Error("qvnupdate: " + OneLine(strText.empty() ? "Internal application error." : strText));
+    view.Error(strText.empty() ? "Internal application error." : strText);
     for (const std::string& strHint : FailureHints(e, settings)) view.AddDetail(strHint);
   } catch (const std::bad_alloc&) {
-    view.Error("qvnupdate: Out of memory.");
+    view.Error("Out of memory.");
   } catch (const std::exception& e) {
-    view.Error("qvnupdate: " + OneLine(*e.what() != '\0' ? e.what() : "Internal application error."));
+    view.Error(*e.what() != '\0' ? e.what() : "Internal application error.");
   } catch (...) {
-    view.Error("qvnupdate: Internal application error.");
+    view.Error("Internal application error.");
   }
   return 2;
 }
