@@ -70,19 +70,18 @@ std::wstring FullPath(const std::wstring& strRoot, const std::string& strName) {
   return strRoot + L'\\' + strWide;
 }
 
-// True when strPart, the last component of strPath, is the short name that
-// Windows made for an entry with another name (".qvnupdate-journal" is
-// also "QVNUPD~1"): writing to it would change that entry. Only a name with
-// a tilde can be one.
-bool IsShortNameOfAnother(const std::wstring& strPath, const std::string& strPart) {
-  if (strPart.find('~') == std::string::npos) return false;
+// True when the last component of strPath is the short name that Windows
+// made for an entry with another name (".qvnupdate-journal" is also
+// "QVNUPD~1"): writing to it would change that entry. Only a name with a
+// tilde can be one.
+bool IsShortNameOfAnother(const std::wstring& strPath) {
+  const std::wstring strLeaf = strPath.substr(strPath.find_last_of(L'\\') + 1);
+  if (strLeaf.find(L'~') == std::wstring::npos) return false;
   WIN32_FIND_DATAW found{};
   const HANDLE h = ::FindFirstFileW(strPath.c_str(), &found);
   if (h == INVALID_HANDLE_VALUE) return false;
   ::FindClose(h);
-  std::wstring strWide;
-  Utf8ToWide(strPart, strWide);
-  return ::CompareStringOrdinal(found.cFileName, -1, strWide.c_str(), -1, TRUE) != CSTR_EQUAL;
+  return ::CompareStringOrdinal(found.cFileName, -1, strLeaf.c_str(), -1, TRUE) != CSTR_EQUAL;
 }
 
 // True when the name is a link to a file that the system follows even when
@@ -190,7 +189,7 @@ int CInstallFolder::OpenParent(const std::string& strName, int& fd, std::string&
   strLeaf = nLastSlash == std::string::npos ? strName : strName.substr(nLastSlash + 1);
   if (std::wstring strWide; !IsPlainComponent(strLeaf) || !Utf8ToWide(strLeaf, strWide))
     return ERROR_INVALID_NAME;
-  if (IsShortNameOfAnother(FullPath(m_strRoot, strName), strLeaf)) return kShortName;
+  if (IsShortNameOfAnother(FullPath(m_strRoot, strName))) return kShortName;
   if (nLastSlash == std::string::npos) return 0;
 
   const std::string strFolder = strName.substr(0, nLastSlash);
@@ -221,7 +220,7 @@ int CInstallFolder::OpenParent(const std::string& strName, int& fd, std::string&
     }
     strPath += L'\\' + strWide;
     HANDLE hNext = INVALID_HANDLE_VALUE;
-    const int nError = IsShortNameOfAnother(strPath, strPart) ? kShortName : OpenFolder(strPath, hNext);
+    const int nError = IsShortNameOfAnother(strPath) ? kShortName : OpenFolder(strPath, hNext);
     CloseParent(fd);
     if (nError != 0) {
       fd = m_fd;
