@@ -16,12 +16,15 @@ int OpenOwnFile(const std::string& strName, bool bCreate, std::string& strError)
     return -1;
   }
   struct stat st {};
-  const bool bOwn =
-      ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) == 0;
+  // Through a second name (a hard link planted here) the writes would land in
+  // a file outside the folder.
+  const bool bOwn = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+                    st.st_uid == ::geteuid() && (st.st_mode & 077) == 0;
   // The umask may have taken bits away, never added any; this is only the mode asked for.
   if (!bOwn || (bCreate && ::fchmod(fd, 0600) != 0) ||
       (!bCreate && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)) {
-    strError = bOwn ? std::strerror(errno) : "not a regular file of this user, private to it";
+    strError =
+        bOwn ? std::strerror(errno) : "not a regular file of this user, private to it and with no other name";
     ::close(fd);
     return -1;
   }

@@ -66,11 +66,13 @@ int OpenOwnFile(const std::string& strName, bool bCreate, std::string& strError)
   // The name's own attributes too: some systems (Wine) follow a link even so.
   BY_HANDLE_FILE_INFORMATION info{};
   const DWORD dwNameAttributes = ::GetFileAttributesW(strWide.c_str());
+  // A second name (a hard link) would be a file outside the folder.
   if (!::GetFileInformationByHandle(h, &info) || ::GetFileType(h) != FILE_TYPE_DISK ||
+      info.nNumberOfLinks != 1 ||
       ((info.dwFileAttributes | dwNameAttributes) &
        (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
       ReachedThroughLink(h, strWide)) {
-    strError = "not a regular file of this user, private to it";
+    strError = "not a regular file of this user, private to it and with no other name";
     ::CloseHandle(h);
     return -1;
   }

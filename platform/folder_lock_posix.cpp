@@ -57,6 +57,12 @@ bool CFolderLock::Acquire(const char* pszName, std::string& strError) {
       ::close(fd);
       return fail(std::string(pszName) + " is not a regular file");
     }
+    // Our process number goes into the file: through a second name (a hard
+    // link planted here) it would go into a file outside the folder.
+    if (stOpen.st_nlink != 1) {
+      ::close(fd);
+      return fail(std::string(pszName) + " has another name (a hard link); remove it to go on");
+    }
     if (bCreated) ::fchmod(fd, 0644);  // whatever the umask
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int nError = errno;

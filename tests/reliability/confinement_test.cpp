@@ -263,6 +263,8 @@ TEST_F(ConfinementTest, ALockThatCannotBeTakenStopsTheRunAndChangesNothing) {
   } cases[] = {
       {"a link", [&] { fs::create_symlink(outside.Path() / "victim", lock); }, false,
        ".qvnupdate.lock is a symbolic link"},
+      {"a hard link", [&] { fs::create_hard_link(outside.Path() / "victim", lock); }, false,
+       ".qvnupdate.lock has another name (a hard link); remove it to go on"},
       {"a FIFO", [&] { mkfifo(lock.c_str(), 0666); }, false, ".qvnupdate.lock is not a regular file"},
       {"a folder", [&] { fs::create_directory(lock); }, false, ".qvnupdate.lock: Is a directory"},
       {"a stale lock the user cannot write to",
