@@ -32,6 +32,7 @@ bool IsSafeItemName(const std::string& name, std::string* pReason) {
     if (component == "..")
       return Refuse(pReason, "the name has a \"..\" part, which leads out of the folder");
     if (component == ".") return Refuse(pReason, "the name has a \".\" part");
+    if (component.size() > 255) return Refuse(pReason, "a part of the name is longer than 255 bytes");
   }
   if (pReason != nullptr) pReason->clear();
   return true;

@@ -69,8 +69,22 @@ bool IsUpdaterFileName(const std::string& strTarget, std::string* pReason) {
       return true;
     }
   }
-  if (IsTempFileName(strFolded)) {
+  if (IsTempFileName(strFolded.substr(0, strFolded.find('/')))) {
     if (pReason != nullptr) *pReason = "the name is one of the updater's temporary files";
+    return true;
+  }
+  // Names longer than this fail on most file systems; the hidden names the
+  // updater gives the file beside it must fit too, or every update would fail
+  // at its last step.
+  constexpr size_t kMaxNameBytes = 255;
+  const size_t nRoom = kMaxNameBytes + 1 - std::max(BackupName("x").size(), CopyTempName("x").size());
+  if (strTarget.size() - (strTarget.rfind('/') + 1) > nRoom) {
+    if (pReason != nullptr) {
+      *pReason =
+          "the file name is too long: the updater keeps hidden copies beside it under longer names, "
+          "so it may have at most " +
+          std::to_string(nRoom) + " bytes";
+    }
     return true;
   }
   return false;

@@ -46,5 +46,7 @@ std::string FormatTempFileName(int nItem, int bExpanded);
 
 // True when an item's installed name would land on one of the updater's own
 // files: its temporary files "QVNUPD<n>.TMP"/"QVNUPDU<n>.TMP" in the folder
-// itself, its journal, lock, partials or backups anywhere. *pReason says which.
+// itself (or a folder of that name on the way), its journal, lock, partials
+// or backups anywhere; or when the hidden names the updater gives the file
+// beside it would be too long for the file system. *pReason says which.
 bool IsUpdaterFileName(const std::string& strTarget, std::string* pReason);

@@ -7,7 +7,7 @@
 // The names the updater keeps for itself, on every platform the rules are built for.
 TEST(UpdaterNames, OwnFilesAreReservedAnywhereTempFilesOnlyAtTheTop) {
   const struct {
-    const char* pszTarget;
+    std::string strTarget;
     bool bReserved;
   } cases[] = {
       {".qvnupdate-journal", true},
@@ -18,6 +18,7 @@ TEST(UpdaterNames, OwnFilesAreReservedAnywhereTempFilesOnlyAtTheTop) {
       {"QVNUPD7.TMP", true},
       {"QVNUPDU12.TMP", true},
       {"bin/QVNUPD7.TMP", false},
+      {"QVNUPD7.TMP/a.txt", true},  // the folder would stand where the temporary file goes
       {"QVNUPD.TMP", false},
       {"QVNUPDx1.TMP", false},
       // Windows tells no case apart: these are the updater's files there.
@@ -26,11 +27,14 @@ TEST(UpdaterNames, OwnFilesAreReservedAnywhereTempFilesOnlyAtTheTop) {
       {"qvnupdate-journal", false},
       {"bin/a.qvnupdate-older", false},
       {"Quorvane.exe", false},
+      // The hidden names beside a file add 15 bytes, within 255.
+      {"bin/" + std::string(240, 'L'), false},
+      {"bin/" + std::string(241, 'L'), true},
   };
   for (const auto& c : cases) {
     std::string strReason;
-    EXPECT_EQ(IsUpdaterFileName(c.pszTarget, &strReason), c.bReserved) << c.pszTarget;
-    EXPECT_EQ(strReason.empty(), !c.bReserved) << c.pszTarget;
+    EXPECT_EQ(IsUpdaterFileName(c.strTarget, &strReason), c.bReserved) << c.strTarget;
+    EXPECT_EQ(strReason.empty(), !c.bReserved) << c.strTarget;
   }
 }
 
