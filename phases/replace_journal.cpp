@@ -71,15 +71,23 @@ bool WriteDurably(const CInstallFolder& folder, const std::string& strName, cons
   return true;
 }
 
+// What a run knows of its own steps, by entry: which targets it kept a
+// backup of and which it replaced.
+struct RunSteps {
+  const std::vector<bool>& arrBackedUp;
+  const std::vector<bool>& arrInstalled;
+};
+
 // Puts every target back as it was before the update and removes the folders
-// that the update added; the journal goes once all is back. pBackedUp, from
-// the run itself, says which targets it kept a backup of: whatever stands at
-// another's backup name is not the run's own and is left alone. Without it (a
-// journal found at start) every backup found is taken: backups are made
-// under another name and only then given theirs.
+// that the update added; the journal goes once all is back. pSteps, from the
+// run itself, says what it did: whatever stands at another's backup name is
+// not the run's own and is left alone, and a target it did not replace stays
+// as it is. Without it (a journal found at start) every backup found is
+// taken (backups are made under another name and only then given theirs),
+// and every target added is removed.
 bool RestoreEntries(const CInstallFolder& folder, const std::vector<JournalEntry>& arrEntries,
                     const std::vector<std::string>& arrFolders, const std::string& strJournal,
-                    const std::vector<bool>* pBackedUp, std::string& strError) {
+                    const RunSteps* pSteps, std::string& strError) {
   bool bAllBack = true;
   auto fail = [&](const std::string& strName, int nError) {
     if (bAllBack) strError = Describe(strName, nError);
@@ -91,6 +99,11 @@ bool RestoreEntries(const CInstallFolder& folder, const std::vector<JournalEntry
     if (const int nError = RemoveIfThere(folder, CopyTempName(it->strTarget)); nError != 0) {
       fail(it->strTarget, nError);
     }
+    const size_t nIndex = static_cast<size_t>(arrEntries.rend() - it) - 1;
+    // A target the run did not replace may not be the file it backed up or
+    // found missing: a copy put back over it would change its owner, a file
+    // removed would be someone else's.
+    const bool bReplaced = pSteps == nullptr || pSteps->arrInstalled[nIndex];
     CInstallFolder::Entry target;
     CInstallFolder::Entry backup;
     int nError = folder.Stat(it->strTarget, target);
@@ -98,15 +111,14 @@ bool RestoreEntries(const CInstallFolder& folder, const std::vector<JournalEntry
     if (nError != 0) {
       fail(it->strTarget, nError);
     } else if (it->bExisted) {
-      const size_t nIndex = static_cast<size_t>(arrEntries.rend() - it) - 1;
-      if (pBackedUp != nullptr && !(*pBackedUp)[nIndex]) backup.kind = Kind::kMissing;
+      if (pSteps != nullptr && !pSteps->arrBackedUp[nIndex]) backup.kind = Kind::kMissing;
       // No backup: the target was never touched. A backup that is still the
       // target's second name: the same (rename would do nothing between two
       // names of one file and keep both).
       if (backup.kind == Kind::kMissing) {
         nError = 0;
-      } else if (target.kind != Kind::kMissing && backup.nDevice == target.nDevice &&
-                 backup.nInode == target.nInode) {
+      } else if (!bReplaced || (target.kind != Kind::kMissing && backup.nDevice == target.nDevice &&
+                                backup.nInode == target.nInode)) {
         // The target is as it was. Its second name can outlive a program
         // holding the file (Windows refuses to remove it then): the next
         // run's Begin clears it, so it is no reason to keep the journal.
@@ -116,7 +128,7 @@ bool RestoreEntries(const CInstallFolder& folder, const std::vector<JournalEntry
         nError = folder.Rename(it->strBackup, it->strTarget);
       }
       if (nError != 0) fail(it->strTarget, nError);
-    } else if (target.kind != Kind::kMissing && target.kind != Kind::kFolder) {
+    } else if (bReplaced && target.kind != Kind::kMissing && target.kind != Kind::kFolder) {
       if (nError = folder.Remove(it->strTarget); nError != 0 && !CInstallFolder::IsMissing(nError)) {
         fail(it->strTarget, nError);
       }
@@ -255,7 +267,7 @@ CReplaceJournal::~CReplaceJournal() {
 }
 
 void CReplaceJournal::AddTarget(const std::string& strTarget) {
-  if (!m_setTargets.insert(strTarget).second) return;
+  if (!m_mapTargets.emplace(strTarget, m_arrEntries.size()).second) return;
   Entry entry;
   entry.strTarget = strTarget;
   entry.strBackup = BackupName(strTarget);
@@ -298,6 +310,7 @@ bool CReplaceJournal::Begin(std::string& strError) {
   if (!WriteDurably(m_folder, kJournalName, FormatJournal(m_arrEntries, m_arrAddedFolders), strError))
     return false;
   m_arrBackedUp.assign(m_arrEntries.size(), false);
+  m_arrInstalled.assign(m_arrEntries.size(), false);
   m_state = State::kBegun;
   NotifyReplaceStep("journal");
   return true;
@@ -423,6 +436,8 @@ bool CReplaceJournal::Install(const std::string& strSource, const std::string& s
     return fail(nError);
   }
   m_arrInstalledFolders.push_back(Folder(strTarget));
+  if (const auto it = m_mapTargets.find(strTarget); it != m_mapTargets.end())
+    m_arrInstalled[it->second] = true;
   return true;
 }
 
@@ -462,8 +477,9 @@ void CReplaceJournal::Finish() {
 }
 
 bool CReplaceJournal::RollBack(std::string& strError) {
+  const RunSteps steps{m_arrBackedUp, m_arrInstalled};
   const bool bBack =
-      RestoreEntries(m_folder, m_arrEntries, m_arrAddedFolders, kJournalName, &m_arrBackedUp, strError);
+      RestoreEntries(m_folder, m_arrEntries, m_arrAddedFolders, kJournalName, &steps, strError);
   m_state = State::kDone;
   return bBack;
 }

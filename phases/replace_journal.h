@@ -26,6 +26,7 @@
 // target's backup and copy temporary, the folders the update added).
 #include <functional>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -95,9 +96,10 @@ class CReplaceJournal {
   bool SyncsEachFile() const;
   std::vector<Entry> m_arrEntries;
   std::vector<bool> m_arrBackedUp;             // by entry: BackUp made its backup
+  std::vector<bool> m_arrInstalled;            // by entry: Install put the new file in place
   std::vector<std::string> m_arrAddedFolders;  // folders the update creates, outer ones first
   // The same, for look-ups that stay cheap with tens of thousands of files.
-  std::unordered_set<std::string> m_setTargets;
+  std::unordered_map<std::string, size_t> m_mapTargets;  // to its entry
   std::unordered_set<std::string> m_setAddedFolders;
   State m_state = State::kPlanning;
 };

@@ -154,6 +154,24 @@ TEST_F(JournalTest, AFileThatTakesABackupsNameIsNeverPutInPlace) {
   EXPECT_EQ(after, before);
 }
 
+// A file someone puts where the update would add one, before the run
+// reached it, is theirs: the rollback of a later failure leaves it.
+TEST_F(JournalTest, ARollBackLeavesAloneWhatTheRunDidNotReplace) {
+  SetReplaceStepObserver([](const char* pszStep) {
+    if (std::string(pszStep) != "journal") return;
+    std::filesystem::create_directories("plugins/new");
+    WriteFile("plugins/new/Extra.dll", "theirs");
+  });
+  std::filesystem::remove("QVNUPD2.TMP");
+  qvntest::CountFault();
+  EXPECT_EQ(ReplaceFiles(view, Info()), 0);
+  SetReplaceStepObserver(nullptr);
+  EXPECT_EQ(qvntest::ReadFile("plugins/new/Extra.dll"), "theirs");
+  std::filesystem::remove_all("plugins");
+  EXPECT_TRUE(qvntest::IsRelease(dir.Path(), "old"));
+  EXPECT_THAT(HiddenFiles(dir.Path()), ElementsAre());
+}
+
 TEST_F(JournalTest, AFileNamedTwiceGetsItsFirstVersionBack) {
   const CUpdateInfo info =
       qvntest::Items({{"ReadMe.txt", false}, {"ReadMe.txt", false}, {"Missing.txt", false}});
