@@ -220,10 +220,9 @@ BOOL CResumableDownload::Send(CInternetSession& session, const CHttpUrl& url, CF
 
 UINT CResumableDownload::Read(CUpdateRequest& request, CFile& file, void* pBuffer, UINT nCount) {
   const ULONGLONG nBefore = request.pFile->GetBytesRead();
+  UINT n = 0;
   try {
-    const UINT n = request.pFile->Read(pBuffer, nCount);
-    m_nReceived += n;
-    return n;
+    n = request.pFile->Read(pBuffer, nCount);
   } catch (const CInternetException&) {
     // What arrived before the break is in pBuffer: kept too, within the signed size.
     const ULONGLONG nGot = request.pFile->GetBytesRead() - nBefore;
@@ -233,6 +232,18 @@ UINT CResumableDownload::Read(CUpdateRequest& request, CFile& file, void* pBuffe
     m_bKeep = true;
     throw;
   }
+  m_nReceived += n;
+  if (n < nCount && m_nReceived < m_nSize) {
+    // A body without a length that ends short of the signed size was broken
+    // off, whatever the server meant: kept, like any other break.
+    if (n > 0) file.Write(pBuffer, n);
+    m_bKeep = true;
+    throw CInternetException(
+        CInternetException::Kind::kCutShort, 0,
+        fmt::format("the connection was closed after {} of the {} bytes", m_nReceived, m_nSize),
+        request.pFile->GetFileURL());
+  }
+  return n;
 }
 
 BOOL CResumableDownload::Restart() {

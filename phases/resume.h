@@ -52,8 +52,9 @@ class CResumableDownload {
   // network failure keeps the partial and throws.
   BOOL Send(CInternetSession& session, const CHttpUrl& url, CFile& file, CUpdateRequest& request,
             std::string& strWhy);
-  // Reads the body; a network failure writes what arrived before it to file,
-  // keeps the partial and throws.
+  // Reads the body; a network failure, or a body that ends short of the
+  // signed size, writes what arrived before it to file, keeps the partial and
+  // throws.
   UINT Read(CUpdateRequest& request, CFile& file, void* pBuffer, UINT nCount);
 
   // After the whole failed its hash, or Send failed on an answer that cannot

@@ -78,7 +78,8 @@ enum class Second { kHonoursRange, kIgnoresRange, kPartialDamaged, kWrongRange }
 struct ResumeCase {
   const char* pszName;
   Second second;
-  size_t nRequests;  // for the cut file, over both runs
+  size_t nRequests;        // for the cut file, over both runs
+  bool bNoLength = false;  // the first answer has no Content-Length and ends early, as if whole
 };
 
 TEST(Resume, ACutDownloadIsContinuedAndCheckedWhole) {
@@ -89,6 +90,7 @@ TEST(Resume, ACutDownloadIsContinuedAndCheckedWhole) {
        3},
       {"a 206 from another byte than the one asked for: refused, fetched again whole", Second::kWrongRange,
        3},
+      {"a first answer without a length that closes early: kept as cut", Second::kHonoursRange, 2, true},
   };
   Files files = qvntest::Releases::Payloads();
   files["UpdateInfo.txt"] = qvntest::Releases::Manifest();
@@ -109,6 +111,8 @@ TEST(Resume, ACutDownloadIsContinuedAndCheckedWhole) {
       const std::string strWhole = RawServer::Head(200, RawServer::LengthHeader(strData.size()));
       if (strName != strCut) return RawServer::Reply{strWhole, strData};
       // The first run loses the connection half-way, after its answer has begun.
+      if (nRun == 1 && c.bNoLength)
+        return RawServer::Reply{RawServer::Head(200, ""), strData.substr(0, nHalf)};
       if (nRun == 1) return RawServer::Reply{strWhole, strData.substr(0, nHalf), 4096, 20};
       const size_t nAt = strHead.find("Range: bytes=");
       if (nAt == std::string::npos || c.second == Second::kIgnoresRange)
