@@ -25,7 +25,7 @@ FetchResult FetchSmallFile(CInternetSession& session, const CHttpUrl& url, std::
   CUpdateRequest request;
   if (!SendUpdateRequest(session, url, request)) return FetchResult::kRefused;
   dwStatus = request.dwStatus;
-  if (!request.IsSuccess()) {
+  if (!request.IsWhole()) {
     request.Close();
     return FetchResult::kRefused;
   }
@@ -52,10 +52,16 @@ bool FindUnchangedItems(CInternetSession& session, const CHttpUrl& serverUrl,
   if (pListed == nullptr) return true;  // an older signed release: everything is fetched
   std::string strSums;
   DWORD dwStatus = 0;
-  if (FetchSmallFile(session, PayloadUrl(serverUrl, kInstalledSumsName), kMaxSumsSize, strSums, dwStatus) !=
-      FetchResult::kFetched) {
-    strError = fmt::format("{} cannot be fetched (HTTP status {})", kInstalledSumsName, dwStatus);
-    return false;
+  switch (
+      FetchSmallFile(session, PayloadUrl(serverUrl, kInstalledSumsName), kMaxSumsSize, strSums, dwStatus)) {
+    case FetchResult::kFetched:
+      break;
+    case FetchResult::kRefused:
+      strError = fmt::format("{} cannot be fetched (HTTP status {})", kInstalledSumsName, dwStatus);
+      return false;
+    case FetchResult::kTooLarge:
+      strError = fmt::format("{} is larger than {} bytes", kInstalledSumsName, kMaxSumsSize);
+      return false;
   }
   std::map<std::string, std::string> mapInstalled;
   if (Sha256Hex(strSums) != *pListed) {
@@ -141,8 +147,13 @@ BOOL CheckUpdateSignature(CUpdateReporter& view, CInternetSession& session, cons
       case FetchResult::kFetched:
         break;
       case FetchResult::kRefused:
-        view.AddStatus(SignatureFailure(fmt::format(
-            "the server has no {} (HTTP status {}): the update is not signed", pszNames[i], dwStatus)));
+        // Only a file that is not there says the update is not signed; any
+        // other answer may pass (a server busy or failing for a while).
+        view.AddStatus(SignatureFailure(
+            dwStatus == 404 || dwStatus == 410
+                ? fmt::format("the server has no {} (HTTP status {}): the update is not signed", pszNames[i],
+                              dwStatus)
+                : fmt::format("{} cannot be fetched (HTTP status {})", pszNames[i], dwStatus)));
         return FALSE;
       case FetchResult::kTooLarge:
         view.AddStatus(SignatureFailure(fmt::format("{} is larger than {} bytes", pszNames[i], nMax[i])));

@@ -90,7 +90,8 @@ BOOL RunSteps(CUpdateReporter& view, const UpdateSettings& settings) {
       ReportNoManifest(view, settings, request, bAnsweredSuccess);
       return FALSE;
     };
-    if (!request.IsSuccess()) return refuse(false);
+    // A 206 holds part of a file, and no part was asked for.
+    if (!request.IsSuccess() || request.dwStatus == 206) return refuse(false);
 
     request.pFile->SetMaxBodySize(kMaxManifestSize);
     // The body is kept as received: a signed update lists its SHA-256.

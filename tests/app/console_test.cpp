@@ -315,6 +315,7 @@ TEST_F(ConsoleTest, EveryFailureGivesItsCauseAndAHintForTheCommonMistakes) {
     server.Serve(strCase + "/Updates/Engine.dll.crz", qvntest::Compress(kEngine));
   }
   server.Serve("/portal/Updates/UpdateInfo.txt", "<html><body>Please log in</body></html>\n");
+  server.Serve("/part/Updates/UpdateInfo.txt", Manifest(), 206);
   server.Serve("/partial/Updates/ReadMe.txt", kReadMe, 206);
   server.Serve("/short/Updates/ReadMe.txt", "Quor");
   server.Start();
@@ -339,6 +340,10 @@ TEST_F(ConsoleTest, EveryFailureGivesItsCauseAndAHintForTheCommonMistakes) {
        1,
        "Unable to connect to server",
        {"qvnupdate: " + server.Url() + "/portal/Updates/UpdateInfo.txt is not update information"}},
+      {server.Url() + "/part",
+       1,
+       "Unable to connect to server",
+       {"qvnupdate: the server answered HTTP 206 for " + server.Url() + "/part/Updates/UpdateInfo.txt"}},
       {server.Url() + "/partial",
        1,
        "Unable to open remote file ReadMe.txt - ABORTING",
