@@ -39,8 +39,12 @@ bool IsDeviceName(const std::string& str) {
   while (!strStem.empty() && strStem.back() == ' ') strStem.pop_back();
   for (char& c : strStem) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
   if (strStem == "CON" || strStem == "PRN" || strStem == "AUX" || strStem == "NUL") return true;
-  return strStem.size() == 4 && (strStem.compare(0, 3, "COM") == 0 || strStem.compare(0, 3, "LPT") == 0) &&
-         strStem[3] >= '0' && strStem[3] <= '9';
+  // COM and LPT take a digit, or a superscript 1, 2 or 3 (in UTF-8).
+  if (strStem.size() < 4 || (strStem.compare(0, 3, "COM") != 0 && strStem.compare(0, 3, "LPT") != 0))
+    return false;
+  const std::string strDigit = strStem.substr(3);
+  return (strDigit.size() == 1 && strDigit[0] >= '0' && strDigit[0] <= '9') || strDigit == "\xC2\xB9" ||
+         strDigit == "\xC2\xB2" || strDigit == "\xC2\xB3";
 }
 
 // A name component Windows would take for something else (a stream after

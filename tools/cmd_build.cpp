@@ -31,6 +31,7 @@
 #include "manifest/update_info.h"
 #include "platform/file.h"
 #include "platform/file_ops.h"
+#include "platform/file_read.h"
 #include "platform/shell_pattern.h"
 #include "tools/args.h"
 #include "tools/commands.h"
@@ -38,6 +39,7 @@
 #include "tools/signing.h"
 #include "tools/stop.h"
 #include "tools/utf8_path.h"
+#include "trust/sha256_sums.h"
 
 namespace fs = std::filesystem;
 
@@ -78,6 +80,9 @@ struct SourceFile {
   bool bCompressed = false;
   std::string strSentName;
   std::uint64_t nSentSize = 0;
+  // The SHA-256 of the bytes read, which the installed file will hold: a
+  // file that changes while the build runs is listed as it was sent.
+  std::string strInstalledSha256;
 };
 
 class BuildError : public std::exception {
@@ -400,12 +405,13 @@ class CTempFile {
 };
 
 // Copies source to dest (opened already), returning the bytes copied.
-std::uint64_t CopyInto(const fs::path& source, CFile& dest, std::vector<char>& buffer) {
+std::uint64_t CopyInto(const fs::path& source, CFile& dest, std::vector<char>& buffer, CSha256& sha) {
   CFile in(Utf8(source), CFile::modeRead);
   std::uint64_t nTotal = 0;
   while (const UINT n = in.Read(buffer.data(), static_cast<UINT>(buffer.size()))) {
     StopIfAsked();
     dest.Write(buffer.data(), n);
+    sha.Update(buffer.data(), n);
     nTotal += n;
   }
   return nTotal;
@@ -431,9 +437,11 @@ std::unique_ptr<CTempFile> SendFile(const fs::path& out, SourceFile& file, std::
     CFile in(Utf8(file.path), CFile::modeRead);
     std::uint64_t nRead = 0;
     bool bLarger = false;
+    CSha256 sha;
     while (const UINT n = in.Read(buffer.data(), static_cast<UINT>(buffer.size()))) {
       StopIfAsked();
       crz.Write(buffer.data(), n);
+      sha.Update(buffer.data(), n);
       nRead += n;
       // Data that does not compress is found out early: the compressed file
       // already holds as much as the original.
@@ -449,6 +457,7 @@ std::unique_ptr<CTempFile> SendFile(const fs::path& out, SourceFile& file, std::
         file.bCompressed = true;
         file.strSentName = file.strName + kCompressedSuffix;
         file.nSentSize = nCompressed;
+        file.strInstalledSha256 = sha.FinishHex();
         return pTemp;
       }
     } else {
@@ -458,7 +467,9 @@ std::unique_ptr<CTempFile> SendFile(const fs::path& out, SourceFile& file, std::
   }
 
   CFile dest(temp.Path(), CFile::modeCreate | CFile::modeWrite);  // truncates a try at compressing
-  file.nSentSize = CopyInto(file.path, dest, buffer);
+  CSha256 sha;
+  file.nSentSize = CopyInto(file.path, dest, buffer, sha);
+  file.strInstalledSha256 = sha.FinishHex();
   dest.Close();
   file.strSentName = file.strName;
   return pTemp;
@@ -591,13 +602,16 @@ int Build(const BuildOptions& options) {
 
   // Windows, where the release is installed, does not tell case apart: two
   // such files would be installed as one.
+  // A folder and a file so named cannot be made side by side there either.
   std::map<std::string, std::string> mapByFoldedName;
-  for (const SourceFile& file : arrFiles) {
-    if (const auto [it, bNew] = mapByFoldedName.emplace(FoldAsciiCase(file.strName), file.strName); !bNew) {
-      arrProblems.push_back(ShowName(it->second) + " and " + ShowName(file.strName) +
+  auto checkCase = [&](const std::string& strName) {
+    if (const auto [it, bNew] = mapByFoldedName.emplace(FoldAsciiCase(strName), strName); !bNew) {
+      arrProblems.push_back(ShowName(it->second) + " and " + ShowName(strName) +
                             " would be one file on Windows, which does not tell case apart");
     }
-  }
+  };
+  for (const std::string& strFolder : setFolders) checkCase(strFolder);
+  for (const SourceFile& file : arrFiles) checkCase(file.strName);
 
   MinisignSecretKey signKey;
   if (!options.strSignKey.empty()) {
@@ -608,6 +622,23 @@ int Build(const BuildOptions& options) {
       arrProblems.push_back("the secret key " + ShowName(options.strSignKey) +
                             " lies in the release folder, so it would be sent to every installation; "
                             "keep it elsewhere");
+    } else if (!ec && IsSameOrInside(key, out)) {
+      arrProblems.push_back("the secret key " + ShowName(options.strSignKey) +
+                            " lies in the output folder, which is published; keep it elsewhere");
+    }
+    // A copy of the key anywhere in the release would be sent all the same.
+    std::string strKey;
+    if (ReadRegularFile(options.strSignKey, [&](const char* p, std::size_t n) { strKey.append(p, n); }) &&
+        !strKey.empty()) {
+      for (const SourceFile& file : arrFiles) {
+        std::string strData;
+        if (file.nSize == strKey.size() &&
+            ReadRegularFile(Utf8(file.path), [&](const char* p, std::size_t n) { strData.append(p, n); }) &&
+            strData == strKey) {
+          arrProblems.push_back(ShowName(file.strName) +
+                                " is a copy of the secret key, so it would be sent to every installation");
+        }
+      }
     }
     for (const SourceFile& file : arrFiles) {
       if (IsSignatureFileName(file.strName)) {
@@ -779,10 +810,10 @@ int Build(const BuildOptions& options) {
       arrStaged[i]->RenameTo(target);
     }
     WriteTextFile(out / kManifestName, strManifest);
-    std::vector<std::pair<std::string, fs::path>> arrInstalled;
+    std::vector<std::pair<std::string, std::string>> arrInstalled;
     std::vector<std::string> arrSent;
     for (const SourceFile& file : arrFiles) {
-      arrInstalled.emplace_back(file.strName, file.path);
+      arrInstalled.emplace_back(file.strName, file.strInstalledSha256);
       arrSent.push_back(file.strSentName);
     }
     if (!options.strSignKey.empty()) {

@@ -206,13 +206,13 @@ bool IsSignatureFileName(const std::string& strName) {
 }
 
 void WriteSignatureFiles(const fs::path& out,
-                         const std::vector<std::pair<std::string, fs::path>>& arrInstalled,
+                         const std::vector<std::pair<std::string, std::string>>& arrInstalled,
                          const std::vector<std::string>& arrSent, const MinisignSecretKey& key,
                          std::int64_t nExpiresDays) {
   std::string strInstalled;
-  for (const auto& [strName, path] : arrInstalled) {
+  for (const auto& [strName, strSha256] : arrInstalled) {
     CheckListable(strName);
-    strInstalled += Sha256SumsLine(HashFile(path), strName);
+    strInstalled += Sha256SumsLine(strSha256, strName);
   }
   ReplaceFile(out, kInstalledSumsName, strInstalled);
 

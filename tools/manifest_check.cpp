@@ -1,5 +1,6 @@
 #include "tools/manifest_check.h"
 
+#include <algorithm>
 #include <string_view>
 #include <utility>
 
@@ -139,9 +140,12 @@ std::string WindowsNameProblem(const std::string& strName) {
     std::string strStem(part.substr(0, part.find('.')));
     while (!strStem.empty() && strStem.back() == ' ') strStem.pop_back();
     strStem = FoldAsciiCase(strStem);
-    if (strStem == "con" || strStem == "prn" || strStem == "aux" || strStem == "nul" ||
-        (strStem.size() == 4 && (strStem.rfind("com", 0) == 0 || strStem.rfind("lpt", 0) == 0) &&
-         strStem[3] >= '0' && strStem[3] <= '9')) {
+    // COM and LPT take a digit, or a superscript 1, 2 or 3 (in UTF-8).
+    const std::string_view digit = std::string_view(strStem).substr(std::min<size_t>(3, strStem.size()));
+    const bool bPort = (strStem.rfind("com", 0) == 0 || strStem.rfind("lpt", 0) == 0) &&
+                       ((digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9') || digit == "\xC2\xB9" ||
+                        digit == "\xC2\xB2" || digit == "\xC2\xB3");
+    if (strStem == "con" || strStem == "prn" || strStem == "aux" || strStem == "nul" || bPort) {
       return "Windows reserves \"" + std::string(part.substr(0, part.find('.'))) + "\" for a device";
     }
   }

@@ -15,14 +15,14 @@ bool LoadSigningKey(const std::string& strKeyFile, MinisignSecretKey& key, std::
 // True for the names that signing writes at the top of OUT.
 bool IsSignatureFileName(const std::string& strName);
 
-// Writes INSTALLED.SHA256SUMS (arrInstalled: installed name and where the file
-// is read from), then SHA256SUMS (the manifest, every name of arrSent and
+// Writes INSTALLED.SHA256SUMS (arrInstalled: installed name and the SHA-256 of
+// the bytes sent for it), then SHA256SUMS (the manifest, every name of arrSent and
 // INSTALLED.SHA256SUMS, all read back from out), then SHA256SUMS.minisig,
 // each through a temporary file renamed into place. A signature that expires
 // carries "expires:<unix seconds>" nExpiresDays from now (0: none). Throws
 // std::runtime_error or CException on failure.
 void WriteSignatureFiles(const std::filesystem::path& out,
-                         const std::vector<std::pair<std::string, std::filesystem::path>>& arrInstalled,
+                         const std::vector<std::pair<std::string, std::string>>& arrInstalled,
                          const std::vector<std::string>& arrSent, const MinisignSecretKey& key,
                          std::int64_t nExpiresDays);
 

@@ -199,6 +199,10 @@ TEST_F(BuildTest, RefusesNamesTheUpdaterCouldNotUse) {
        "'Latin\xE9.dll' cannot be an update item: the Windows updater refuses the installed "
        "name \"Latin\xE9.dll\": it is not UTF-8 text"},
       {"Fine.dll", "'Fine.dll' and 'fine.dll' would be one file on Windows, which does not tell case apart"},
+      {"FINE.DLL/a.txt", "'FINE.DLL' and 'fine.dll' would be one file on Windows"},
+      {"lpt\xC2\xB9.txt",  // a superscript one
+       "'lpt\xC2\xB9.txt' cannot be an update item: the Windows updater refuses the installed name "
+       "\"lpt\xC2\xB9.txt\": Windows reserves \"lpt\xC2\xB9\" for a device"},
       {"UpdateInfo.txt",
        "'UpdateInfo.txt' cannot be an update item: it would take the place of the manifest"},
       // The updater's own files.

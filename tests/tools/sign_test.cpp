@@ -139,6 +139,20 @@ TEST_F(SignTest, APasswordIsAskedOnATerminalAndWhatCannotBeSignedIsRefused) {
   EXPECT_EQ(collision.nExit, 1);
   EXPECT_THAT(collision.strErr, HasSubstr("'SHA256SUMS' cannot be an update item of a signed build"));
   EXPECT_FALSE(fs::exists(Out()));
+  fs::remove(Src() / "SHA256SUMS");
+
+  // The secret key is never published: neither a copy in the release nor the key in OUT.
+  fs::copy_file(key.Secret(), Src() / "keys.bin");
+  const ProcessResult copied = Build(key.Secret());
+  EXPECT_EQ(copied.nExit, 1);
+  EXPECT_THAT(copied.strErr, HasSubstr("'keys.bin' is a copy of the secret key"));
+  fs::remove(Src() / "keys.bin");
+  fs::create_directories(Out());
+  ASSERT_EQ(qvntest::RunQvnpack({"build", Src().string(), Out().string(), "--version", "1.1"}).nExit, 0);
+  fs::copy_file(key.Secret(), Out() / "my.key");
+  const ProcessResult inOut = Build((Out() / "my.key").string());
+  EXPECT_EQ(inOut.nExit, 1);
+  EXPECT_THAT(inOut.strErr, HasSubstr("lies in the output folder, which is published"));
 }
 
 }  // namespace
