@@ -8,6 +8,7 @@
 //
 // Exit status: 0 neither a diagnostic nor an error, 1 at least one of either,
 // 2 the file cannot be read or the arguments are wrong.
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -179,13 +180,21 @@ bool ParseManifestFile(const std::string& strFile, CUpdateInfo& info, CManifestC
     checker.Line(strLine, info);
   };
   char buffer[4096];
+  std::uint64_t nLength = 0;
   try {
-    while (const UINT n = file.Read(buffer, sizeof buffer)) splitter.Feed(buffer, n, onLine);
+    // Past the updater's limit the rest is not read, as the updater would
+    // not: a device or a huge file costs no more than that.
+    while (splitter.BytesFed() <= kMaxManifestBytes) {
+      const UINT n = file.Read(buffer, sizeof buffer);
+      if (n == 0) break;
+      splitter.Feed(buffer, n, onLine);
+    }
+    nLength = file.GetLength();
   } catch (const CFileException& e) {
     return reason(e);
   }
   splitter.Finish(onLine);
-  nBytes = splitter.BytesFed();
+  nBytes = std::max<std::uint64_t>(splitter.BytesFed(), nLength);
   return true;
 }
 

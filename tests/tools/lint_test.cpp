@@ -140,6 +140,12 @@ TEST_F(LintTest, TextNotesAnOversizedManifest) {
   const ProcessResult run = RunQvnpack({"lint", Write("big.txt", strManifest)});
   EXPECT_EQ(run.nExit, 1);
   EXPECT_NE(run.strOut.find("the updater refuses manifests larger than 1 MiB"), std::string::npos);
+  // Its whole size is told, though only as much as the updater reads is read:
+  // a file without end is no different.
+  EXPECT_NE(run.strOut.find("the file has 1048599 bytes"), std::string::npos) << run.strOut;
+  const ProcessResult endless = RunQvnpack({"lint", "/dev/zero"});
+  EXPECT_EQ(endless.nExit, 1);
+  EXPECT_NE(endless.strOut.find("the updater refuses manifests larger than 1 MiB"), std::string::npos);
 }
 
 // What the parser reads without a diagnostic but every updater refuses or
