@@ -78,13 +78,12 @@ void PrintUsage(std::FILE* out) {
 
 // Every command answers "--help" alone; the commands with options also
 // answer it among other arguments (before "--"). The others take their
-// operands as they stand: "vercmp --help 0" compares two versions.
+// operands as they stand: "vercmp --help 0" compares two versions. keygen
+// and verify answer it themselves, with their own usage.
 bool WantsHelp(const std::string& strCommand, const Args& args) {
+  if (strCommand == "keygen" || strCommand == "verify") return false;
   if (args.size() == 1 && args[0] == "--help") return true;
-  if (strCommand != "lint" && strCommand != "build" && strCommand != "serve" && strCommand != "keygen" &&
-      strCommand != "verify") {
-    return false;
-  }
+  if (strCommand != "lint" && strCommand != "build" && strCommand != "serve") return false;
   for (const std::string& strArg : args) {
     if (strArg == "--") return false;
     if (strArg == "--help") return true;

@@ -62,7 +62,7 @@ TEST_F(SignTest, KeygenWritesAPrivateKeyAndNeverOverwritesOne) {
   for (const char* pszCommand : {"keygen", "verify"}) {
     const ProcessResult help = qvntest::RunQvnpack({pszCommand, "--help"});
     EXPECT_EQ(help.nExit, 0) << pszCommand;
-    EXPECT_THAT(help.strOut, HasSubstr("Usage: qvnpack ")) << pszCommand;
+    EXPECT_THAT(help.strOut, HasSubstr(std::string("Usage: qvnpack ") + pszCommand)) << pszCommand;
   }
 }
 
