@@ -145,6 +145,14 @@ int Convert(const Args& arrArgs, const char* pszCommand, bool bCheckSize) {
       target.Abort();
       throw;
     }
+    if (!strTemp.empty()) {
+      // An OUT that is replaced keeps its permissions, as one written in place would.
+      namespace fs = std::filesystem;
+      const fs::file_status status = fs::status(PathFromUtf8(strOut), ec);
+      if (!ec && fs::is_regular_file(status)) {
+        fs::permissions(PathFromUtf8(strTemp), status.permissions() & fs::perms::all, ec);
+      }
+    }
     if (!strTemp.empty() && !PutInPlace(strTemp, strOut, strError)) {
       RemoveFile(strTemp);
       return Fail(strError);

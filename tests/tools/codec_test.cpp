@@ -66,12 +66,16 @@ TEST(QvnpackCodec, OutputMatchesTheCheckedInFiles) {
   EXPECT_EQ(qvntest::ReadFile(dir / "binary"), AsString(MakeBinary(20000, 2)));
 }
 
-TEST(QvnpackCodec, ReplacesAnExistingOutput) {
+TEST(QvnpackCodec, ReplacesAnExistingOutputKeepingItsPermissions) {
   qvntest::TempDir dir;
   qvntest::WriteFile(dir / "in", "abc");
   qvntest::WriteFile(dir / "in.crz", std::string(5000, 'x'));
+  std::filesystem::permissions(dir / "in.crz",
+                               std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   ASSERT_EQ(RunQvnpack({"compress", dir / "in", dir / "in.crz"}).nExit, 0);
   EXPECT_EQ(qvntest::ReadFile(dir / "in.crz"), AsString(Hex("03 00 61 62 63")));
+  EXPECT_EQ(std::filesystem::status(dir / "in.crz").permissions(),
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
 // A pipe (as /dev/null or /dev/stdout would be) is written to and stays a
