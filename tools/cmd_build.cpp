@@ -372,11 +372,14 @@ std::vector<fs::path> FindWhatIsInTheWay(const fs::path& out, const std::vector<
 // are for a web server to read). Its name is short whatever the name it is
 // renamed to: a long name with a suffix added would pass the file system's
 // limit on one name.
+// Every temporary file of a build starts so.
+constexpr const char* kTempPrefix = ".qvnpack-";
+
 class CTempFile {
  public:
   explicit CTempFile(const fs::path& folder) {
     std::string strReason;
-    if (!CreateUniqueFile(Utf8(folder) + "/.qvnpack-", m_strPath, strReason)) {
+    if (!CreateUniqueFile(Utf8(folder) + "/" + kTempPrefix, m_strPath, strReason)) {
       throw BuildError("cannot create a file in '" + Utf8(folder) + "': " + strReason);
     }
   }
@@ -415,6 +418,24 @@ std::uint64_t CopyInto(const fs::path& source, CFile& dest, std::vector<char>& b
     nTotal += n;
   }
   return nTotal;
+}
+
+// The temporary files that a killed build left in out (killed as it wrote
+// them, it could not remove them), as paths below out; at its top alone
+// unless bBelow.
+std::vector<std::string> FindLeftovers(const fs::path& out, bool bBelow) {
+  std::vector<std::string> arrFound;
+  std::error_code ec;
+  auto look = [&](const fs::path& path) {
+    if (path.filename().string().starts_with(kTempPrefix)) arrFound.push_back(RelativeName(out, path));
+  };
+  if (bBelow) {
+    for (fs::recursive_directory_iterator it(out, ec), end; !ec && it != end; it.increment(ec))
+      look(it->path());
+  } else {
+    for (fs::directory_iterator it(out, ec), end; !ec && it != end; it.increment(ec)) look(it->path());
+  }
+  return arrFound;
 }
 
 // Makes file's payload in a temporary file at the top of out, compressed when
@@ -579,11 +600,24 @@ int Build(const BuildOptions& options) {
     }
     const bool bEmpty = fs::is_empty(out, ec);
     if (!bEmpty && !fs::exists(out / kManifestName, ec)) {
+      // A first build that was killed leaves its files at the top.
+      const std::vector<std::string> arrLeftovers = FindLeftovers(out, false);
       PrintError("the output folder '" + options.strOut + "' is not empty and holds no " + kManifestName +
-                 "; give a new or empty folder, or the folder of an earlier build");
+                 "; give a new or empty folder, or the folder of an earlier build" +
+                 (arrLeftovers.empty() ? ""
+                                       : " (it holds files of a build that was killed, such as '" +
+                                             arrLeftovers.front() + "': remove them)"));
       return 1;
     }
     arrPrevious = ReadPreviousItems(out / kManifestName);
+    const std::vector<std::string> arrLeftovers = FindLeftovers(out, true);
+    // Not ours to remove by their look alone (a release may send such a
+    // name), but they must not be uploaded.
+    for (const std::string& strLeftover : arrLeftovers) {
+      if (std::find(arrPrevious.begin(), arrPrevious.end(), strLeftover) != arrPrevious.end()) continue;
+      PrintWarning("'" + strLeftover +
+                   "' was left by a build that was killed and is no part of the update: remove it");
+    }
   }
 
   // The files, and every reason they cannot be sent.

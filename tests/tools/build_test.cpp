@@ -328,7 +328,9 @@ TEST_F(BuildTest, KeepsTheOutputFolderApartFromEverythingElse) {
     const char* reason;
   };
   WriteFile(m_temp.Path() / "foreign/keep.txt", "mine");
+  WriteFile(m_temp.Path() / "killed/.qvnpack-a1B2c3", "half a payload");
   const Case cases[] = {
+      {m_temp.Path() / "killed", 1, "(it holds files of a build that was killed, such as '.qvnpack-a1B2c3'"},
       {Src(), 2, "must lie outside the release folder"},
       {Src() / "updates", 2, "must lie outside the release folder"},
       {m_temp.Path(), 2, "must lie outside the release folder"},
@@ -354,10 +356,15 @@ TEST_F(BuildTest, RebuildingRemovesOnlyWhatTheEarlierManifestListed) {
   ASSERT_EQ(Build({Src().string(), Out().string(), "--version", "1.0"}).nExit, 0);
   ASSERT_TRUE(fs::exists(Out() / "Engine.dll.crz"));
   WriteFile(Out() / "notes.txt", "the publisher's own");
+  WriteFile(Out() / ".qvnpack-x1Y2z3", "left by a killed build");
 
   fs::remove_all(Src() / "old");
   const ProcessResult build = Build({Src().string(), Out().string(), "--version", "1.1", "--store", "*.dll"});
   ASSERT_EQ(build.nExit, 0) << build.strErr;
+  EXPECT_NE(build.strErr.find("warning: '.qvnpack-x1Y2z3' was left by a build that was killed"),
+            std::string::npos)
+      << build.strErr;
+  fs::remove(Out() / ".qvnpack-x1Y2z3");
   EXPECT_EQ(qvntest::Installed(Out()), (std::map<std::string, std::string>{
                                            {"Engine.dll", Text(100, "engine")},
                                            {"UpdateInfo.txt", ReadFile(Out() / "UpdateInfo.txt")},
