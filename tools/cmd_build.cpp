@@ -32,6 +32,7 @@
 #include "platform/file.h"
 #include "platform/file_ops.h"
 #include "platform/file_read.h"
+#include "platform/output_lock.h"
 #include "platform/shell_pattern.h"
 #include "tools/args.h"
 #include "tools/commands.h"
@@ -592,12 +593,45 @@ int Build(const BuildOptions& options) {
                options.strSrc + "', and the release outside it");
     return 2;
   }
-  std::vector<std::string> arrPrevious;
-  if (fs::exists(out, ec)) {
-    if (!fs::is_directory(out, ec)) {
-      PrintError("the output folder '" + options.strOut + "' exists and is not a folder");
+  if (fs::exists(out, ec) && !fs::is_directory(out, ec)) {
+    PrintError("the output folder '" + options.strOut + "' exists and is not a folder");
+    return 1;
+  }
+  // One build at a time writes OUT, and what is read of it below stays true
+  // until this one ends: OUT is made now to be locked, and removed again if
+  // nothing is built into it (a folder that holds files stays).
+  struct MadeFolder {
+    fs::path path;
+    bool bMade = false;
+    ~MadeFolder() {
+      std::error_code ecRemove;
+      if (bMade) fs::remove(path, ecRemove);
+    }
+  } madeOut{out};
+  if (!fs::exists(out, ec)) {
+    madeOut.bMade = fs::create_directories(out, ec);
+    if (ec) {
+      PrintError("cannot make the output folder '" + options.strOut + "': " + ec.message());
       return 1;
     }
+  }
+  const bool bNewOut = madeOut.bMade;
+  // From here a stop ends the build through its clean-up, which removes a
+  // folder made for OUT.
+  CatchStops();
+  COutputLock lock;
+  bool bHeld = false;
+  if (std::string strWhy; !lock.TryLock(Utf8(out), bHeld, strWhy)) {
+    if (bHeld) {
+      PrintError("another build is writing into the output folder '" + options.strOut +
+                 "'; try again once it has finished");
+      return 1;
+    }
+    PrintWarning("cannot lock the output folder '" + options.strOut + "' (" + strWhy +
+                 "): make sure no other build writes into it at the same time");
+  }
+  std::vector<std::string> arrPrevious;
+  if (!bNewOut) {
     const bool bEmpty = fs::is_empty(out, ec);
     if (!bEmpty && !fs::exists(out / kManifestName, ec)) {
       // A first build that was killed leaves its files at the top.
@@ -796,7 +830,6 @@ int Build(const BuildOptions& options) {
   std::uint64_t nBytesIn = 0;
   std::uint64_t nBytesSent = 0;
   bool bSwapping = false;
-  const bool bNewOut = !fs::exists(out, ec);
   // After a failure, with the temporary files gone: a folder made for OUT
   // goes too, and the words that say what became of OUT.
   const auto afterFailure = [&] {
@@ -804,7 +837,6 @@ int Build(const BuildOptions& options) {
     if (bNewOut) fs::remove(out, ec);
     return "; nothing in it was changed";
   };
-  CatchStops();
   try {
     fs::create_directories(out);
     std::vector<char> buffer(kChunk);

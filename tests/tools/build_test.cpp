@@ -1,7 +1,10 @@
 // qvnpack build as a process: the manifest it writes, the files it sends, the
 // names and folders it refuses, and an update from its output.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -346,6 +349,20 @@ TEST_F(BuildTest, KeepsTheOutputFolderApartFromEverythingElse) {
             (std::map<std::string, std::string>{{"Engine.dll", Text(100, "engine")}}));
   EXPECT_EQ(qvntest::Installed(m_temp.Path() / "foreign"),
             (std::map<std::string, std::string>{{"keep.txt", "mine"}}));
+}
+
+// Two builds into one folder would mix their files: the second is refused.
+TEST_F(BuildTest, OneBuildAtATimeWritesAnOutputFolder) {
+  WriteFile(Src() / "Engine.dll", Text(100, "engine"));
+  fs::create_directories(Out());
+  const int fd = open(Out().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);  // as a build that is running holds it
+  const ProcessResult build = Build({Src().string(), Out().string(), "--version", "1.0"});
+  close(fd);
+  EXPECT_EQ(build.nExit, 1);
+  EXPECT_NE(build.strErr.find("another build is writing into the output folder"), std::string::npos)
+      << build.strErr;
+  EXPECT_TRUE(fs::is_empty(Out()));
 }
 
 // Building again into the same folder replaces the update: what the earlier
