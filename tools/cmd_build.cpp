@@ -409,13 +409,13 @@ class CTempFile {
 };
 
 // Copies source to dest (opened already), returning the bytes copied.
-std::uint64_t CopyInto(const fs::path& source, CFile& dest, std::vector<char>& buffer, CSha256& sha) {
+std::uint64_t CopyInto(const fs::path& source, CFile& dest, std::vector<char>& buffer, CSha256* pSha) {
   CFile in(Utf8(source), CFile::modeRead);
   std::uint64_t nTotal = 0;
   while (const UINT n = in.Read(buffer.data(), static_cast<UINT>(buffer.size()))) {
     StopIfAsked();
     dest.Write(buffer.data(), n);
-    sha.Update(buffer.data(), n);
+    if (pSha != nullptr) pSha->Update(buffer.data(), n);
     nTotal += n;
   }
   return nTotal;
@@ -441,7 +441,10 @@ std::vector<std::string> FindLeftovers(const fs::path& out, bool bBelow) {
 
 // Makes file's payload in a temporary file at the top of out, compressed when
 // that comes out smaller, else as it is; file.strSentName says where it goes.
-std::unique_ptr<CTempFile> SendFile(const fs::path& out, SourceFile& file, std::vector<char>& buffer) {
+// With bHash (a signed build), the SHA-256 of the bytes read goes to
+// file.strInstalledSha256.
+std::unique_ptr<CTempFile> SendFile(const fs::path& out, SourceFile& file, std::vector<char>& buffer,
+                                    bool bHash) {
   // One temporary file per file, whichever form it takes: removing one and
   // making another for every file that does not compress made the build
   // quadratic, as ext4 looks for a free inode past every recently freed one.
@@ -463,7 +466,7 @@ std::unique_ptr<CTempFile> SendFile(const fs::path& out, SourceFile& file, std::
     while (const UINT n = in.Read(buffer.data(), static_cast<UINT>(buffer.size()))) {
       StopIfAsked();
       crz.Write(buffer.data(), n);
-      sha.Update(buffer.data(), n);
+      if (bHash) sha.Update(buffer.data(), n);
       nRead += n;
       // Data that does not compress is found out early: the compressed file
       // already holds as much as the original.
@@ -479,7 +482,7 @@ std::unique_ptr<CTempFile> SendFile(const fs::path& out, SourceFile& file, std::
         file.bCompressed = true;
         file.strSentName = file.strName + kCompressedSuffix;
         file.nSentSize = nCompressed;
-        file.strInstalledSha256 = sha.FinishHex();
+        if (bHash) file.strInstalledSha256 = sha.FinishHex();
         return pTemp;
       }
     } else {
@@ -490,8 +493,8 @@ std::unique_ptr<CTempFile> SendFile(const fs::path& out, SourceFile& file, std::
 
   CFile dest(temp.Path(), CFile::modeCreate | CFile::modeWrite);  // truncates a try at compressing
   CSha256 sha;
-  file.nSentSize = CopyInto(file.path, dest, buffer, sha);
-  file.strInstalledSha256 = sha.FinishHex();
+  file.nSentSize = CopyInto(file.path, dest, buffer, bHash ? &sha : nullptr);
+  if (bHash) file.strInstalledSha256 = sha.FinishHex();
   dest.Close();
   file.strSentName = file.strName;
   return pTemp;
@@ -844,7 +847,7 @@ int Build(const BuildOptions& options) {
     arrStaged.reserve(arrFiles.size());
     for (SourceFile& file : arrFiles) {
       try {
-        arrStaged.push_back(SendFile(out, file, buffer));
+        arrStaged.push_back(SendFile(out, file, buffer, !options.strSignKey.empty()));
       } catch (const CException& e) {
         throw BuildError(ShowName(file.strName) + ": " + e.GetErrorMessage());
       }
