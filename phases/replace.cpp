@@ -67,6 +67,10 @@ int ReplaceFiles(CUpdateReporter& view, const CUpdateInfo& info) {
     RollBack(view, journal);
     return 0;
   }
-  journal.Finish();
+  if (!journal.Finish(strError)) {
+    // The update is in place; only its backups are left, for the next run.
+    view.AddDetail(
+        fmt::format("The previous files could not all be removed ({}); the next run removes them", strError));
+  }
   return 1;
 }

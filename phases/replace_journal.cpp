@@ -12,6 +12,12 @@
 
 namespace {
 
+// What to do about a journal that cannot be followed: removing it alone
+// would leave a mix of old and new files and their backups.
+constexpr const char* kByHand =
+    "the installation may hold files of both versions: each hidden .NAME.qvnupdate-old beside a file "
+    "holds the previous version of NAME. Put those back (or reinstall), then remove the journal to go on";
+
 // A journal never comes near this; a larger file is not one of ours.
 constexpr ULONGLONG kMaxJournalSize = 64 * 1024 * 1024;
 
@@ -193,6 +199,16 @@ bool ReadJournal(const CInstallFolder& folder, const std::string& strName, std::
   return true;
 }
 
+// True when backup has an owner the updater's backup of strTarget can have:
+// this process's user (a copy) or the target's owner (a second name, or a
+// copy made by the administrator for that owner).
+bool IsBackupOwner(const CInstallFolder& folder, const std::string& strTarget,
+                   const CInstallFolder::Entry& backup) {
+  CInstallFolder::Entry target;
+  if (folder.Stat(strTarget, target) != 0) target.kind = Kind::kMissing;
+  return CInstallFolder::IsOwnedByThisUserOr(backup, target);
+}
+
 // Every entry of a journal found at start must name what the updater itself
 // could have made, reached without a link: otherwise nothing is touched.
 bool CheckEntries(const CInstallFolder& folder, const std::vector<JournalEntry>& arrEntries,
@@ -207,6 +223,10 @@ bool CheckEntries(const CInstallFolder& folder, const std::vector<JournalEntry>&
       strReason = CInstallFolder::ErrorText(nError);
     } else if (backup.kind == Kind::kFolder || backup.kind == Kind::kSpecial) {
       strReason = "its backup is not a file";
+    } else if (backup.kind != Kind::kMissing && !IsBackupOwner(folder, entry.strTarget, backup)) {
+      // In a folder others may write to, a file of theirs at a backup's name
+      // would be put in place of one they cannot touch.
+      strReason = "its backup belongs to another user";
     } else {
       continue;
     }
@@ -260,7 +280,7 @@ CReplaceJournal::~CReplaceJournal() {
   try {
     std::string strError;
     if (m_state == State::kBegun) RollBack(strError);
-    if (m_state == State::kCommitted) Finish();
+    if (m_state == State::kCommitted) Finish(strError);
   } catch (...) {
     // Whatever could not be put back now is put back at the next start.
   }
@@ -470,10 +490,9 @@ bool CReplaceJournal::Commit(std::string& strError) {
   return true;
 }
 
-void CReplaceJournal::Finish() {
-  std::string strError;
-  RemoveBackups(m_folder, m_arrEntries, kCommittedJournalName, false, strError);
+bool CReplaceJournal::Finish(std::string& strError) {
   m_state = State::kDone;
+  return RemoveBackups(m_folder, m_arrEntries, kCommittedJournalName, false, strError);
 }
 
 bool CReplaceJournal::RollBack(std::string& strError) {
@@ -503,7 +522,9 @@ RecoveryResult RecoverInterruptedReplacement(std::string& strError) {
     if (found.kind == Kind::kFile && !CInstallFolder::IsOwnFile(found)) {
       strError = std::string(pszName) +
                  " belongs to another user or others may change it, so it is not followed; nothing was "
-                 "restored or removed. Check the installation, then remove it to go on";
+                 "restored or removed. If another user's update was interrupted, run the updater as that "
+                 "user to put it right; otherwise " +
+                 kByHand;
       return RecoveryResult::kFailed;
     }
     std::string strText;
@@ -511,20 +532,25 @@ RecoveryResult RecoverInterruptedReplacement(std::string& strError) {
     std::string strWhy;
     if (!ReadJournal(folder, pszName, strText, strError)) return RecoveryResult::kFailed;
     if (!ParseJournal(strText, journal, strWhy)) {
-      strError = std::string(pszName) + " is damaged (" + strWhy + "); remove it to go on";
+      strError = std::string(pszName) + " is damaged (" + strWhy + "), so it is not followed; " + kByHand;
       return RecoveryResult::kFailed;
     }
     if (!CheckEntries(folder, journal.arrEntries, journal.arrFolders, strWhy)) {
       strError = std::string(pszName) + " cannot be followed safely (" + strWhy +
-                 "); nothing was restored or removed. Check the installation, then remove it to go on";
+                 "); nothing was restored or removed. " + kByHand;
       return RecoveryResult::kFailed;
     }
     if (std::strcmp(pszName, kCommittedJournalName) == 0) {
-      if (!RemoveBackups(folder, journal.arrEntries, pszName, true, strError)) return RecoveryResult::kFailed;
+      if (!RemoveBackups(folder, journal.arrEntries, pszName, true, strError)) {
+        strError += "; put that right, then run again to finish";
+        return RecoveryResult::kTidyFailed;
+      }
       result = RecoveryResult::kFinished;
     } else {
-      if (!RestoreEntries(folder, journal.arrEntries, journal.arrFolders, pszName, nullptr, strError))
+      if (!RestoreEntries(folder, journal.arrEntries, journal.arrFolders, pszName, nullptr, strError)) {
+        strError += "; put that right, then run again: the next run goes on putting the files back";
         return RecoveryResult::kFailed;
+      }
       result = RecoveryResult::kRestored;
     }
   }

@@ -72,8 +72,9 @@ class CReplaceJournal {
   bool Commit(std::string& strError);
 
   // After Commit: removes the backups and the journal. What cannot be removed
-  // now is removed at the next start.
-  void Finish();
+  // now is removed at the next start; false, with the first name and reason
+  // in strError, then.
+  bool Finish(std::string& strError);
 
   // Before Commit: puts every target back as it was and removes the journal.
   // On false, strError names what could not be put back; the journal then
@@ -105,10 +106,11 @@ class CReplaceJournal {
 };
 
 enum class RecoveryResult {
-  kNothing,   // no interrupted replacement
-  kRestored,  // an interrupted replacement was undone: the previous files are back
-  kFinished,  // a replacement killed after its commit was tidied up: the new files stay
-  kFailed,    // it could not be undone (strError says why); the journal stays
+  kNothing,     // no interrupted replacement
+  kRestored,    // an interrupted replacement was undone: the previous files are back
+  kFinished,    // a replacement killed after its commit was tidied up: the new files stay
+  kFailed,      // it could not be undone (strError says why); the journal stays
+  kTidyFailed,  // one killed after its commit could not be tidied up (strError); the new files stay
 };
 
 // Undoes (or finishes tidying) a replacement that a killed run left in the

@@ -102,6 +102,9 @@ class CInstallFolder {
   // True when entry is a file this process's user made and no one else may
   // change (on Windows, where the folder's permissions decide, always).
   static bool IsOwnFile(const Entry& entry);
+  // True when entry belongs to this process's user or to other's owner (when
+  // other exists); on Windows, where the folder's permissions decide, always.
+  static bool IsOwnedByThisUserOr(const Entry& entry, const Entry& other);
   static std::string ErrorText(int nError);
 
  private:

@@ -294,6 +294,10 @@ bool CInstallFolder::IsOwnFile(const Entry& entry) {
   return entry.kind == Kind::kFile && entry.nOwner == ::geteuid() && (entry.nMode & 022) == 0;
 }
 
+bool CInstallFolder::IsOwnedByThisUserOr(const Entry& entry, const Entry& other) {
+  return entry.nOwner == ::geteuid() || (other.kind != Kind::kMissing && entry.nOwner == other.nOwner);
+}
+
 bool CInstallFolder::IsLinkUnsupported(int nError) {
   return nError == EPERM || nError == EXDEV || nError == EMLINK || nError == EOPNOTSUPP || nError == ENOSYS;
 }

@@ -492,6 +492,10 @@ bool CInstallFolder::IsOwnFile(const Entry& entry) {
   return entry.kind == Kind::kFile;
 }
 
+bool CInstallFolder::IsOwnedByThisUserOr(const Entry&, const Entry&) {
+  return true;
+}
+
 bool CInstallFolder::IsLinkUnsupported(int nError) {
   return nError == ERROR_INVALID_FUNCTION || nError == ERROR_NOT_SUPPORTED ||
          nError == ERROR_NOT_SAME_DEVICE || nError == ERROR_TOO_MANY_LINKS ||

@@ -70,6 +70,11 @@ BOOL RunSteps(CUpdateReporter& view, const UpdateSettings& settings) {
       view.AddStatus(
           fmt::format("Unable to restore the files of an interrupted update: {} - ABORTING", strError));
       return FALSE;
+    case RecoveryResult::kTidyFailed:
+      view.AddStatus(fmt::format(
+          "An interrupted update was completed, but its previous files cannot be removed: {} - ABORTING",
+          strError));
+      return FALSE;
     case RecoveryResult::kNothing:
     case RecoveryResult::kFinished:
       break;

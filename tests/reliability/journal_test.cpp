@@ -271,7 +271,9 @@ TEST(Journal, ADamagedOrForeignJournalIsRefusedAndNothingIsTouched) {
     const auto before = qvntest::Tree(folder);
     std::string strError;
     EXPECT_EQ(RecoverInterruptedReplacement(strError), RecoveryResult::kFailed);
-    EXPECT_EQ(strError, std::string(".qvnupdate-journal is damaged (") + c.pszWhy + "); remove it to go on");
+    EXPECT_THAT(strError, ::testing::StartsWith(std::string(".qvnupdate-journal is damaged (") + c.pszWhy +
+                                                "), so it is not followed; the installation may hold files "
+                                                "of both versions: each hidden .NAME.qvnupdate-old"));
     EXPECT_EQ(qvntest::Tree(folder), before);
     EXPECT_EQ(qvntest::ReadFile(outer.Path() / "outside.txt"), "outside");
   }
@@ -288,6 +290,19 @@ TEST(Journal, ADamagedOrForeignJournalIsRefusedAndNothingIsTouched) {
     EXPECT_EQ(RecoverInterruptedReplacement(strError), RecoveryResult::kFailed);
     EXPECT_THAT(strError, ::testing::HasSubstr("belongs to another user or others may change it"));
     EXPECT_EQ(qvntest::Tree(folder), before);
+  }
+  // Nor is a backup another user put at its name, in a folder open to all,
+  // while the run was down: it would take the place of a file they cannot touch.
+  if (geteuid() == 0) {
+    chown(kJournalName, 0, 0);
+    chmod(kJournalName, 0600);
+    WriteFile(".ReadMe.txt.qvnupdate-old", "planted");
+    ASSERT_EQ(chown(".ReadMe.txt.qvnupdate-old", 65534, 65534), 0);
+    const auto planted = qvntest::Tree(folder);
+    std::string strError;
+    EXPECT_EQ(RecoverInterruptedReplacement(strError), RecoveryResult::kFailed);
+    EXPECT_THAT(strError, ::testing::HasSubstr("its backup belongs to another user"));
+    EXPECT_EQ(qvntest::Tree(folder), planted);
   }
 }
 
@@ -401,10 +416,12 @@ TEST_F(JournalTest, TheSessionStopsAtAJournalItCannotUse) {
   UpdateSettings settings;
   settings.serverUrl = *CHttpUrl::Parse("http://127.0.0.1:" + std::to_string(qvntest::ClosedLoopbackPort()));
   EXPECT_EQ(RunUpdate(view, settings), FALSE);
-  EXPECT_THAT(view.m_arrStatus,
-              ElementsAre("Unable to restore the files of an interrupted update: "
-                          ".qvnupdate-journal is damaged (it is incomplete); remove it to go on - "
-                          "ABORTING"));
+  EXPECT_THAT(
+      view.m_arrStatus,
+      ElementsAre(::testing::AllOf(
+          ::testing::StartsWith("Unable to restore the files of an interrupted update: "
+                                ".qvnupdate-journal is damaged (it is incomplete), so it is not followed; "),
+          ::testing::EndsWith("then remove the journal to go on - ABORTING"))));
   EXPECT_FALSE(std::filesystem::exists(kLockFileName));
 }
 
