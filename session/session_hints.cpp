@@ -68,8 +68,18 @@ std::vector<std::string> FailureHints(const CException& e, const UpdateSettings&
 void WarnIfNoProduct(CUpdateReporter& view, const UpdateSettings& settings,
                      const std::string& strProductExe) {
   std::error_code ec;
-  if (std::filesystem::is_regular_file(strProductExe, ec)) return;
   const std::filesystem::path folder = std::filesystem::current_path(ec);
+  if (std::filesystem::is_regular_file(strProductExe, ec)) {
+    if (strProductExe == settings.strProductExe ||
+        std::filesystem::equivalent(strProductExe, settings.strProductExe, ec)) {
+      return;
+    }
+    view.AddDetail(fmt::format(
+        "warning: the version is read from {}, beside this program, but the update installs into this "
+        "folder ({}); run it from the installation folder",
+        strProductExe, folder.string()));
+    return;
+  }
   view.AddDetail(fmt::format(
       "warning: {} is not in this folder ({}); is it the installation? An update installs the whole "
       "release here",

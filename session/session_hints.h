@@ -20,5 +20,6 @@ std::vector<std::string> FailureHints(const CException& e, const UpdateSettings&
 
 // A warning when strProductExe (as LocateProductExe found it) is not a file:
 // the update then installs the whole release into a folder that may not be
-// the installation.
+// the installation. Also when it was found beside the program, not in this
+// folder: its version then decides for a folder it is not in.
 void WarnIfNoProduct(CUpdateReporter& view, const UpdateSettings& settings, const std::string& strProductExe);

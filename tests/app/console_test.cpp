@@ -128,6 +128,25 @@ TEST_F(ConsoleTest, AMissingProductExecutableIsVersionNothingAndTheUpdateRuns) {
   EXPECT_EQ(arrLines.back(), "Update Completed!");
 }
 
+// The version comes from Quorvane.exe beside the program when there is one,
+// as Windows finds it; run from another folder, the update goes there.
+TEST_F(ConsoleTest, AProductBesideTheProgramButNotHereIsWarnedOf) {
+  if (qvntest::WindowsUpdater() != nullptr) GTEST_SKIP() << "the Linux program is copied";
+  qvntest::TempDir program;
+  std::filesystem::copy_file(QVN_BIN_DIR "/qvnupdate", program / "qvnupdate");
+  std::filesystem::rename(dir / "Quorvane.exe", program / "Quorvane.exe");
+  qvntest::LocalHttpServer server;
+  server.Serve("/Updates/UpdateInfo.txt", Manifest("1.0.0.2"));
+  server.Start();
+  qvntest::ProcessOptions options;
+  options.strCwd = dir.Path().string();
+  const ProcessResult r =
+      qvntest::RunProcess({program / "qvnupdate", "--console", "--server", server.Url()}, options);
+  EXPECT_EQ(r.nExit, 0) << r.strErr;
+  EXPECT_THAT(r.strErr, HasSubstr("qvnupdate: warning: the version is read from " +
+                                  (program / "Quorvane.exe") + ", beside this program"));
+}
+
 TEST_F(ConsoleTest, AnUpdateThroughNginx) {
   if (!qvntest::NginxServer::Available()) GTEST_SKIP() << "nginx is not installed (scripts/install-deps)";
   qvntest::TempDir www;
