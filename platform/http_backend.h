@@ -13,7 +13,7 @@ struct CHttpFile::Impl {
   virtual ~Impl() = default;
 
   // Sends the request and waits for the final answer's headers; fills
-  // dwStatus and strContentRange. Throws CInternetException, or
+  // dwStatus, strContentRange and strLocation. Throws CInternetException, or
   // CCancelledException when the cancel check asks for the stop.
   virtual void Send() = 0;
   // Moves the body on: adds bytes to buffer[nTail...) (the caller has taken
@@ -24,6 +24,7 @@ struct CHttpFile::Impl {
   DWORD dwStatus = 0;
   bool bAnswered = false;
   std::string strContentRange;
+  std::string strLocation;
   // Body bytes received and not yet read: buffer[nHead, nTail).
   std::vector<char> buffer;
   std::size_t nHead = 0;

@@ -215,6 +215,9 @@ class CHttpFile {
   void SetRangeFrom(ULONGLONG nFrom) { m_request.nRangeFrom = nFrom; }
   // The final answer's Content-Range header, trimmed; empty when it has none.
   const std::string& GetContentRange() const { return m_strContentRange; }
+  // The final answer's Location header (where a redirect points), trimmed;
+  // empty when it has none. Redirects are never followed.
+  const std::string& GetLocation() const { return m_strLocation; }
 
   // Reads up to nCount bytes of the body into pBuffer. Returns fewer than
   // nCount only at the end of the body (0 once it is all read). A body that
@@ -261,6 +264,7 @@ class CHttpFile {
   std::string m_strUrl;
   std::unique_ptr<Impl> m_pImpl;
   std::string m_strContentRange;
+  std::string m_strLocation;
   ULONGLONG m_nDelivered = 0;
   ULONGLONG m_nMaxBody = ~0ULL;
 };

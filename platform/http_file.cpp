@@ -45,9 +45,11 @@ void CHttpFile::FailTooLong() {
 BOOL CHttpFile::SendRequest() {
   Close();
   m_strContentRange.clear();
+  m_strLocation.clear();
   m_pImpl = NewHttpRequest(m_session, m_request);
   m_pImpl->Send();
   m_strContentRange = m_pImpl->strContentRange;
+  m_strLocation = m_pImpl->strLocation;
   return TRUE;
 }
 

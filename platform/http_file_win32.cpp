@@ -239,6 +239,7 @@ void CWinInetRequest::Send() {
     bAnswered = true;
   }
   strContentRange = QueryHeader(HTTP_QUERY_CONTENT_RANGE);
+  strLocation = QueryHeader(HTTP_QUERY_LOCATION);
   // As text: the number form holds only 32 bits.
   const std::string strLength = QueryHeader(HTTP_QUERY_CONTENT_LENGTH);
   if (!strLength.empty() && strLength.size() <= 19 &&

@@ -335,6 +335,9 @@ TEST_F(ConsoleTest, EveryFailureGivesItsCauseAndAHintForTheCommonMistakes) {
   }
   server.Serve("/portal/Updates/UpdateInfo.txt", "<html><body>Please log in</body></html>\n");
   server.Serve("/part/Updates/UpdateInfo.txt", Manifest(), 206);
+  server.Server().Get("/moved/Updates/UpdateInfo.txt", [](const httplib::Request&, httplib::Response& res) {
+    res.set_redirect("https://updates.example/Updates/UpdateInfo.txt", 301);
+  });
   server.Serve("/partial/Updates/ReadMe.txt", kReadMe, 206);
   server.Serve("/short/Updates/ReadMe.txt", "Quor");
   server.Start();
@@ -359,6 +362,12 @@ TEST_F(ConsoleTest, EveryFailureGivesItsCauseAndAHintForTheCommonMistakes) {
        1,
        "Unable to connect to server",
        {"qvnupdate: " + server.Url() + "/portal/Updates/UpdateInfo.txt is not update information"}},
+      {server.Url() + "/moved",
+       1,
+       "Unable to connect to server",
+       {"qvnupdate: the server answered HTTP 301 for " + server.Url() +
+        "/moved/Updates/UpdateInfo.txt, sending it on to https://updates.example/Updates/UpdateInfo.txt; "
+        "redirects are not followed"}},
       {server.Url() + "/part",
        1,
        "Unable to connect to server",
