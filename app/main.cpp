@@ -111,11 +111,28 @@ int main(int argc, char** argv) {
   // Settings that cannot work are an error in the command, found before any
   // update starts or any window opens.
   // The URL is split here once; the requests use its parts.
-  if (std::optional<CHttpUrl> serverUrl = CHttpUrl::Parse(strServerUrl)) {
-    settings.serverUrl = std::move(*serverUrl);
-  } else {
-    return UsageError("the server must be an http:// or https:// URL, not '%s'", strServerUrl.c_str());
+  std::optional<CHttpUrl> serverUrl = CHttpUrl::Parse(strServerUrl);
+  if (!serverUrl) {
+    // The common slips named, where an http:// URL is refused all the same.
+    const size_t nHost = strServerUrl.find("://");
+    const std::string strAuthority =
+        nHost == std::string::npos
+            ? std::string()
+            : strServerUrl.substr(nHost + 3, strServerUrl.find('/', nHost + 3) - nHost - 3);
+    const char* pszWhy = strAuthority.find('@') != std::string::npos
+                             ? " (a user name or password in it is not supported)"
+                         : strAuthority.find(':') != std::string::npos && strAuthority.front() != '['
+                             ? " (its port must be a number from 1 to 65535)"
+                             : "";
+    const std::string strWhy =
+        "the server must be an http:// or https:// URL, not '" + strServerUrl + "'" + pszWhy;
+    return UsageError("%s", strWhy.c_str());
   }
+  // The files' names are added to its path: a query would end up before them.
+  if (serverUrl->GetObjectPath().find('?') != std::string::npos) {
+    return UsageError("the server's address cannot hold a query ('?'), as in '%s'", strServerUrl.c_str());
+  }
+  settings.serverUrl = std::move(*serverUrl);
   if (!settings.strCaFile.empty() && !CanTrustCaFile()) {
     return UsageError("%s",
                       "--cacert is not available on Windows: add the authority's certificate to the "

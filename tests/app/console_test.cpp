@@ -514,6 +514,8 @@ TEST_F(ConsoleTest, BadArgumentsAreAUsageError) {
                                                        {"--console", "--server"},
                                                        {"--console", "--server", "ftp://127.0.0.1"},
                                                        {"--console", "--server", "not a url"},
+                                                       {"--console", "--server", "http://u:pw@127.0.0.1"},
+                                                       {"--console", "--server", "http://127.0.0.1:?v=2"},
                                                        {"--console", "--pubkey", "keys/typo.pub"},
                                                        {"--console", "--pubkey"}};
   for (const auto& args : cases) {
@@ -522,6 +524,10 @@ TEST_F(ConsoleTest, BadArgumentsAreAUsageError) {
     EXPECT_EQ(r.strOut, "");
     EXPECT_THAT(r.strErr, HasSubstr("qvnupdate --help")) << args.back();
   }
+  EXPECT_THAT(Run({"--console", "--server", "http://u:pw@127.0.0.1"}).strErr,
+              HasSubstr("(a user name or password in it is not supported)"));
+  EXPECT_THAT(Run({"--console", "--server", "http://127.0.0.1:8080?v=2"}).strErr,
+              HasSubstr("cannot hold a query"));
   EXPECT_THAT(Run({"--console", "--pubkey", "keys/typo.pub"}).strErr,
               HasSubstr("--pubkey: there is no file 'keys/typo.pub', and as a key itself, "));
   const ProcessResult r = Update("http://127.0.0.1:1", {{"QVN_STALL_TIMEOUT", "soon"}});
