@@ -143,6 +143,15 @@ class CConsoleReporter : public CUpdateReporter {
     const auto now = CoarseNow();
     if (!bForce && m_bDrawn && now - m_lastDraw < kRedrawInterval) return;
     if (m_staticCurrent.GetWindowText().empty() && m_staticOverall.GetWindowText().empty()) return;
+    // Bars that are full belong to a phase that has ended (the replacement
+    // sets none of its own): they are not progress to show.
+    auto full = [](const CProgressCtrl& bar) {
+      return bar.GetUpper() > bar.GetLower() && bar.GetPos() >= bar.GetUpper();
+    };
+    if (!m_bytes.bActive && full(m_progressCurrent) && full(m_progressOverall)) {
+      Erase();
+      return;
+    }
     m_lastDraw = now;
     // Read each time: a line wider than the terminal would wrap, and the
     // next redraw would land a line short.
