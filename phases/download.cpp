@@ -22,19 +22,6 @@
 
 namespace {
 
-// A name as it can be shown on one status line: control bytes as \xNN.
-std::string Printable(const std::string& str) {
-  std::string strOut;
-  for (unsigned char c : str) {
-    if (c < 0x20 || c == 0x7F) {
-      strOut += fmt::format("\\x{:02X}", c);
-    } else {
-      strOut += static_cast<char>(c);
-    }
-  }
-  return strOut;
-}
-
 // True when a body of nReceived bytes so far (all of it when bEnded) breaks
 // the item's size. A size of 0 promises nothing, unless the size is signed.
 bool BreaksPromisedSize(const CUpdateFileItem& item, ULONGLONG nReceived, bool bEnded, bool bSigned) {

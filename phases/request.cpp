@@ -24,14 +24,25 @@ void CUpdateRequest::Close() {
   if (pConnection) pConnection->Close();
 }
 
+std::string Printable(const std::string& str) {
+  std::string strOut;
+  for (unsigned char c : str) {
+    if (c < 0x20 || c == 0x7F) {
+      strOut += fmt::format("\\x{:02X}", c);
+    } else {
+      strOut += static_cast<char>(c);
+    }
+  }
+  return strOut;
+}
+
 std::string CUpdateRequest::DescribeAnswer() const {
   const std::string strUrl = pFile ? pFile->GetFileURL() : std::string();
   if (dwStatus == 0) return fmt::format("the server's answer for {} carried no status", strUrl);
   const std::string& strLocation = pFile ? pFile->GetLocation() : std::string();
   if (dwStatus >= 300 && dwStatus <= 399 && !strLocation.empty()) {
     // The server's own words, shown on one line and not without end.
-    std::string strShown;
-    for (const unsigned char c : strLocation.substr(0, 300)) strShown += c < 0x20 || c == 0x7F ? '?' : c;
+    std::string strShown = Printable(strLocation.substr(0, 300));
     if (strLocation.size() > 300) strShown += "...";
     return fmt::format(
         "the server answered HTTP {} for {}, sending it on to {}; redirects are not followed: give the "

@@ -6,6 +6,10 @@
 #include "platform/http_client.h"
 #include "platform/types.h"
 
+// A text from the server or the manifest as it can be shown on one status
+// line: control bytes as \xNN.
+std::string Printable(const std::string& str);
+
 struct CUpdateRequest {
   std::unique_ptr<CHttpConnection> pConnection;
   std::unique_ptr<CHttpFile> pFile;

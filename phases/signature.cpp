@@ -41,6 +41,13 @@ FetchResult FetchSmallFile(CInternetSession& session, const CHttpUrl& url, std::
   return FetchResult::kFetched;
 }
 
+// Why FetchSmallFile did not fetch pszName.
+std::string FetchFailure(FetchResult result, const char* pszName, DWORD dwStatus, std::uint64_t nMax) {
+  return result == FetchResult::kTooLarge
+             ? fmt::format("{} is larger than {} bytes", pszName, nMax)
+             : fmt::format("{} cannot be fetched (HTTP status {})", pszName, dwStatus);
+}
+
 // Marks the items whose installed target already has the SHA-256 that the
 // signed INSTALLED.SHA256SUMS lists for it. False, with what failed, when the
 // listed file cannot be fetched or is not the one that was signed.
@@ -52,16 +59,11 @@ bool FindUnchangedItems(CInternetSession& session, const CHttpUrl& serverUrl,
   if (pListed == nullptr) return true;  // an older signed release: everything is fetched
   std::string strSums;
   DWORD dwStatus = 0;
-  switch (
-      FetchSmallFile(session, PayloadUrl(serverUrl, kInstalledSumsName), kMaxSumsSize, strSums, dwStatus)) {
-    case FetchResult::kFetched:
-      break;
-    case FetchResult::kRefused:
-      strError = fmt::format("{} cannot be fetched (HTTP status {})", kInstalledSumsName, dwStatus);
-      return false;
-    case FetchResult::kTooLarge:
-      strError = fmt::format("{} is larger than {} bytes", kInstalledSumsName, kMaxSumsSize);
-      return false;
+  const FetchResult result =
+      FetchSmallFile(session, PayloadUrl(serverUrl, kInstalledSumsName), kMaxSumsSize, strSums, dwStatus);
+  if (result != FetchResult::kFetched) {
+    strError = FetchFailure(result, kInstalledSumsName, dwStatus, kMaxSumsSize);
+    return false;
   }
   std::map<std::string, std::string> mapInstalled;
   if (Sha256Hex(strSums) != *pListed) {
@@ -143,22 +145,17 @@ BOOL CheckUpdateSignature(CUpdateReporter& view, CInternetSession& session, cons
   const std::uint64_t nMax[2] = {kMaxSignatureSize, kMaxSumsSize};
   for (int i = 0; i < 2; ++i) {
     DWORD dwStatus = 0;
-    switch (FetchSmallFile(session, PayloadUrl(serverUrl, pszNames[i]), nMax[i], strFiles[i], dwStatus)) {
-      case FetchResult::kFetched:
-        break;
-      case FetchResult::kRefused:
-        // Only a file that is not there says the update is not signed; any
-        // other answer may pass (a server busy or failing for a while).
-        view.AddStatus(SignatureFailure(
-            dwStatus == 404 || dwStatus == 410
-                ? fmt::format("the server has no {} (HTTP status {}): the update is not signed", pszNames[i],
-                              dwStatus)
-                : fmt::format("{} cannot be fetched (HTTP status {})", pszNames[i], dwStatus)));
-        return FALSE;
-      case FetchResult::kTooLarge:
-        view.AddStatus(SignatureFailure(fmt::format("{} is larger than {} bytes", pszNames[i], nMax[i])));
-        return FALSE;
-    }
+    const FetchResult result =
+        FetchSmallFile(session, PayloadUrl(serverUrl, pszNames[i]), nMax[i], strFiles[i], dwStatus);
+    if (result == FetchResult::kFetched) continue;
+    // Only a file that is not there says the update is not signed; any other
+    // answer may pass (a server busy or failing for a while).
+    view.AddStatus(
+        SignatureFailure(result == FetchResult::kRefused && (dwStatus == 404 || dwStatus == 410)
+                             ? fmt::format("the server has no {} (HTTP status {}): the update is not signed",
+                                           pszNames[i], dwStatus)
+                             : FetchFailure(result, pszNames[i], dwStatus, nMax[i])));
+    return FALSE;
   }
   if (!signedUpdate.Load(key, strFiles[1], strFiles[0], static_cast<std::int64_t>(std::time(nullptr)),
                          strError) ||

@@ -369,13 +369,13 @@ std::vector<fs::path> FindWhatIsInTheWay(const fs::path& out, const std::vector<
   return arrInTheWay;
 }
 
+// Every temporary file of a build starts so.
+constexpr const char* kTempPrefix = ".qvnpack-";
+
 // A temporary file in folder, with the permissions of a new file (payloads
 // are for a web server to read). Its name is short whatever the name it is
 // renamed to: a long name with a suffix added would pass the file system's
 // limit on one name.
-// Every temporary file of a build starts so.
-constexpr const char* kTempPrefix = ".qvnpack-";
-
 class CTempFile {
  public:
   explicit CTempFile(const fs::path& folder) {
@@ -833,11 +833,10 @@ int Build(const BuildOptions& options) {
   std::uint64_t nBytesIn = 0;
   std::uint64_t nBytesSent = 0;
   bool bSwapping = false;
-  // After a failure, with the temporary files gone: a folder made for OUT
-  // goes too, and the words that say what became of OUT.
+  // After a failure, with the temporary files gone (a folder made for OUT
+  // goes on the way out): the words that say what became of OUT.
   const auto afterFailure = [&] {
     if (bSwapping) return "; it may now hold files of both releases: build it again";
-    if (bNewOut) fs::remove(out, ec);
     return "; nothing in it was changed";
   };
   try {
