@@ -2,11 +2,13 @@
 
 #include <exception>
 #include <new>
+#include <utility>
 
 #include "platform/exception.h"
 #include "session/session_hints.h"
 
-UpdateOutcome RunUpdateCaught(CUpdateReporter& view, const UpdateSettings& settings) {
+UpdateOutcome RunUpdateCaught(CUpdateReporter& view, const UpdateSettings& settings, CEndNotes& notes) {
+  notes = CEndNotes();
   UpdateOutcome outcome;
   try {
     outcome.bResult = RunUpdate(view, settings);
@@ -27,5 +29,13 @@ UpdateOutcome RunUpdateCaught(CUpdateReporter& view, const UpdateSettings& setti
   } catch (...) {
     outcome.bError = true;
   }
+  outcome.strDetails = std::move(notes.m_strDetails);
+  outcome.bBoxShown = notes.m_bBoxShown;
   return outcome;
+}
+
+EndMessage MessageAtEnd(const UpdateOutcome& outcome) {
+  if (outcome.bError) return {outcome.strError.empty() ? kNoErrorText : outcome.strError, outcome.icon};
+  if (outcome.bCancelled || outcome.bResult || outcome.bBoxShown || outcome.strDetails.empty()) return {};
+  return {"The update did not complete.\n\n" + outcome.strDetails, CUpdateReporter::Icon::Exclamation};
 }

@@ -140,6 +140,7 @@ void CUpdateDlg::ResetStatus() {
 }
 
 void CUpdateDlg::MessageBox(const std::string& strText, CUpdateReporter::Icon icon) {
+  m_notes.NoteBox();
   RunInWindow([this, strText, icon] { ShowMessage(strText, icon); });
 }
 
@@ -230,7 +231,7 @@ void CUpdateDlg::OnStart() {
 
 CUpdateDlg::Outcome CUpdateDlg::RunSession() {
   // Whatever ends the update early is shown to the user, never lost.
-  return RunUpdateCaught(*this, m_settings);
+  return RunUpdateCaught(*this, m_settings, m_notes);
 }
 
 void CUpdateDlg::OnUpdateEnded(const Outcome& outcome) {
@@ -244,7 +245,8 @@ void CUpdateDlg::OnUpdateEnded(const Outcome& outcome) {
   if (m_pStopQuestion != nullptr) m_pStopQuestion->reject();
   // The error is shown while the update still counts as running, so that
   // Start works again once the user has read it.
-  if (outcome.bError) ShowMessage(outcome.strError.empty() ? kNoErrorText : outcome.strError, outcome.icon);
+  const EndMessage message = MessageAtEnd(outcome);
+  if (!message.strText.empty()) ShowMessage(message.strText, message.icon);
   m_bLastResult = outcome.bError || outcome.bCancelled ? FALSE : outcome.bResult;
   SetUpdateRunning(false);
   emit UpdateEnded(m_bLastResult);

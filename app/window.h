@@ -54,6 +54,7 @@ class CUpdateDlg : public QDialog, public CUpdateReporter {
   void AddStatus(std::string strLine) override;
   void ResetStatus() override;
   void MessageBox(const std::string& strText, Icon icon) override;
+  void AddDetail(const std::string& strText) override { m_notes.AddDetail(strText); }
   bool IsCancelled() const override { return m_bStopAsked.load(); }
 
   BOOL IsUpdateRunning() const { return m_bRunning; }
@@ -131,6 +132,7 @@ class CUpdateDlg : public QDialog, public CUpdateReporter {
   QDialog* m_pStopQuestion = nullptr;
   BOOL m_bLastResult = FALSE;
   QThread* m_pThread = nullptr;
+  CEndNotes m_notes;  // the update's thread's own while it runs
   QWidget* m_pFocusBeforeUpdate = nullptr;
 
   // Shared with the update's thread.

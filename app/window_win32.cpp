@@ -73,6 +73,7 @@ class CUpdateDlg : public CUpdateReporter {
   void AddStatus(std::string strLine) override;
   void ResetStatus() override;
   void MessageBox(const std::string& strText, Icon icon) override;
+  void AddDetail(const std::string& strText) override { m_notes.AddDetail(strText); }
   bool IsCancelled() const override { return m_bStopAsked.load(); }
 
  private:
@@ -110,6 +111,7 @@ class CUpdateDlg : public CUpdateReporter {
   bool m_bCloseWhenStopped = false;
   std::thread m_thread;
   UpdateOutcome m_outcome;  // written by the update's thread before it posts its end
+  CEndNotes m_notes;        // the update's thread's own while it runs
 
   // Shared with the update's thread.
   std::mutex m_mutex;
@@ -164,7 +166,7 @@ void CUpdateDlg::OnStart() {
   m_bStopAsked = false;
   SetUpdateRunning(true);
   m_thread = std::thread([this] {
-    m_outcome = RunUpdateCaught(*this, m_settings);
+    m_outcome = RunUpdateCaught(*this, m_settings, m_notes);
     m_dialog.PostEnded();
   });
 }
@@ -174,10 +176,8 @@ void CUpdateDlg::OnUpdateEnded() {
   ApplyPending();  // the last captions and bars, without waiting for the timer
   // The error is shown while the update still counts as running, so that
   // Start works again once the user has read it.
-  if (m_outcome.bError) {
-    m_dialog.ShowMessage(m_outcome.strError.empty() ? kNoErrorText : m_outcome.strError,
-                         DialogIcon(m_outcome.icon));
-  }
+  const EndMessage message = MessageAtEnd(m_outcome);
+  if (!message.strText.empty()) m_dialog.ShowMessage(message.strText, DialogIcon(message.icon));
   SetUpdateRunning(false);
   if (m_bCloseWhenStopped) {
     m_bCloseWhenStopped = false;
@@ -220,6 +220,7 @@ void CUpdateDlg::ResetStatus() {
 }
 
 void CUpdateDlg::MessageBox(const std::string& strText, Icon icon) {
+  m_notes.NoteBox();
   m_dialog.RunOnDialogThread([this, &strText, icon] { m_dialog.ShowMessage(strText, DialogIcon(icon)); });
 }
 

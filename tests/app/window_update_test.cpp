@@ -457,6 +457,25 @@ class TestWindowUpdate : public QObject {
     QCOMPARE(dlg.LastResult(), FALSE);
   }
 
+  // The list ends on what failed; the box says why, once the update is over.
+  void AFailedUpdateShowsItsCause() {
+    m_pServer->Serve("/Updates/UpdateInfo.txt",
+                     qvntest::MakeManifest("1.0.0.3", {{"ReadMe.txt", 5, false}}));
+    CUpdateDlg dlg(m_settings);
+    dlg.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&dlg));
+    ShownBox box;
+    qvntest::ModalWatcher watcher(NoteAndPressOk(box), &dlg);
+    QVERIFY(RunStart(dlg));
+    QCOMPARE(Lines(dlg).last(), QString("Unable to open remote file ReadMe.txt - ABORTING"));
+    QCOMPARE(box.icon, QMessageBox::Warning);
+    QVERIFY2(box.strText.startsWith("The update did not complete.") &&
+                 box.strText.contains("HTTP 404 for " + QString::fromStdString(m_pServer->Url()) +
+                                      "/Updates/ReadMe.txt"),
+             qPrintable(box.strText));
+    QCOMPARE(dlg.LastResult(), FALSE);
+  }
+
   void TheApplicationTakesTheServerItWasGiven() {
     m_pServer->Serve("/Updates/UpdateInfo.txt", qvntest::MakeManifest("1.0.0.2", {}));
     CUpdateApp app(m_settings);
