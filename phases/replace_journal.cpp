@@ -417,11 +417,12 @@ bool CReplaceJournal::Install(const std::string& strSource, const std::string& s
     case Kind::kFile:
       // A file marked as not to be changed is refused, whoever runs the copy.
       if ((target.nMode & 0222) == 0 || !target.bWritable) return fail(CInstallFolder::kReadOnly);
-      nMode = target.nMode & 07777 & ~06000u;
-      pOwner = &target;
+      if (m_folder.MayHandOnOwner(strTarget, target)) {
+        nMode = target.nMode & 07777 & ~06000u;
+        pOwner = &target;
+      }
       break;
-    case Kind::kLink:
-      pOwner = &target;
+    case Kind::kLink:  // a link's owner and mode say nothing of the file it names
       break;
     case Kind::kMissing:
       break;

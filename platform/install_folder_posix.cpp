@@ -298,6 +298,21 @@ bool CInstallFolder::IsOwnedByThisUserOr(const Entry& entry, const Entry& other)
   return entry.nOwner == ::geteuid() || (other.kind != Kind::kMissing && entry.nOwner == other.nOwner);
 }
 
+bool CInstallFolder::MayHandOnOwner(const std::string& strName, const Entry& entry) const {
+  if (entry.nOwner == ::geteuid()) return true;
+  struct stat st {};
+  const size_t nLastSlash = strName.rfind('/');
+  if (nLastSlash == std::string::npos) {
+    if (::fstat(m_fd, &st) != 0) return false;
+  } else {
+    Entry folder;
+    if (Stat(strName.substr(0, nLastSlash), folder) != 0 || folder.kind != Kind::kFolder) return false;
+    st.st_uid = folder.nOwner;
+    st.st_mode = folder.nMode;
+  }
+  return entry.nOwner == st.st_uid || (st.st_mode & 022) == 0;
+}
+
 bool CInstallFolder::IsLinkUnsupported(int nError) {
   return nError == EPERM || nError == EXDEV || nError == EMLINK || nError == EOPNOTSUPP || nError == ENOSYS;
 }

@@ -496,6 +496,10 @@ bool CInstallFolder::IsOwnedByThisUserOr(const Entry&, const Entry&) {
   return true;
 }
 
+bool CInstallFolder::MayHandOnOwner(const std::string&, const Entry&) const {
+  return true;
+}
+
 bool CInstallFolder::IsLinkUnsupported(int nError) {
   return nError == ERROR_INVALID_FUNCTION || nError == ERROR_NOT_SUPPORTED ||
          nError == ERROR_NOT_SAME_DEVICE || nError == ERROR_TOO_MANY_LINKS ||

@@ -300,6 +300,10 @@ TEST_F(ConfinementTest, ALockThatCannotBeTakenStopsTheRunAndChangesNothing) {
 TEST_F(ConfinementTest, ModesAreNeverMoreOpenAndOwnersAreKept) {
   chmod((dir.Path() / "Engine.dll").c_str(), 06755);
   chmod((dir.Path() / "ReadMe.txt").c_str(), 0640);
+  // A folder where anyone may put a file: its owner is not handed on.
+  lchown((dir.Path() / "Docs").c_str(), 0, 0);
+  chmod((dir.Path() / "Docs").c_str(), 01777);
+  chmod((dir.Path() / "Docs/Guide.txt").c_str(), 0666);
   // Looks like a copy the updater left half-way, but is the user's own.
   WriteFile(dir.Path() / "Docs/.Guide.txt.a1b2c3", "mine\n");
   const mode_t nUmask = umask(0);
@@ -313,7 +317,7 @@ TEST_F(ConfinementTest, ModesAreNeverMoreOpenAndOwnersAreKept) {
     uid_t nOwner;
   } expected[] = {
       {"Engine.dll", 0755, kNobody},  // set-user-ID and set-group-ID dropped
-      {"ReadMe.txt", 0640, kNobody}, {"Docs/Guide.txt", 0644, kNobody},  {"plugins", 0755, 0},
+      {"ReadMe.txt", 0640, kNobody}, {"Docs/Guide.txt", 0644, 0},  {"plugins", 0755, 0},
       {"plugins/new", 0755, 0},      {"plugins/new/Extra.dll", 0644, 0}, {"QVNUPD1.TMP", 0600, 0},
       {"QVNUPD4.TMP", 0600, 0},      {"QVNUPDU1.TMP", 0600, 0},
   };
