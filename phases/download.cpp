@@ -130,7 +130,16 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
     std::optional<CResumableDownload> resume;
     std::optional<CTempFile> temp;
     CFile file;
+    const auto cannotCreate = [&](int nError) {
+      view.AddStatus(fmt::format("Unable to open local file {} - ABORTING", strTempName));
+      view.AddDetail(fmt::format("Cannot create {}: {}", strTempName, CInstallFolder::ErrorText(nError)));
+      return 0;
+    };
     if (pSum != nullptr) {
+      // The partial is renamed to the temporary name once whole: what stands
+      // there (a folder, say) fails the item now, not after its download.
+      if (const int nError = folder.Remove(strTempName); nError != 0 && !CInstallFolder::IsMissing(nError))
+        return cannotCreate(nError);
       resume.emplace(view, *pSum, item.m_nSize);
       CFileException error;
       if (!resume->Open(file, &error)) {
@@ -139,9 +148,7 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
         return 0;
       }
     } else if (const int nError = temp.emplace(folder, strTempName).Create(file); nError != 0) {
-      view.AddStatus(fmt::format("Unable to open local file {} - ABORTING", strTempName));
-      view.AddDetail(fmt::format("Cannot create {}: {}", strTempName, CInstallFolder::ErrorText(nError)));
-      return 0;
+      return cannotCreate(nError);
     }
 
     CUpdateRequest request;

@@ -116,6 +116,18 @@ TEST(SignedUpdate, AFileAlreadyInPlaceIsNeitherFetchedNorReplaced) {
   EXPECT_EQ(served.verify.nExit, 0) << served.verify.strErr;
 }
 
+// What stands at a temporary name fails its item before the download, as it
+// does without a key.
+TEST(SignedUpdate, ATakenTemporaryNameFailsTheItemBeforeItsDownload) {
+  TempDir installed;
+  const Served served = UpdateFrom(qvntest::SignedUpdate(Release(), Key()), Key().Pub(), installed,
+                                   {{"QVNUPD1.TMP/in-the-way", ""}});
+  EXPECT_EQ(served.update.nExit, 1) << served.update.strErr;
+  EXPECT_EQ(qvntest::Lines(served.update.strOut).back(), "Unable to open local file QVNUPD1.TMP - ABORTING");
+  EXPECT_THAT(served.update.strErr, HasSubstr("qvnupdate: Cannot create QVNUPD1.TMP: "));
+  EXPECT_THAT(served.arrRequests, ::testing::Not(::testing::Contains("/Updates/Engine.dll.crz")));
+}
+
 // --- What it stops ----------------------------------------------------------
 
 struct Attack {
