@@ -435,6 +435,7 @@ bool CReplaceJournal::Install(const std::string& strSource, const std::string& s
     CInstallFolder::Entry folder;
     int nError = m_folder.Stat(strFolder, folder);
     if (nError == 0 && folder.kind == Kind::kMissing) nError = m_folder.MakeFolder(strFolder);
+    if (nError == 0 && folder.kind == Kind::kLink) nError = CInstallFolder::kLinkOnTheWay;
     if (nError == 0 && folder.kind != Kind::kMissing && folder.kind != Kind::kFolder)
       nError = CInstallFolder::kNotAFolder;
     if (nError != 0) return fail(nError);
