@@ -16,7 +16,9 @@ namespace {
 // would leave a mix of old and new files and their backups.
 constexpr const char* kByHand =
     "the installation may hold files of both versions: each hidden .NAME.qvnupdate-old beside a file "
-    "holds the previous version of NAME. Put those back (or reinstall), then remove the journal to go on";
+    "holds the previous version of NAME. Put those back, remove the files the journal lists as \"file 0\" "
+    "and the folders it lists as \"folder\" (the update added them), or reinstall; then remove the journal "
+    "to go on";
 
 // A journal never comes near this; a larger file is not one of ours.
 constexpr ULONGLONG kMaxJournalSize = 64 * 1024 * 1024;
