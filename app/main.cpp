@@ -115,8 +115,9 @@ int main(int argc, char** argv) {
   if (!serverUrl) {
     // The common slips named, where an http:// URL is refused all the same.
     const size_t nHost = strServerUrl.find("://");
+    const bool bWebScheme = strServerUrl.rfind("http://", 0) == 0 || strServerUrl.rfind("https://", 0) == 0;
     const std::string strAuthority =
-        nHost == std::string::npos
+        nHost == std::string::npos || !bWebScheme
             ? std::string()
             : strServerUrl.substr(nHost + 3, strServerUrl.find('/', nHost + 3) - nHost - 3);
     const char* pszWhy = strAuthority.find('@') != std::string::npos

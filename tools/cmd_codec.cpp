@@ -61,6 +61,18 @@ OutputKind KindOf(const std::string& strOut) {
   return std::filesystem::is_directory(status) ? OutputKind::kFolder : OutputKind::kStream;
 }
 
+// Where the output file goes: OUT, or the file a symbolic link OUT leads to.
+// Renaming over the link would replace the link itself (/dev/stdout, for a
+// command whose output is redirected to a file); empty when the link leads
+// nowhere yet, and the file is then written through the link.
+std::string PlaceOf(const std::string& strOut) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (!fs::is_symlink(fs::symlink_status(PathFromUtf8(strOut), ec))) return strOut;
+  const fs::path target = fs::canonical(PathFromUtf8(strOut), ec);
+  return ec ? std::string() : Utf8(target);
+}
+
 // Copies everything from source to target in chunks; returns the byte count.
 ULONGLONG Pump(CFile& source, CFile& target, BYTE* pBuffer) {
   ULONGLONG nTotal = 0;
@@ -122,6 +134,7 @@ int Convert(const Args& arrArgs, const char* pszCommand, bool bCheckSize) {
   // place (as root, instead of /dev/null for everyone): those are written to.
   const OutputKind kind = KindOf(strOut);
   if (kind == OutputKind::kFolder) return Fail("Cannot write " + strOut + ": it is a folder");
+  const std::string strPlace = kind == OutputKind::kFile ? PlaceOf(strOut) : std::string();
   std::string strTemp;
   std::string strError;
   CatchStops();
@@ -130,7 +143,7 @@ int Convert(const Args& arrArgs, const char* pszCommand, bool bCheckSize) {
       return Fail("Cannot compress " + strIn +
                   ": it is larger than the 2147483647 bytes a compressed file holds");
     }
-    if (kind == OutputKind::kFile && !MakeTempBeside(strOut, strTemp, strError)) return Fail(strError);
+    if (!strPlace.empty() && !MakeTempBeside(strPlace, strTemp, strError)) return Fail(strError);
     const std::string& strTarget = strTemp.empty() ? strOut : strTemp;
     if (!target.Open(strTarget, CFile::modeCreate | CFile::modeWrite, &error)) {
       if (!strTemp.empty()) RemoveFile(strTemp);
@@ -148,12 +161,12 @@ int Convert(const Args& arrArgs, const char* pszCommand, bool bCheckSize) {
     if (!strTemp.empty()) {
       // An OUT that is replaced keeps its permissions, as one written in place would.
       namespace fs = std::filesystem;
-      const fs::file_status status = fs::status(PathFromUtf8(strOut), ec);
+      const fs::file_status status = fs::status(PathFromUtf8(strPlace), ec);
       if (!ec && fs::is_regular_file(status)) {
         fs::permissions(PathFromUtf8(strTemp), status.permissions() & fs::perms::all, ec);
       }
     }
-    if (!strTemp.empty() && !PutInPlace(strTemp, strOut, strError)) {
+    if (!strTemp.empty() && !PutInPlace(strTemp, strPlace, strError)) {
       RemoveFile(strTemp);
       return Fail(strError);
     }

@@ -512,7 +512,7 @@ TEST_F(ConsoleTest, OnATerminalStderrShowsSizesAndASummaryWhileStdoutKeepsTheSta
 TEST_F(ConsoleTest, BadArgumentsAreAUsageError) {
   const std::vector<std::vector<std::string>> cases = {{"--console", "--bogus"},
                                                        {"--console", "--server"},
-                                                       {"--console", "--server", "ftp://127.0.0.1"},
+                                                       {"--console", "--server", "ftp://127.0.0.1:9"},
                                                        {"--console", "--server", "not a url"},
                                                        {"--console", "--server", "http://u:pw@127.0.0.1"},
                                                        {"--console", "--server", "http://127.0.0.1:?v=2"},
@@ -526,6 +526,7 @@ TEST_F(ConsoleTest, BadArgumentsAreAUsageError) {
   }
   EXPECT_THAT(Run({"--console", "--server", "http://u:pw@127.0.0.1"}).strErr,
               HasSubstr("(a user name or password in it is not supported)"));
+  EXPECT_THAT(Run({"--console", "--server", "ftp://127.0.0.1:9"}).strErr, Not(HasSubstr("port")));
   EXPECT_THAT(Run({"--console", "--server", "http://127.0.0.1:8080?v=2"}).strErr,
               HasSubstr("cannot hold a query"));
   EXPECT_THAT(Run({"--console", "--pubkey", "keys/typo.pub"}).strErr,

@@ -78,6 +78,19 @@ TEST(QvnpackCodec, ReplacesAnExistingOutputKeepingItsPermissions) {
             std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
+// A link as OUT (as /dev/stdout is, with the output sent to a file) leads to
+// the file written; the link stays.
+TEST(QvnpackCodec, WritesWhereALinkLeads) {
+  qvntest::TempDir dir;
+  qvntest::WriteFile(dir / "in", "abc");
+  fs::create_symlink("/proc/self/fd/1", dir / "stdout");
+  const auto r = qvntest::RunProcess({"/bin/sh", "-c", R"("$1" compress "$2" "$3" >"$4")", "sh",
+                                      QVN_BIN_DIR "/qvnpack", dir / "in", dir / "stdout", dir / "got"});
+  EXPECT_EQ(r.nExit, 0) << r.strErr;
+  EXPECT_EQ(qvntest::ReadFile(dir / "got"), AsString(Hex("03 00 61 62 63")));
+  EXPECT_TRUE(fs::is_symlink(dir / "stdout"));
+}
+
 // A pipe (as /dev/null or /dev/stdout would be) is written to and stays a
 // pipe: a file renamed over it would take its place.
 TEST(QvnpackCodec, WritesIntoAPipeInsteadOfReplacingIt) {
