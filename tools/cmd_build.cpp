@@ -228,7 +228,10 @@ std::vector<SourceFile> CollectSourceFiles(const fs::path& src, std::vector<std:
   std::error_code ec;
   fs::recursive_directory_iterator it(src, fs::directory_options::none, ec);
   if (ec) throw BuildError("cannot read the release folder '" + Utf8(src) + "': " + ec.message());
-  for (const fs::recursive_directory_iterator end; it != end; it.increment(ec)) {
+  // A folder that cannot be read ends the walk (the iterator turns into the
+  // end) with the error set: the error is looked at first, or the release
+  // would be sent without the rest of its files.
+  for (const fs::recursive_directory_iterator end; ec || it != end; it.increment(ec)) {
     if (ec) throw BuildError("cannot read the release folder '" + Utf8(src) + "': " + ec.message());
     const fs::path& path = it->path();
     const std::string strName = RelativeName(src, path);
@@ -697,15 +700,19 @@ int Build(const BuildOptions& options) {
       arrProblems.push_back("the secret key " + ShowName(options.strSignKey) +
                             " lies in the output folder, which is published; keep it elsewhere");
     }
-    // A copy of the key anywhere in the release would be sent all the same.
+    // A copy of the key anywhere in the release would be sent all the same,
+    // as would a link to it: both are read through links.
+    const auto readThroughLinks = [](const fs::path& path, std::string& strData) {
+      std::error_code ecReal;
+      const fs::path real = fs::canonical(path, ecReal);
+      return !ecReal &&
+             ReadRegularFile(Utf8(real), [&](const char* p, std::size_t n) { strData.append(p, n); });
+    };
     std::string strKey;
-    if (ReadRegularFile(options.strSignKey, [&](const char* p, std::size_t n) { strKey.append(p, n); }) &&
-        !strKey.empty()) {
+    if (readThroughLinks(PathFromUtf8(options.strSignKey), strKey) && !strKey.empty()) {
       for (const SourceFile& file : arrFiles) {
         std::string strData;
-        if (file.nSize == strKey.size() &&
-            ReadRegularFile(Utf8(file.path), [&](const char* p, std::size_t n) { strData.append(p, n); }) &&
-            strData == strKey) {
+        if (file.nSize == strKey.size() && readThroughLinks(file.path, strData) && strData == strKey) {
           arrProblems.push_back(ShowName(file.strName) +
                                 " is a copy of the secret key, so it would be sent to every installation");
         }

@@ -239,6 +239,21 @@ TEST_F(BuildTest, RefusesWhatCannotBeInstalledAsAFile) {
       << build.strErr;
   EXPECT_EQ(build.strErr.find("'file-link'"), std::string::npos) << build.strErr;
   EXPECT_FALSE(fs::exists(Out()));
+
+  // A folder the publisher cannot read is not left out of the release.
+  fs::remove(Src() / "pipe");
+  fs::remove(Src() / "folder-link");
+  fs::create_directories(Src() / "locked");
+  WriteFile(Src() / "locked/inside.dll", "inside");
+  fs::permissions(m_temp.Path(), fs::perms::all);
+  for (const auto& e : fs::recursive_directory_iterator(m_temp.Path())) lchown(e.path().c_str(), 65534, 65534);
+  fs::permissions(Src() / "locked", fs::perms::none);
+  const ProcessResult unreadable = qvntest::RunProcess(
+      {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", QVN_BIN_DIR "/qvnpack", "build",
+       Src().string(), Out().string(), "--version", "1.0"});
+  EXPECT_EQ(unreadable.nExit, 1) << unreadable.strErr;
+  EXPECT_NE(unreadable.strErr.find("cannot read the release folder"), std::string::npos) << unreadable.strErr;
+  EXPECT_FALSE(fs::exists(Out()));
 }
 
 // The version comes from --version, else from the release's Quorvane.exe;

@@ -141,12 +141,19 @@ TEST_F(SignTest, APasswordIsAskedOnATerminalAndWhatCannotBeSignedIsRefused) {
   EXPECT_FALSE(fs::exists(Out()));
   fs::remove(Src() / "SHA256SUMS");
 
-  // The secret key is never published: neither a copy in the release nor the key in OUT.
-  fs::copy_file(key.Secret(), Src() / "keys.bin");
-  const ProcessResult copied = Build(key.Secret());
-  EXPECT_EQ(copied.nExit, 1);
-  EXPECT_THAT(copied.strErr, HasSubstr("'keys.bin' is a copy of the secret key"));
-  fs::remove(Src() / "keys.bin");
+  // The secret key is never published: neither a copy in the release, nor a
+  // link to it, nor the key in OUT.
+  for (const bool bLink : {false, true}) {
+    if (bLink) {
+      fs::create_symlink(key.Secret(), Src() / "keys.bin");
+    } else {
+      fs::copy_file(key.Secret(), Src() / "keys.bin");
+    }
+    const ProcessResult copied = Build(key.Secret());
+    EXPECT_EQ(copied.nExit, 1);
+    EXPECT_THAT(copied.strErr, HasSubstr("'keys.bin' is a copy of the secret key"));
+    fs::remove(Src() / "keys.bin");
+  }
   fs::create_directories(Out());
   ASSERT_EQ(qvntest::RunQvnpack({"build", Src().string(), Out().string(), "--version", "1.1"}).nExit, 0);
   fs::copy_file(key.Secret(), Out() / "my.key");
