@@ -99,6 +99,7 @@ BOOL COXCompressedFile::Open(const std::string& strFileName, UINT nOpenFlags, CF
   m_nBlockRawLength = 0;
   m_blockTable.clear();
   m_blockPlaces.clear();
+  m_nBlocksLocated = 0;
   m_nBaseOffset = 0;
   m_nBlockDataStart = -1;
   m_nIoStart = 0;
@@ -417,34 +418,64 @@ UINT COXCompressedFile::ReadHeaderBytes(LONGLONG nOffset, BYTE* pBuf, UINT nCoun
   return n;
 }
 
+bool COXCompressedFile::ReadPlaceHeader(BlockPlace& place) const {
+  BYTE b[4];
+  if (ReadHeaderBytes(place.nFileOffset, b, 2) < 2) return false;
+  place.nHeader = LoadWord(b);
+  place.nLengthWord = 0;
+  if (place.nHeader & kLengthWordBit) {
+    if (ReadHeaderBytes(place.nFileOffset + 2, b + 2, 2) < 2) return false;
+    place.nLengthWord = LoadWord(b + 2);
+  }
+  place.nDataLength = DataLengthOf(place.nHeader, place.nLengthWord);
+  return true;
+}
+
+namespace {
+
+// The block after one whose header has been read.
+template <typename Place>
+Place PlaceAfter(const Place& last) {
+  Place place{};
+  place.nFileOffset = BlockEnd(last.nFileOffset, last.nHeader);
+  place.nDataStart = last.nDataStart + last.nDataLength;
+  return place;
+}
+
+}  // namespace
+
 bool COXCompressedFile::LocateBlock(LONGLONG nBlock) const {
-  while (static_cast<LONGLONG>(m_blockPlaces.size()) <= nBlock) {
+  while (m_nBlocksLocated <= nBlock) {
     BlockPlace place{};
-    if (m_blockPlaces.empty()) {
+    if (m_nBlocksLocated == 0) {
       place.nFileOffset = m_nRawSize;
       place.nDataStart = 0;
     } else {
-      const BlockPlace& last = m_blockPlaces.back();
-      place.nFileOffset = BlockEnd(last.nFileOffset, last.nHeader);
-      place.nDataStart = last.nDataStart + last.nDataLength;
+      place = PlaceAfter(m_lastPlace);
     }
-    BYTE b[4];
-    if (ReadHeaderBytes(place.nFileOffset, b, 2) < 2) return false;
-    place.nHeader = LoadWord(b);
-    if (place.nHeader & kLengthWordBit) {
-      if (ReadHeaderBytes(place.nFileOffset + 2, b + 2, 2) < 2) return false;
-      place.nLengthWord = LoadWord(b + 2);
-    }
-    place.nDataLength = DataLengthOf(place.nHeader, place.nLengthWord);
-    m_blockPlaces.push_back(place);
+    if (!ReadPlaceHeader(place)) return false;
+    if (m_nBlocksLocated % kPlaceEvery == 0) m_blockPlaces.push_back(place);
     m_blockTable.push_back(place.nHeader);
+    m_lastPlace = place;
+    ++m_nBlocksLocated;
   }
   return true;
 }
 
+COXCompressedFile::BlockPlace COXCompressedFile::PlaceOf(LONGLONG nBlock) const {
+  if (nBlock == m_nBlocksLocated - 1) return m_lastPlace;
+  BlockPlace place = m_blockPlaces[static_cast<size_t>(nBlock / kPlaceEvery)];
+  // The headers between were read once already, as the length was found.
+  for (LONGLONG n = nBlock / kPlaceEvery * kPlaceEvery; n < nBlock; ++n) {
+    place = PlaceAfter(place);
+    if (!ReadPlaceHeader(place)) ThrowDamaged("it changed while it was being read");
+  }
+  return place;
+}
+
 LONGLONG COXCompressedFile::RecordedDataEnd() const {
-  if (m_blockPlaces.empty()) return 0;
-  const BlockPlace& last = m_blockPlaces.back();
+  if (m_nBlocksLocated == 0) return 0;
+  const BlockPlace& last = m_lastPlace;
   LONGLONG nEnd = last.nDataStart + last.nDataLength;
   // A stored body cut short by the end of the file holds only what is there.
   if (!(last.nHeader & kCompressedBit)) {
@@ -460,7 +491,7 @@ void COXCompressedFile::ScanLength() const {
   m_nRawRead = static_cast<WORD>(nGot);
   LONGLONG nTotal = nGot;
   if (static_cast<int>(nGot) == m_nRawSize) {
-    LONGLONG nBlock = static_cast<LONGLONG>(m_blockPlaces.size());
+    LONGLONG nBlock = m_nBlocksLocated;
     while (LocateBlock(nBlock)) ++nBlock;
     nTotal += RecordedDataEnd();
   }
@@ -543,13 +574,12 @@ void COXCompressedFile::SkipToBlock(LONGLONG nTarget) {
     const LONGLONG nEnd = m_nRawSize + RecordedDataEnd();
     if (nEnd > kMaxPosition) ThrowDamaged(kTooLarge);
     const LONGLONG nNextHeader =
-        m_blockPlaces.empty() ? m_nRawSize
-                              : BlockEnd(m_blockPlaces.back().nFileOffset, m_blockPlaces.back().nHeader);
+        m_nBlocksLocated == 0 ? m_nRawSize : BlockEnd(m_lastPlace.nFileOffset, m_lastPlace.nHeader);
     SeekBase(nNextHeader);
     m_nPosition = static_cast<int>(nEnd);
     return;
   }
-  const BlockPlace place = m_blockPlaces[static_cast<size_t>(nBlock)];
+  const BlockPlace place = PlaceOf(nBlock);
   const LONGLONG nBlockStart = m_nRawSize + place.nDataStart;
   if (nBlockStart + std::min(nOffset, place.nDataLength) > kMaxPosition) {
     ThrowDamaged(kTooLarge);

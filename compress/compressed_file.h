@@ -115,6 +115,10 @@ class COXCompressedFile : public CFile {
   // Makes sure block nBlock is recorded, reading the headers up to it; false
   // when the data end before it.
   bool LocateBlock(LONGLONG nBlock) const;
+  // Reads the header of the block at place.nFileOffset into place.
+  bool ReadPlaceHeader(BlockPlace& place) const;
+  // Where a recorded block lies (nBlock below m_nBlocksLocated).
+  BlockPlace PlaceOf(LONGLONG nBlock) const;
   // Reads header bytes at nOffset of the file without moving its position.
   UINT ReadHeaderBytes(LONGLONG nOffset, BYTE* pBuf, UINT nCount) const;
   // End of the data described by the recorded blocks, counted after the prefix.
@@ -148,7 +152,12 @@ class COXCompressedFile : public CFile {
   // Header word of each block seen so far, in block order.
   mutable std::vector<WORD> m_blockTable;
 
-  mutable std::vector<BlockPlace> m_blockPlaces;          // beside m_blockTable, entry for entry
+  // Where every kPlaceEvery-th block lies: a table entry for every block
+  // would cost ten times the file's size for a file of tiny blocks.
+  static constexpr LONGLONG kPlaceEvery = 64;
+  mutable std::vector<BlockPlace> m_blockPlaces;
+  mutable BlockPlace m_lastPlace{};     // of the last block recorded
+  mutable LONGLONG m_nBlocksLocated = 0;  // blocks recorded in m_blockTable
   std::unique_ptr<BYTE[]> m_pScratch;                     // a compressed body, or a block being stored
   LONGLONG m_nBaseOffset = 0;                             // position in the underlying file, buffer included
   std::unique_ptr<BYTE[]> m_pIo;                          // kIoSize bytes, made on first use
