@@ -776,7 +776,10 @@ int Build(const BuildOptions& options) {
   // Warnings: things that work, but are probably not what the publisher meant.
   CVersionArray offered;
   offered.FromString(strVersion);
-  if (CVersionArray zero; offered.Compare(zero) <= 0) {
+  // What an installation without a readable version has: the single number 0.
+  CVersionArray zero;
+  zero.FromString("");
+  if (offered.Compare(zero) <= 0) {
     PrintWarning("the version '" + strVersion +
                  "' reads as 0, so no installation will ever take this update");
   }

@@ -273,6 +273,8 @@ TEST_F(BuildTest, TakesTheVersionFromTheOptionOrTheProductExe) {
   ASSERT_EQ(build.nExit, 0) << build.strErr;
   EXPECT_EQ(ReadFile(Out() / "UpdateInfo.txt").rfind("[GENERAL]\nVERSION: 2.0.0.1\nREBOOT: N\n", 0), 0u);
   EXPECT_NE(build.strErr.find("warning: the release has no Quorvane.exe"), std::string::npos) << build.strErr;
+  build = Build({Src().string(), Out().string(), "--version", "0"});
+  EXPECT_NE(build.strErr.find("warning: the version '0' reads as 0"), std::string::npos) << build.strErr;
 
   MakeProductExe("1.2.0.5", Src() / "Quorvane.exe");
   build = Build({Src().string(), Out().string()});
