@@ -1,6 +1,7 @@
 #include "tools/manifest_check.h"
 
 #include <algorithm>
+#include <map>
 #include <string_view>
 #include <utility>
 
@@ -228,6 +229,20 @@ std::vector<std::string> CManifestChecker::Errors(const CUpdateInfo& info, std::
     if (const auto it = m_mapSizeProblems.find(i); it != m_mapSizeProblems.end() && !it->second.empty()) {
       arrErrors.push_back(strItem + it->second);
     }
+  }
+  // Two items for one installed file: the later one is copied over the
+  // earlier. Windows, where the product lives, takes names apart from case
+  // as one.
+  std::map<std::string, std::size_t> mapInstalled;
+  for (std::size_t i = 0; i < info.m_arrItems.size(); ++i) {
+    const CUpdateFileItem& item = *info.m_arrItems[i];
+    const std::string strTarget = TargetFileName(item);
+    const auto [it, bNew] = mapInstalled.emplace(FoldAsciiCase(strTarget), i);
+    if (bNew) continue;
+    arrErrors.push_back("item #" + std::to_string(i + 1) + " \"" + item.m_strName + "\": it installs \"" +
+                        strTarget + "\", as item #" + std::to_string(it->second + 1) + " \"" +
+                        info.m_arrItems[it->second]->m_strName + "\" does (on Windows, names that differ " +
+                        "only in case are one file)");
   }
   return arrErrors;
 }
