@@ -127,6 +127,7 @@ BOOL RunSteps(CUpdateReporter& view, const UpdateSettings& settings) {
   WarnIfNoProduct(view, settings, strProductExe);
   versionInfo.Load(strProductExe);
   const std::string strInstalled = versionInfo.GetProductVersion();
+  if (strInstalled.empty()) WarnIfNoVersion(view, strProductExe);
   view.AddStatus(fmt::format("Current Version of {} is {}", settings.strProductExe, strInstalled));
   view.AddStatus(fmt::format("Available Version of {} is {}", settings.strProductExe, info.m_strVersion));
 

@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "platform/http_client.h"
+#include "platform/pe_version.h"
 
 namespace {
 
@@ -84,4 +85,14 @@ void WarnIfNoProduct(CUpdateReporter& view, const UpdateSettings& settings,
       "warning: {} is not in this folder ({}); is it the installation? An update installs the whole "
       "release here",
       settings.strProductExe, folder.string()));
+}
+
+void WarnIfNoVersion(CUpdateReporter& view, const std::string& strProductExe) {
+  std::vector<BYTE> block;
+  const PeVersionStatus status = ReadPeVersionBlock(strProductExe, block);
+  if (status == PeVersionStatus::kPeCannotOpen) return;  // not there: WarnIfNoProduct said so
+  const std::string strWhy = status == PeVersionStatus::kPeOk ? "has no ProductVersion in its version resource"
+                                                              : DescribePeVersionStatus(status);
+  view.AddDetail(fmt::format("warning: {} {}, so its version reads as 0 and any update is taken",
+                             strProductExe, strWhy));
 }

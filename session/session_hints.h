@@ -23,3 +23,7 @@ std::vector<std::string> FailureHints(const CException& e, const UpdateSettings&
 // the installation. Also when it was found beside the program, not in this
 // folder: its version then decides for a folder it is not in.
 void WarnIfNoProduct(CUpdateReporter& view, const UpdateSettings& settings, const std::string& strProductExe);
+
+// A warning when strProductExe is there but its version could not be read:
+// it then reads as 0, so any update is taken, and the user should know why.
+void WarnIfNoVersion(CUpdateReporter& view, const std::string& strProductExe);

@@ -114,18 +114,33 @@ TEST_F(ConsoleTest, AFullUpdateInstallsCompressedAndPlainItemsByteForByte) {
               ElementsAre("/Updates/UpdateInfo.txt", "/Updates/Engine.dll.crz", "/Updates/ReadMe.txt"));
 }
 
-TEST_F(ConsoleTest, AMissingProductExecutableIsVersionNothingAndTheUpdateRuns) {
-  std::filesystem::remove(dir / "Quorvane.exe");
+TEST_F(ConsoleTest, AProductExecutableWithoutAVersionIsVersionNothingAndTheUpdateRuns) {
+  const struct {
+    const char* pszFixture;  // what stands as Quorvane.exe; null for nothing
+    const char* pszWarning;
+  } cases[] = {
+      {nullptr, "qvnupdate: warning: Quorvane.exe is not in this folder"},
+      {"not-pe.txt", "qvnupdate: warning: Quorvane.exe is not a Windows executable (PE image), so its "
+                     "version reads as 0 and any update is taken"},
+      {"no_product_version-32.exe", "qvnupdate: warning: Quorvane.exe has no ProductVersion in its version "
+                                    "resource"},
+  };
   qvntest::LocalHttpServer server;
   ServeUpdate(server);
   server.Start();
-  const ProcessResult r = Update(server.Url());
-  EXPECT_EQ(r.nExit, 0) << r.strErr;
-  EXPECT_THAT(r.strErr, HasSubstr("qvnupdate: warning: Quorvane.exe is not in this folder"));
-  auto arrLines = WithoutSeconds(r.strOut);
-  ASSERT_EQ(arrLines.size(), kUpdateLines.size());
-  EXPECT_EQ(arrLines[1], "Current Version of Quorvane.exe is ");
-  EXPECT_EQ(arrLines.back(), "Update Completed!");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pszWarning);
+    std::filesystem::remove(dir / "Quorvane.exe");
+    if (c.pszFixture != nullptr)
+      std::filesystem::copy_file(std::string(QVN_TEST_DATA_DIR "/pe/") + c.pszFixture, dir / "Quorvane.exe");
+    const ProcessResult r = Update(server.Url());
+    EXPECT_EQ(r.nExit, 0) << r.strErr;
+    EXPECT_THAT(r.strErr, HasSubstr(c.pszWarning));
+    auto arrLines = WithoutSeconds(r.strOut);
+    ASSERT_EQ(arrLines.size(), kUpdateLines.size());
+    EXPECT_EQ(arrLines[1], "Current Version of Quorvane.exe is ");
+    EXPECT_EQ(arrLines.back(), "Update Completed!");
+  }
 }
 
 // The version comes from Quorvane.exe beside the program when there is one,
