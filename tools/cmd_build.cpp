@@ -298,6 +298,36 @@ std::vector<std::string> ReadPreviousItems(const fs::path& manifest) {
   return arrNames;
 }
 
+// Names that were a file in the earlier build and are a folder in this one,
+// or the other way round. The updater never removes what stands in the way
+// of a file, so installations of the earlier release could not take this one.
+std::vector<std::string> FindFileFolderSwaps(const std::vector<std::string>& arrPrevious,
+                                             const std::vector<SourceFile>& arrFiles) {
+  const auto gather = [](const std::string& strName, std::set<std::string>& setFiles,
+                         std::set<std::string>& setFolders) {
+    setFiles.insert(strName);
+    for (size_t n = strName.find('/'); n != std::string::npos; n = strName.find('/', n + 1))
+      setFolders.insert(strName.substr(0, n));
+  };
+  std::set<std::string> setOldFiles, setOldFolders, setNewFiles, setNewFolders;
+  const std::string strSuffix = kCompressedSuffix;
+  for (const std::string& strSent : arrPrevious) {
+    const bool bCompressed = strSent.size() > strSuffix.size() &&
+                             strSent.compare(strSent.size() - strSuffix.size(), strSuffix.size(), strSuffix) == 0;
+    gather(bCompressed ? strSent.substr(0, strSent.size() - strSuffix.size()) : strSent, setOldFiles,
+           setOldFolders);
+  }
+  for (const SourceFile& file : arrFiles) gather(file.strName, setNewFiles, setNewFolders);
+  std::vector<std::string> arrSwaps;
+  for (const std::string& strName : setOldFiles) {
+    if (setNewFolders.count(strName) != 0) arrSwaps.push_back(ShowName(strName) + " was a file and is a folder");
+  }
+  for (const std::string& strName : setOldFolders) {
+    if (setNewFiles.count(strName) != 0) arrSwaps.push_back(ShowName(strName) + " was a folder and is a file");
+  }
+  return arrSwaps;
+}
+
 // Whether a name below OUT is reached through a symbolic link on the way:
 // removing or writing through one would reach outside OUT.
 bool HasLinkOnTheWay(const fs::path& out, const std::string& strName) {
@@ -774,6 +804,10 @@ int Build(const BuildOptions& options) {
   }
 
   // Warnings: things that work, but are probably not what the publisher meant.
+  for (const std::string& strSwap : FindFileFolderSwaps(arrPrevious, arrFiles)) {
+    PrintWarning(strSwap + " in this release: the updater does not put a folder in place of a file or a "
+                 "file in place of a folder, so installations of the earlier build cannot take this update");
+  }
   CVersionArray offered;
   offered.FromString(strVersion);
   // What an installation without a readable version has: the single number 0.

@@ -452,6 +452,11 @@ TEST_F(BuildTest, RebuildingIsAllOrNothingAndSwapsFilesAndFolders) {
 
   const ProcessResult build = Build(arrArgs);
   ASSERT_EQ(build.nExit, 0) << build.strErr;
+  // The update directory is whole, but installations could not take it.
+  for (const char* pszSwap : {"'a' was a file and is a folder", "'z' was a folder and is a file"}) {
+    EXPECT_NE(build.strErr.find(std::string("warning: ") + pszSwap + " in this release"), std::string::npos)
+        << build.strErr;
+  }
   auto after = qvntest::Snapshot(Out());
   after.erase("UpdateInfo.txt");
   EXPECT_EQ(after,
