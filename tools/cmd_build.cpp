@@ -32,6 +32,7 @@
 #include "platform/file.h"
 #include "platform/file_ops.h"
 #include "platform/file_read.h"
+#include "platform/name_case.h"
 #include "platform/output_lock.h"
 #include "platform/shell_pattern.h"
 #include "tools/args.h"
@@ -709,7 +710,7 @@ int Build(const BuildOptions& options) {
   // A folder and a file so named cannot be made side by side there either.
   std::map<std::string, std::string> mapByFoldedName;
   auto checkCase = [&](const std::string& strName) {
-    if (const auto [it, bNew] = mapByFoldedName.emplace(FoldAsciiCase(strName), strName); !bNew) {
+    if (const auto [it, bNew] = mapByFoldedName.emplace(FoldNameCase(strName), strName); !bNew) {
       arrProblems.push_back(ShowName(it->second) + " and " + ShowName(strName) +
                             " would be one file on Windows, which does not tell case apart");
     }

@@ -8,6 +8,7 @@
 #include "core/version_array.h"
 #include "manifest/item_name.h"
 #include "manifest/updater_names.h"
+#include "platform/name_case.h"
 
 namespace {
 
@@ -237,7 +238,7 @@ std::vector<std::string> CManifestChecker::Errors(const CUpdateInfo& info, std::
   for (std::size_t i = 0; i < info.m_arrItems.size(); ++i) {
     const CUpdateFileItem& item = *info.m_arrItems[i];
     const std::string strTarget = TargetFileName(item);
-    const auto [it, bNew] = mapInstalled.emplace(FoldAsciiCase(strTarget), i);
+    const auto [it, bNew] = mapInstalled.emplace(FoldNameCase(strTarget), i);
     if (bNew) continue;
     arrErrors.push_back("item #" + std::to_string(i + 1) + " \"" + item.m_strName + "\": it installs \"" +
                         strTarget + "\", as item #" + std::to_string(it->second + 1) + " \"" +

@@ -224,6 +224,13 @@ TEST_F(BuildTest, RefusesNamesTheUpdaterCouldNotUse) {
     EXPECT_NE(build.strErr.find("nothing was written to"), std::string::npos) << build.strErr;
     EXPECT_FALSE(fs::exists(Out()));
   }
+  // Case beyond A to Z: "Été" and "éTÉ".
+  fs::remove_all(Src());
+  WriteFile(Src() / "\xC3\x89t\xC3\xA9.txt", "1");
+  WriteFile(Src() / "\xC3\xA9T\xC3\x89.txt", "2");
+  const ProcessResult accents = Build({Src().string(), Out().string(), "--version", "1.0"});
+  EXPECT_EQ(accents.nExit, 1);
+  EXPECT_NE(accents.strErr.find("would be one file on Windows"), std::string::npos) << accents.strErr;
 }
 
 TEST_F(BuildTest, RefusesWhatCannotBeInstalledAsAFile) {
