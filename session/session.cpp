@@ -124,10 +124,13 @@ BOOL RunSteps(CUpdateReporter& view, const UpdateSettings& settings) {
   }
 
   const std::string strProductExe = LocateProductExe(settings.strProductExe);
-  WarnIfNoProduct(view, settings, strProductExe);
-  versionInfo.Load(strProductExe);
+  const bool bLink = WarnIfProductIsALink(view, strProductExe);
+  if (!bLink) {
+    WarnIfNoProduct(view, settings, strProductExe);
+    versionInfo.Load(strProductExe);
+  }
   const std::string strInstalled = versionInfo.GetProductVersion();
-  if (strInstalled.empty()) WarnIfNoVersion(view, strProductExe);
+  if (strInstalled.empty() && !bLink) WarnIfNoVersion(view, strProductExe);
   view.AddStatus(fmt::format("Current Version of {} is {}", settings.strProductExe, strInstalled));
   view.AddStatus(fmt::format("Available Version of {} is {}", settings.strProductExe, info.m_strVersion));
 

@@ -96,3 +96,16 @@ void WarnIfNoVersion(CUpdateReporter& view, const std::string& strProductExe) {
   view.AddDetail(fmt::format("warning: {} {}, so its version reads as 0 and any update is taken",
                              strProductExe, strWhy));
 }
+
+bool WarnIfProductIsALink(CUpdateReporter& view, const std::string& strProductExe) {
+  std::error_code ec;
+  if (strProductExe.find('/') != std::string::npos ||
+      !std::filesystem::is_symlink(std::filesystem::symlink_status(strProductExe, ec))) {
+    return false;
+  }
+  view.AddDetail(fmt::format(
+      "warning: {} is a symbolic link, which the updater does not follow in the installation folder, so "
+      "its version reads as 0 and any update is taken (replacing the link with the file)",
+      strProductExe));
+  return true;
+}
