@@ -15,8 +15,8 @@ struct UpdateOutcome {
   bool bCancelled = false;  // the user stopped it
   std::string strError;     // the error's text and hints; empty when it has none
   CUpdateReporter::Icon icon = CUpdateReporter::Icon::Stop;
-  std::string strDetails;   // the causes and warnings it gave besides its status lines
-  bool bBoxShown = false;   // it showed a message of its own
+  std::string strDetails;  // the causes and warnings it gave besides its status lines
+  bool bBoxShown = false;  // it showed a message of its own
 };
 
 // What a window keeps, on the update's thread, of the reports it has no

@@ -156,8 +156,8 @@ class COXCompressedFile : public CFile {
   // would cost ten times the file's size for a file of tiny blocks.
   static constexpr LONGLONG kPlaceEvery = 64;
   mutable std::vector<BlockPlace> m_blockPlaces;
-  mutable BlockPlace m_lastPlace{};     // of the last block recorded
-  mutable LONGLONG m_nBlocksLocated = 0;  // blocks recorded in m_blockTable
+  mutable BlockPlace m_lastPlace{};                       // of the last block recorded
+  mutable LONGLONG m_nBlocksLocated = 0;                  // blocks recorded in m_blockTable
   std::unique_ptr<BYTE[]> m_pScratch;                     // a compressed body, or a block being stored
   LONGLONG m_nBaseOffset = 0;                             // position in the underlying file, buffer included
   std::unique_ptr<BYTE[]> m_pIo;                          // kIoSize bytes, made on first use

@@ -10,7 +10,11 @@ namespace {
 long Decode(const std::string& str, size_t& i) {
   const auto at = [&](size_t k) { return static_cast<unsigned char>(str[k]); };
   const unsigned char b = at(i);
-  const int nMore = b < 0x80 ? 0 : (b & 0xE0) == 0xC0 ? 1 : (b & 0xF0) == 0xE0 ? 2 : (b & 0xF8) == 0xF0 ? 3 : -1;
+  const int nMore = b < 0x80             ? 0
+                    : (b & 0xE0) == 0xC0 ? 1
+                    : (b & 0xF0) == 0xE0 ? 2
+                    : (b & 0xF8) == 0xF0 ? 3
+                                         : -1;
   if (nMore < 0 || i + static_cast<size_t>(nMore) >= str.size()) {
     ++i;
     return -1;

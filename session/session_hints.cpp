@@ -91,8 +91,9 @@ void WarnIfNoVersion(CUpdateReporter& view, const std::string& strProductExe) {
   std::vector<BYTE> block;
   const PeVersionStatus status = ReadPeVersionBlock(strProductExe, block);
   if (status == PeVersionStatus::kPeCannotOpen) return;  // not there: WarnIfNoProduct said so
-  const std::string strWhy = status == PeVersionStatus::kPeOk ? "has no ProductVersion in its version resource"
-                                                              : DescribePeVersionStatus(status);
+  const std::string strWhy = status == PeVersionStatus::kPeOk
+                                 ? "has no ProductVersion in its version resource"
+                                 : DescribePeVersionStatus(status);
   view.AddDetail(fmt::format("warning: {} {}, so its version reads as 0 and any update is taken",
                              strProductExe, strWhy));
 }

@@ -313,18 +313,21 @@ std::vector<std::string> FindFileFolderSwaps(const std::vector<std::string>& arr
   std::set<std::string> setOldFiles, setOldFolders, setNewFiles, setNewFolders;
   const std::string strSuffix = kCompressedSuffix;
   for (const std::string& strSent : arrPrevious) {
-    const bool bCompressed = strSent.size() > strSuffix.size() &&
-                             strSent.compare(strSent.size() - strSuffix.size(), strSuffix.size(), strSuffix) == 0;
+    const bool bCompressed =
+        strSent.size() > strSuffix.size() &&
+        strSent.compare(strSent.size() - strSuffix.size(), strSuffix.size(), strSuffix) == 0;
     gather(bCompressed ? strSent.substr(0, strSent.size() - strSuffix.size()) : strSent, setOldFiles,
            setOldFolders);
   }
   for (const SourceFile& file : arrFiles) gather(file.strName, setNewFiles, setNewFolders);
   std::vector<std::string> arrSwaps;
   for (const std::string& strName : setOldFiles) {
-    if (setNewFolders.count(strName) != 0) arrSwaps.push_back(ShowName(strName) + " was a file and is a folder");
+    if (setNewFolders.count(strName) != 0)
+      arrSwaps.push_back(ShowName(strName) + " was a file and is a folder");
   }
   for (const std::string& strName : setOldFolders) {
-    if (setNewFiles.count(strName) != 0) arrSwaps.push_back(ShowName(strName) + " was a folder and is a file");
+    if (setNewFiles.count(strName) != 0)
+      arrSwaps.push_back(ShowName(strName) + " was a folder and is a file");
   }
   return arrSwaps;
 }
@@ -806,7 +809,8 @@ int Build(const BuildOptions& options) {
 
   // Warnings: things that work, but are probably not what the publisher meant.
   for (const std::string& strSwap : FindFileFolderSwaps(arrPrevious, arrFiles)) {
-    PrintWarning(strSwap + " in this release: the updater does not put a folder in place of a file or a "
+    PrintWarning(strSwap +
+                 " in this release: the updater does not put a folder in place of a file or a "
                  "file in place of a folder, so installations of the earlier build cannot take this update");
   }
   CVersionArray offered;

@@ -122,10 +122,12 @@ TEST_F(ConsoleTest, AProductExecutableWithoutAVersionIsVersionNothingAndTheUpdat
   } cases[] = {
       {nullptr, "qvnupdate: warning: Quorvane.exe is not in this folder"},
       {"plain-32.exe", "qvnupdate: warning: Quorvane.exe is a symbolic link", true},
-      {"not-pe.txt", "qvnupdate: warning: Quorvane.exe is not a Windows executable (PE image), so its "
-                     "version reads as 0 and any update is taken"},
-      {"no_product_version-32.exe", "qvnupdate: warning: Quorvane.exe has no ProductVersion in its version "
-                                    "resource"},
+      {"not-pe.txt",
+       "qvnupdate: warning: Quorvane.exe is not a Windows executable (PE image), so its "
+       "version reads as 0 and any update is taken"},
+      {"no_product_version-32.exe",
+       "qvnupdate: warning: Quorvane.exe has no ProductVersion in its version "
+       "resource"},
   };
   qvntest::TempDir elsewhere;
   qvntest::LocalHttpServer server;

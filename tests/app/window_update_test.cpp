@@ -459,8 +459,7 @@ class TestWindowUpdate : public QObject {
 
   // The list ends on what failed; the box says why, once the update is over.
   void AFailedUpdateShowsItsCause() {
-    m_pServer->Serve("/Updates/UpdateInfo.txt",
-                     qvntest::MakeManifest("1.0.0.3", {{"ReadMe.txt", 5, false}}));
+    m_pServer->Serve("/Updates/UpdateInfo.txt", qvntest::MakeManifest("1.0.0.3", {{"ReadMe.txt", 5, false}}));
     CUpdateDlg dlg(m_settings);
     dlg.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dlg));

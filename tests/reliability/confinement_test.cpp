@@ -317,7 +317,7 @@ TEST_F(ConfinementTest, ModesAreNeverMoreOpenAndOwnersAreKept) {
     uid_t nOwner;
   } expected[] = {
       {"Engine.dll", 0755, kNobody},  // set-user-ID and set-group-ID dropped
-      {"ReadMe.txt", 0640, kNobody}, {"Docs/Guide.txt", 0644, 0},  {"plugins", 0755, 0},
+      {"ReadMe.txt", 0640, kNobody}, {"Docs/Guide.txt", 0644, 0},        {"plugins", 0755, 0},
       {"plugins/new", 0755, 0},      {"plugins/new/Extra.dll", 0644, 0}, {"QVNUPD1.TMP", 0600, 0},
       {"QVNUPD4.TMP", 0600, 0},      {"QVNUPDU1.TMP", 0600, 0},
   };

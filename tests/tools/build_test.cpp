@@ -253,11 +253,12 @@ TEST_F(BuildTest, RefusesWhatCannotBeInstalledAsAFile) {
   fs::create_directories(Src() / "locked");
   WriteFile(Src() / "locked/inside.dll", "inside");
   fs::permissions(m_temp.Path(), fs::perms::all);
-  for (const auto& e : fs::recursive_directory_iterator(m_temp.Path())) lchown(e.path().c_str(), 65534, 65534);
+  for (const auto& e : fs::recursive_directory_iterator(m_temp.Path()))
+    lchown(e.path().c_str(), 65534, 65534);
   fs::permissions(Src() / "locked", fs::perms::none);
-  const ProcessResult unreadable = qvntest::RunProcess(
-      {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", QVN_BIN_DIR "/qvnpack", "build",
-       Src().string(), Out().string(), "--version", "1.0"});
+  const ProcessResult unreadable = qvntest::RunProcess({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                                        "--clear-groups", QVN_BIN_DIR "/qvnpack", "build",
+                                                        Src().string(), Out().string(), "--version", "1.0"});
   EXPECT_EQ(unreadable.nExit, 1) << unreadable.strErr;
   EXPECT_NE(unreadable.strErr.find("cannot read the release folder"), std::string::npos) << unreadable.strErr;
   EXPECT_FALSE(fs::exists(Out()));

@@ -204,9 +204,10 @@ TEST_F(LintTest, ErrorsForWhatBreaksOrMisleadsTheUpdater) {
   EXPECT_EQ(count.nExit, 1);
   EXPECT_NE(count.strOut.find("  NUMBERITEMS declares 3 file items, but 1 are listed"), std::string::npos);
   // Two items installed as one file.
-  const ProcessResult twice = RunQvnpack({"lint", Write("twice.txt",
-                                                       "[GENERAL]\nVERSION: 1\n[FILES]\nNUMBERITEMS: 2\nITEM: 1\n"
-                                                       "NAME: a.txt\nITEM: 2\nNAME: A.TXT.crz\nCOMPRESSED: Y\n")});
+  const ProcessResult twice =
+      RunQvnpack({"lint", Write("twice.txt",
+                                "[GENERAL]\nVERSION: 1\n[FILES]\nNUMBERITEMS: 2\nITEM: 1\n"
+                                "NAME: a.txt\nITEM: 2\nNAME: A.TXT.crz\nCOMPRESSED: Y\n")});
   EXPECT_EQ(twice.nExit, 1);
   EXPECT_NE(twice.strOut.find("  item #2 \"A.TXT.crz\": it installs \"A.TXT\", as item #1 \"a.txt\" does"),
             std::string::npos)
