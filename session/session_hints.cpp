@@ -31,8 +31,9 @@ void HintUpdatesFolder(CUpdateReporter& view, const UpdateSettings& settings) {
 void ReportNoManifest(CUpdateReporter& view, const UpdateSettings& settings, const CUpdateRequest& request,
                       bool bAnsweredSuccess) {
   if (bAnsweredSuccess) {
-    view.AddDetail(fmt::format("{} is not update information (it has no VERSION in [GENERAL])",
-                               request.pFile ? request.pFile->GetFileURL() : settings.serverUrl.GetText()));
+    view.AddDetail(
+        fmt::format("{} is not update information (it gives no version: no \"VERSION:\" line with a value)",
+                    request.pFile ? request.pFile->GetFileURL() : settings.serverUrl.GetText()));
   } else {
     view.AddDetail(request.DescribeAnswer());
   }
