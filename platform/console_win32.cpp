@@ -30,8 +30,13 @@ BOOL WINAPI OnControlEvent(DWORD dwEvent) {
 
 bool CanDrawProgress() {
   if (::GetFileType(::GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_PIPE) return false;
+  const HANDLE hErr = ::GetStdHandle(STD_ERROR_HANDLE);
   DWORD dwMode = 0;
-  return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &dwMode) != 0;
+  if (!::GetConsoleMode(hErr, &dwMode)) return false;
+  // The progress is redrawn with escape sequences, which a console shows as
+  // they are unless asked to act on them; one that cannot gets no progress.
+  return (dwMode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+         ::SetConsoleMode(hErr, dwMode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
 std::size_t StderrColumns() {

@@ -279,6 +279,20 @@ bool IsSameOrInside(const fs::path& inner, const fs::path& outer) {
   return true;
 }
 
+// IsSameOrInside also by what the folders are: on Windows one folder has
+// many spellings (letter case, a second drive letter mapped to it) that
+// neither the path nor its canonical form shows.
+bool IsSameOrInsideOnDisk(const fs::path& inner, const fs::path& outer) {
+  if (IsSameOrInside(inner, outer)) return true;
+  std::error_code ec;
+  if (!fs::exists(outer, ec)) return false;
+  for (fs::path at = inner; !at.empty(); at = at.parent_path()) {
+    if (fs::equivalent(at, outer, ec)) return true;
+    if (at == at.parent_path()) break;
+  }
+  return false;
+}
+
 // The item names of an earlier manifest in OUT, so that files it listed and
 // the new one does not can be removed.
 std::vector<std::string> ReadPreviousItems(const fs::path& manifest) {
@@ -628,7 +642,7 @@ int Build(const BuildOptions& options) {
     PrintError("cannot use the output folder '" + options.strOut + "': " + ec.message());
     return 2;
   }
-  if (IsSameOrInside(out, src) || IsSameOrInside(src, out)) {
+  if (IsSameOrInsideOnDisk(out, src) || IsSameOrInsideOnDisk(src, out)) {
     PrintError("the output folder '" + options.strOut + "' must lie outside the release folder '" +
                options.strSrc + "', and the release outside it");
     return 2;
@@ -726,11 +740,11 @@ int Build(const BuildOptions& options) {
     if (std::string strWhy; !LoadSigningKey(options.strSignKey, signKey, strWhy))
       arrProblems.push_back(strWhy);
     const fs::path key = fs::weakly_canonical(fs::absolute(PathFromUtf8(options.strSignKey), ec), ec);
-    if (!ec && IsSameOrInside(key, src)) {
+    if (!ec && IsSameOrInsideOnDisk(key, src)) {
       arrProblems.push_back("the secret key " + ShowName(options.strSignKey) +
                             " lies in the release folder, so it would be sent to every installation; "
                             "keep it elsewhere");
-    } else if (!ec && IsSameOrInside(key, out)) {
+    } else if (!ec && IsSameOrInsideOnDisk(key, out)) {
       arrProblems.push_back("the secret key " + ShowName(options.strSignKey) +
                             " lies in the output folder, which is published; keep it elsewhere");
     }
@@ -808,6 +822,12 @@ int Build(const BuildOptions& options) {
   }
 
   // Warnings: things that work, but are probably not what the publisher meant.
+  for (const SourceFile& file : arrFiles) {
+    if (FoldNameCase(file.strName) != "QVNUPDATE.EXE") continue;
+    PrintWarning(
+        "the release holds qvnupdate.exe, the updater itself: Windows keeps the file of a running "
+        "program, so an update run by it cannot replace it and fails (every file put back)");
+  }
   for (const std::string& strSwap : FindFileFolderSwaps(arrPrevious, arrFiles)) {
     PrintWarning(strSwap +
                  " in this release: the updater does not put a folder in place of a file or a "

@@ -18,6 +18,7 @@
 #include "platform/file_ops.h"
 #include "tools/args.h"
 #include "tools/commands.h"
+#include "tools/manifest_check.h"
 #include "tools/stop.h"
 #include "tools/utf8_path.h"
 
@@ -53,6 +54,13 @@ bool PutInPlace(const std::string& strTemp, const std::string& strOut, std::stri
 enum class OutputKind { kFile, kFolder, kStream };
 
 OutputKind KindOf(const std::string& strOut) {
+#ifdef _WIN32
+  // NUL, CON and the like are devices in every folder, though no file shows them.
+  const size_t nLast = strOut.find_last_of("/\\:");
+  if (IsWindowsDeviceName(nLast == std::string::npos ? strOut : strOut.substr(nLast + 1))) {
+    return OutputKind::kStream;
+  }
+#endif
   std::error_code ec;
   const std::filesystem::file_status status = std::filesystem::status(PathFromUtf8(strOut), ec);
   if (ec || !std::filesystem::exists(status) || std::filesystem::is_regular_file(status)) {
