@@ -25,6 +25,7 @@
 // and cleans up after itself (partial files removed, replaced files put back),
 // and the window closes once it has.
 #include <atomic>
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -66,8 +67,8 @@ class CUpdateDlg : public CUpdateReporter {
   CUpdateDlg(const CUpdateDlg&) = delete;
   CUpdateDlg& operator=(const CUpdateDlg&) = delete;
 
-  // Runs the dialog modally until it is closed.
-  void DoModal() { m_dialog.Run(); }
+  // Runs the dialog modally until it is closed; -1 when it could not be shown.
+  int DoModal() { return m_dialog.Run(); }
 
   // The reporting interface; callable from the dialog's thread or the update's.
   void AddStatus(std::string strLine) override;
@@ -271,7 +272,12 @@ BOOL CUpdateApp::InitInstance() {
   settings.strProductExe = m_strProductExe;
   {
     CUpdateDlg dlg(settings);
-    dlg.DoModal();
+    if (dlg.DoModal() == -1) {
+      // No desktop to show it on (a service's session, say): a window that
+      // never appeared is no success. The console, when there is one, says so.
+      std::fputs("qvnupdate: the window cannot be shown here (no desktop); use --console\n", stderr);
+      m_nExitCode = 2;
+    }
   }
   StopSockets();
   return FALSE;
