@@ -522,6 +522,11 @@ std::string CInstallFolder::ErrorText(int nError) {
       return "the file is read-only";
     case kShortName:
       return "it is the short (8.3) name of a file or folder with another name";
+    // What IsPlainComponent refuses, named so that the publisher can mend it.
+    case ERROR_INVALID_NAME:
+      return "Windows cannot hold the name as written (it allows no ':', '*', '?', '\"', '<', '>', '|' or "
+             "control character, drops a dot or space at the end of a part, and keeps names such as NUL, "
+             "CON or COM1 for devices)";
     // Mostly the product itself, still running: say what to do about it.
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:

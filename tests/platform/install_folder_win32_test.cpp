@@ -167,6 +167,7 @@ TEST_F(InstallFolderWin32, WideNamesRoundTrip) {
   for (const char* pszName : {"a:stream", "a\\b", "dot.", "..", "x/../y", "what?", "nul.txt", "Com1"}) {
     EXPECT_EQ(folder.Create(pszName, 0644, file), ERROR_INVALID_NAME) << pszName;
   }
+  EXPECT_NE(CInstallFolder::ErrorText(ERROR_INVALID_NAME).find("such as NUL"), std::string::npos);
 
   // The updater's own files are hidden; what it installs is not.
   for (const bool bHidden : {false, true}) {
