@@ -321,10 +321,13 @@ int CInstallFolder::CheckNotHeld(const std::string& strName) const {
   int nError = OpenParent(strName, fd, strLeaf);
   if (nError != 0) return IsMissing(nError) ? 0 : nError;
   // Asks for what replacing takes; every sharing is offered, so only a holder
-  // that shares no delete stands in the way.
-  const HANDLE h = ::CreateFileW(
-      FullPath(m_strRoot, strName).c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  // that shares no delete stands in the way, or a running program: Windows
+  // lets no one write the file its code is mapped from (it fails the rename
+  // over it), though it lets a backup name be made.
+  const HANDLE h =
+      ::CreateFileW(FullPath(m_strRoot, strName).c_str(), DELETE | FILE_WRITE_DATA,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   nError = h == INVALID_HANDLE_VALUE ? static_cast<int>(::GetLastError()) : 0;
   if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
   CloseParent(fd);

@@ -73,4 +73,28 @@ TEST_F(ReplaceWin32, ManyFilesAllOrNothing) {
   }
 }
 
+// A running program's file, its code mapped from it, cannot be written or
+// renamed over: it is found before anything is replaced.
+TEST_F(ReplaceWin32, ARunningProgramsFileIsFoundBeforeAnythingIsReplaced) {
+  wchar_t szSelf[MAX_PATH] = {};
+  ASSERT_GT(::GetModuleFileNameW(nullptr, szSelf, MAX_PATH), 0u);
+  fs::copy_file(szSelf, "Running.exe");
+  WriteFile("a.txt", "old");
+  WriteFile("QVNUPD1.TMP", "new a");
+  WriteFile("QVNUPD2.TMP", "new program");
+  // As the loader does: the file may go (share delete), its image stays mapped.
+  const HANDLE hFile = ::CreateFileW(L"Running.exe", GENERIC_READ | GENERIC_EXECUTE,
+                                     FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(hFile, INVALID_HANDLE_VALUE);
+  const HANDLE hImage = ::CreateFileMappingW(hFile, nullptr, PAGE_READONLY | SEC_IMAGE, 0, 0, nullptr);
+  ::CloseHandle(hFile);
+  ASSERT_NE(hImage, nullptr);
+  EXPECT_EQ(ReplaceFiles(view, qvntest::ItemsOf({{"a.txt", 0, false}, {"Running.exe", 0, false}})), 0);
+  ::CloseHandle(hImage);
+  EXPECT_EQ(ReadFile("a.txt"), "old");
+  EXPECT_THAT(view.m_arrStatus.back(),
+              ::testing::StartsWith("Unable to keep the previous version of Running.exe: "));
+  EXPECT_THAT(qvntest::HiddenFiles(dir.Path()), ::testing::IsEmpty());
+}
+
 }  // namespace
