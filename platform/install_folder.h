@@ -106,9 +106,9 @@ class CInstallFolder {
   // other exists); on Windows, where the folder's permissions decide, always.
   static bool IsOwnedByThisUserOr(const Entry& entry, const Entry& other);
   // True when entry, found at strName, may hand its owner and mode on to
-  // what replaces it: it is this user's, or its folder's owner's, or no one
-  // else could have put it there. Otherwise another user may have planted it
-  // at a name the update installs, to own the installed file.
+  // what replaces it: it is this user's, or no one but its owner could have
+  // put it (or a folder on its way) there. Otherwise another user may have
+  // planted it at a name the update installs, to own the installed file.
   bool MayHandOnOwner(const std::string& strName, const Entry& entry) const;
   static std::string ErrorText(int nError);
 

@@ -300,17 +300,19 @@ bool CInstallFolder::IsOwnedByThisUserOr(const Entry& entry, const Entry& other)
 
 bool CInstallFolder::MayHandOnOwner(const std::string& strName, const Entry& entry) const {
   if (entry.nOwner == ::geteuid()) return true;
+  // No folder on the way, the installation folder included, may let anyone
+  // but the file's owner make names in it: another user could have made the
+  // file there, or the folders below that hold it.
   struct stat st {};
-  const size_t nLastSlash = strName.rfind('/');
-  if (nLastSlash == std::string::npos) {
-    if (::fstat(m_fd, &st) != 0) return false;
-  } else {
+  if (::fstat(m_fd, &st) != 0) return false;
+  if ((st.st_mode & 022) != 0 && st.st_uid != entry.nOwner) return false;
+  for (size_t nSlash = strName.find('/'); nSlash != std::string::npos;
+       nSlash = strName.find('/', nSlash + 1)) {
     Entry folder;
-    if (Stat(strName.substr(0, nLastSlash), folder) != 0 || folder.kind != Kind::kFolder) return false;
-    st.st_uid = folder.nOwner;
-    st.st_mode = folder.nMode;
+    if (Stat(strName.substr(0, nSlash), folder) != 0 || folder.kind != Kind::kFolder) return false;
+    if ((folder.nMode & 022) != 0 && folder.nOwner != entry.nOwner) return false;
   }
-  return entry.nOwner == st.st_uid || (st.st_mode & 022) == 0;
+  return true;
 }
 
 bool CInstallFolder::IsLinkUnsupported(int nError) {

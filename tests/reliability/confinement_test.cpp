@@ -304,6 +304,13 @@ TEST_F(ConfinementTest, ModesAreNeverMoreOpenAndOwnersAreKept) {
   lchown((dir.Path() / "Docs").c_str(), 0, 0);
   chmod((dir.Path() / "Docs").c_str(), 01777);
   chmod((dir.Path() / "Docs/Guide.txt").c_str(), 0666);
+  // Nor when the file's folder was made there by its owner.
+  fs::create_directories(dir.Path() / "plugins/new");
+  WriteFile(dir.Path() / "plugins/new/Extra.dll", "planted");
+  chmod((dir.Path() / "plugins").c_str(), 01777);
+  chmod((dir.Path() / "plugins/new/Extra.dll").c_str(), 0666);
+  lchown((dir.Path() / "plugins/new").c_str(), kNobody, kNobody);
+  lchown((dir.Path() / "plugins/new/Extra.dll").c_str(), kNobody, kNobody);
   // Looks like a copy the updater left half-way, but is the user's own.
   WriteFile(dir.Path() / "Docs/.Guide.txt.a1b2c3", "mine\n");
   const mode_t nUmask = umask(0);
@@ -317,9 +324,9 @@ TEST_F(ConfinementTest, ModesAreNeverMoreOpenAndOwnersAreKept) {
     uid_t nOwner;
   } expected[] = {
       {"Engine.dll", 0755, kNobody},  // set-user-ID and set-group-ID dropped
-      {"ReadMe.txt", 0640, kNobody}, {"Docs/Guide.txt", 0644, 0},        {"plugins", 0755, 0},
-      {"plugins/new", 0755, 0},      {"plugins/new/Extra.dll", 0644, 0}, {"QVNUPD1.TMP", 0600, 0},
-      {"QVNUPD4.TMP", 0600, 0},      {"QVNUPDU1.TMP", 0600, 0},
+      {"ReadMe.txt", 0640, kNobody},  {"Docs/Guide.txt", 0644, 0},        {"plugins", 01777, 0},
+      {"plugins/new", 0755, kNobody}, {"plugins/new/Extra.dll", 0644, 0}, {"QVNUPD1.TMP", 0600, 0},
+      {"QVNUPD4.TMP", 0600, 0},       {"QVNUPDU1.TMP", 0600, 0},
   };
   for (const auto& e : expected) {
     SCOPED_TRACE(e.pszName);
