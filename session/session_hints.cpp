@@ -82,6 +82,8 @@ void WarnIfNoProduct(CUpdateReporter& view, const UpdateSettings& settings,
         strProductExe, folder.string()));
     return;
   }
+  // Something else by that name (a folder, say): WarnIfNoVersion says what.
+  if (std::filesystem::exists(std::filesystem::symlink_status(strProductExe, ec))) return;
   view.AddDetail(fmt::format(
       "warning: {} is not in this folder ({}); is it the installation? An update installs the whole "
       "release here",
@@ -91,7 +93,9 @@ void WarnIfNoProduct(CUpdateReporter& view, const UpdateSettings& settings,
 void WarnIfNoVersion(CUpdateReporter& view, const std::string& strProductExe) {
   std::vector<BYTE> block;
   const PeVersionStatus status = ReadPeVersionBlock(strProductExe, block);
-  if (status == PeVersionStatus::kPeCannotOpen) return;  // not there: WarnIfNoProduct said so
+  std::error_code ec;
+  // Not there: WarnIfNoProduct said so.
+  if (!std::filesystem::exists(std::filesystem::symlink_status(strProductExe, ec))) return;
   const std::string strWhy = status == PeVersionStatus::kPeOk
                                  ? "has no ProductVersion in its version resource"
                                  : DescribePeVersionStatus(status);
@@ -101,13 +105,10 @@ void WarnIfNoVersion(CUpdateReporter& view, const std::string& strProductExe) {
 
 bool WarnIfProductIsALink(CUpdateReporter& view, const std::string& strProductExe) {
   std::error_code ec;
-  if (strProductExe.find('/') != std::string::npos ||
-      !std::filesystem::is_symlink(std::filesystem::symlink_status(strProductExe, ec))) {
-    return false;
-  }
+  if (!std::filesystem::is_symlink(std::filesystem::symlink_status(strProductExe, ec))) return false;
   view.AddDetail(fmt::format(
-      "warning: {} is a symbolic link, which the updater does not follow in the installation folder, so "
-      "its version reads as 0 and any update is taken (replacing the link with the file)",
+      "warning: {} is a symbolic link, which the updater does not follow, so its version reads as 0 and "
+      "any update is taken (replacing the link with the file)",
       strProductExe));
   return true;
 }

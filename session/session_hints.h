@@ -24,10 +24,9 @@ std::vector<std::string> FailureHints(const CException& e, const UpdateSettings&
 // folder: its version then decides for a folder it is not in.
 void WarnIfNoProduct(CUpdateReporter& view, const UpdateSettings& settings, const std::string& strProductExe);
 
-// True, with a warning, when strProductExe lies in this folder and is a
-// symbolic link: its version is then not read, as nothing in the
-// installation folder is reached through a link (one planted there would let
-// a file elsewhere hold back every update).
+// True, with a warning, when strProductExe is a symbolic link: its version is
+// then not read, as nothing in the installation folder is reached through a
+// link (one planted there would let a file elsewhere hold back every update).
 bool WarnIfProductIsALink(CUpdateReporter& view, const std::string& strProductExe);
 
 // A warning when strProductExe is there but its version could not be read:

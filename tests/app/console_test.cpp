@@ -122,6 +122,7 @@ TEST_F(ConsoleTest, AProductExecutableWithoutAVersionIsVersionNothingAndTheUpdat
   } cases[] = {
       {nullptr, "qvnupdate: warning: Quorvane.exe is not in this folder"},
       {"plain-32.exe", "qvnupdate: warning: Quorvane.exe is a symbolic link", true},
+      {"", "qvnupdate: warning: Quorvane.exe cannot be opened: "},  // a folder of that name
       {"not-pe.txt",
        "qvnupdate: warning: Quorvane.exe is not a Windows executable (PE image), so its "
        "version reads as 0 and any update is taken"},
@@ -137,12 +138,14 @@ TEST_F(ConsoleTest, AProductExecutableWithoutAVersionIsVersionNothingAndTheUpdat
     SCOPED_TRACE(c.pszWarning);
     // Wine shows a link as the file it leads to.
     if (c.bLink && qvntest::WindowsUpdater() != nullptr) continue;
-    std::filesystem::remove(dir / "Quorvane.exe");
+    std::filesystem::remove_all(dir / "Quorvane.exe");
     const std::string strFixture = std::string(QVN_TEST_DATA_DIR "/pe/") + (c.pszFixture ? c.pszFixture : "");
     if (c.bLink) {
       std::filesystem::copy_file(strFixture, elsewhere / "Quorvane.exe",
                                  std::filesystem::copy_options::overwrite_existing);
       std::filesystem::create_symlink(elsewhere / "Quorvane.exe", dir / "Quorvane.exe");
+    } else if (c.pszFixture != nullptr && *c.pszFixture == '\0') {
+      std::filesystem::create_directory(dir / "Quorvane.exe");
     } else if (c.pszFixture != nullptr) {
       std::filesystem::copy_file(strFixture, dir / "Quorvane.exe");
     }
