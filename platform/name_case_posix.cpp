@@ -71,7 +71,12 @@ std::string FoldNameCase(const std::string& strName) {
     } else if (c < 0x80 || utf8 == static_cast<locale_t>(nullptr)) {
       out.append(strName, nStart, i - nStart);
     } else {
-      Encode(static_cast<long>(towupper_l(static_cast<wint_t>(c), utf8)), out);
+      // Only a letter whose upper case leads back to it: Windows keeps apart
+      // those that fold many to one (dotless i and I, micro sign and mu).
+      const auto nUpper = static_cast<long>(towupper_l(static_cast<wint_t>(c), utf8));
+      const bool bPair =
+          nUpper >= 0x80 && static_cast<long>(towlower_l(static_cast<wint_t>(nUpper), utf8)) == c;
+      Encode(bPair ? nUpper : c, out);
     }
   }
   return out;
