@@ -238,16 +238,28 @@ std::vector<std::string> CManifestChecker::Errors(const CUpdateInfo& info, std::
   // Two items for one installed file: the later one is copied over the
   // earlier. Windows, where the product lives, takes names apart from case
   // as one.
+  // A file where another item needs a folder cannot be installed either.
   std::map<std::string, std::size_t> mapInstalled;
+  std::map<std::string, std::size_t> mapFolders;  // each folder on an item's way, and that item
   for (std::size_t i = 0; i < info.m_arrItems.size(); ++i) {
-    const CUpdateFileItem& item = *info.m_arrItems[i];
-    const std::string strTarget = TargetFileName(item);
-    const auto [it, bNew] = mapInstalled.emplace(FoldNameCase(strTarget), i);
+    const std::string strTarget = TargetFileName(*info.m_arrItems[i]);
+    for (size_t n = strTarget.find('/'); n != std::string::npos; n = strTarget.find('/', n + 1))
+      mapFolders.emplace(FoldNameCase(strTarget.substr(0, n)), i);
+  }
+  const auto describe = [&](std::size_t i) {
+    return "item #" + std::to_string(i + 1) + " \"" + info.m_arrItems[i]->m_strName + "\"";
+  };
+  for (std::size_t i = 0; i < info.m_arrItems.size(); ++i) {
+    const std::string strTarget = TargetFileName(*info.m_arrItems[i]);
+    const std::string strFolded = FoldNameCase(strTarget);
+    if (const auto it = mapFolders.find(strFolded); it != mapFolders.end()) {
+      arrErrors.push_back(describe(i) + ": it installs the file \"" + strTarget + "\" where " +
+                          describe(it->second) + " needs a folder");
+    }
+    const auto [it, bNew] = mapInstalled.emplace(strFolded, i);
     if (bNew) continue;
-    arrErrors.push_back("item #" + std::to_string(i + 1) + " \"" + item.m_strName + "\": it installs \"" +
-                        strTarget + "\", as item #" + std::to_string(it->second + 1) + " \"" +
-                        info.m_arrItems[it->second]->m_strName + "\" does (on Windows, names that differ " +
-                        "only in case are one file)");
+    arrErrors.push_back(describe(i) + ": it installs \"" + strTarget + "\", as " + describe(it->second) +
+                        " does (on Windows, names that differ only in case are one file)");
   }
   return arrErrors;
 }

@@ -212,6 +212,16 @@ TEST_F(LintTest, ErrorsForWhatBreaksOrMisleadsTheUpdater) {
   EXPECT_NE(twice.strOut.find("  item #2 \"A.TXT.crz\": it installs \"A.TXT\", as item #1 \"a.txt\" does"),
             std::string::npos)
       << twice.strOut;
+  const ProcessResult folder =
+      RunQvnpack({"lint", Write("folder.txt",
+                                "[GENERAL]\nVERSION: 1\n[FILES]\nNUMBERITEMS: 2\nITEM: 1\nNAME: Data\n"
+                                "ITEM: 2\nNAME: data/x.txt\n")});
+  EXPECT_EQ(folder.nExit, 1);
+  EXPECT_NE(
+      folder.strOut.find("  item #1 \"Data\": it installs the file \"Data\" where item #2 \"data/x.txt\" "
+                         "needs a folder"),
+      std::string::npos)
+      << folder.strOut;
   // A byte-order mark, which some editors write unasked.
   const ProcessResult bom =
       RunQvnpack({"lint", Write("bom.txt", "\xEF\xBB\xBF[GENERAL]\nVERSION: 1\n[FILES]\nNUMBERITEMS: 0\n")});
