@@ -232,14 +232,16 @@ std::vector<SourceFile> CollectSourceFiles(const fs::path& src, std::vector<std:
   // A folder that cannot be read ends the walk (the iterator turns into the
   // end) with the error set: the error is looked at first, or the release
   // would be sent without the rest of its files.
+  fs::path entered = src;  // the folder the walk went into last, the likeliest to fail it
   for (const fs::recursive_directory_iterator end; ec || it != end; it.increment(ec)) {
-    if (ec) throw BuildError("cannot read the release folder '" + Utf8(src) + "': " + ec.message());
+    if (ec) throw BuildError("cannot read the release folder '" + Utf8(entered) + "': " + ec.message());
     const fs::path& path = it->path();
     const std::string strName = RelativeName(src, path);
     const fs::file_status linkStatus = it->symlink_status(ec);
     if (ec) throw BuildError("cannot look at '" + Utf8(path) + "': " + ec.message());
     if (fs::is_directory(linkStatus)) {
       setFolders.insert(strName);
+      entered = path;
       continue;
     }
     // A link to a file sends the file it points to; anything else cannot be

@@ -260,7 +260,9 @@ TEST_F(BuildTest, RefusesWhatCannotBeInstalledAsAFile) {
                                                         "--clear-groups", QVN_BIN_DIR "/qvnpack", "build",
                                                         Src().string(), Out().string(), "--version", "1.0"});
   EXPECT_EQ(unreadable.nExit, 1) << unreadable.strErr;
-  EXPECT_NE(unreadable.strErr.find("cannot read the release folder"), std::string::npos) << unreadable.strErr;
+  EXPECT_NE(unreadable.strErr.find("cannot read the release folder '" + (Src() / "locked").string() + "'"),
+            std::string::npos)
+      << unreadable.strErr;
   EXPECT_FALSE(fs::exists(Out()));
 }
 
