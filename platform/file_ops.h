@@ -12,3 +12,8 @@ bool RenameOver(const std::string& strFrom, const std::string& strTo, std::strin
 bool CanRead(const std::string& strPath, bool bFolder, std::string& strReason);
 // Removes the file, quietly: for cleaning up after a failure.
 void RemoveFile(const std::string& strPath);
+// The descriptor of this process that strPath names (/dev/stdout, /dev/fd/N,
+// /proc/self/fd/N, followed through links), or -1 for any other path. Written
+// through the descriptor itself, output goes on where the process's own does,
+// as the shell that set it up expects (">>", or several commands into one file).
+int InheritedDescriptor(const std::string& strPath);

@@ -63,3 +63,7 @@ void RemoveFile(const std::string& strPath) {
   std::wstring strWide;
   if (Utf8ToWide(strPath, strWide)) ::DeleteFileW(strWide.c_str());
 }
+
+int InheritedDescriptor(const std::string&) {
+  return -1;
+}

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "platform/file.h"
+#include "platform/file_ops.h"
 #include "platform/file_os.h"
 
 namespace {
@@ -171,6 +172,17 @@ BOOL CFile::Open(const std::string& strFileName, UINT nOpenFlags, CFileException
   };
   if (strFileName.empty()) return fail(ENOENT);
   int fd;
+  // Output to the process's own stdout (say) goes through that descriptor:
+  // opened afresh, a file behind it would be truncated and written from its
+  // start, whatever the shell had put there.
+  if (const int nInherited =
+          (nOpenFlags & (modeWrite | modeReadWrite)) != 0 ? InheritedDescriptor(strFileName) : -1;
+      nInherited >= 0) {
+    fd = ::fcntl(nInherited, F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return fail(errno);
+    m_hFile = fd;
+    return TRUE;
+  }
   do {
     fd = ::open(strFileName.c_str(), OpenFlagsToPosix(nOpenFlags), 0666);
   } while (fd < 0 && errno == EINTR);

@@ -61,6 +61,7 @@ OutputKind KindOf(const std::string& strOut) {
     return OutputKind::kStream;
   }
 #endif
+  if (InheritedDescriptor(strOut) >= 0) return OutputKind::kStream;  // /dev/stdout, say
   std::error_code ec;
   const std::filesystem::file_status status = std::filesystem::status(PathFromUtf8(strOut), ec);
   if (ec || !std::filesystem::exists(status) || std::filesystem::is_regular_file(status)) {

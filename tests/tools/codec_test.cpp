@@ -78,16 +78,26 @@ TEST(QvnpackCodec, ReplacesAnExistingOutputKeepingItsPermissions) {
             std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
-// A link as OUT (as /dev/stdout is, with the output sent to a file) leads to
-// the file written; the link stays.
+// A link as OUT leads to the file written, and the link stays. One to the
+// process's own output (as /dev/stdout is) writes there, after what the shell
+// put before it and before what comes after.
 TEST(QvnpackCodec, WritesWhereALinkLeads) {
   qvntest::TempDir dir;
   qvntest::WriteFile(dir / "in", "abc");
+  const std::string strCrz = AsString(Hex("03 00 61 62 63"));
+  fs::create_directory(dir / "elsewhere");
+  fs::create_symlink(dir / "elsewhere/file.crz", dir / "link");
+  ASSERT_EQ(RunQvnpack({"compress", dir / "in", dir / "link"}).nExit, 0);
+  EXPECT_EQ(qvntest::ReadFile(dir / "elsewhere/file.crz"), strCrz);
+  EXPECT_TRUE(fs::is_symlink(dir / "link"));
+
   fs::create_symlink("/proc/self/fd/1", dir / "stdout");
-  const auto r = qvntest::RunProcess({"/bin/sh", "-c", R"("$1" compress "$2" "$3" >"$4")", "sh",
-                                      QVN_BIN_DIR "/qvnpack", dir / "in", dir / "stdout", dir / "got"});
+  qvntest::WriteFile(dir / "got", "before\n");
+  const auto r =
+      qvntest::RunProcess({"/bin/sh", "-c", R"({ echo one; "$1" compress "$2" "$3"; echo two; } >>"$4")",
+                           "sh", QVN_BIN_DIR "/qvnpack", dir / "in", dir / "stdout", dir / "got"});
   EXPECT_EQ(r.nExit, 0) << r.strErr;
-  EXPECT_EQ(qvntest::ReadFile(dir / "got"), AsString(Hex("03 00 61 62 63")));
+  EXPECT_EQ(qvntest::ReadFile(dir / "got"), "before\none\n" + strCrz + "two\n");
   EXPECT_TRUE(fs::is_symlink(dir / "stdout"));
 }
 
