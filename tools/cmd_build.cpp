@@ -320,30 +320,31 @@ std::vector<std::string> ReadPreviousItems(const fs::path& manifest) {
 // of a file, so installations of the earlier release could not take this one.
 std::vector<std::string> FindFileFolderSwaps(const std::vector<std::string>& arrPrevious,
                                              const std::vector<SourceFile>& arrFiles) {
-  const auto gather = [](const std::string& strName, std::set<std::string>& setFiles,
-                         std::set<std::string>& setFolders) {
-    setFiles.insert(strName);
+  // Compared as Windows compares names: "Data" and "data/" are one.
+  using NameMap = std::map<std::string, std::string>;  // folded name, and as written
+  const auto gather = [](const std::string& strName, NameMap& mapFiles, NameMap& mapFolders) {
+    mapFiles.emplace(FoldNameCase(strName), strName);
     for (size_t n = strName.find('/'); n != std::string::npos; n = strName.find('/', n + 1))
-      setFolders.insert(strName.substr(0, n));
+      mapFolders.emplace(FoldNameCase(strName.substr(0, n)), strName.substr(0, n));
   };
-  std::set<std::string> setOldFiles, setOldFolders, setNewFiles, setNewFolders;
+  NameMap mapOldFiles, mapOldFolders, mapNewFiles, mapNewFolders;
   const std::string strSuffix = kCompressedSuffix;
   for (const std::string& strSent : arrPrevious) {
     const bool bCompressed =
         strSent.size() > strSuffix.size() &&
         strSent.compare(strSent.size() - strSuffix.size(), strSuffix.size(), strSuffix) == 0;
-    gather(bCompressed ? strSent.substr(0, strSent.size() - strSuffix.size()) : strSent, setOldFiles,
-           setOldFolders);
+    gather(bCompressed ? strSent.substr(0, strSent.size() - strSuffix.size()) : strSent, mapOldFiles,
+           mapOldFolders);
   }
-  for (const SourceFile& file : arrFiles) gather(file.strName, setNewFiles, setNewFolders);
+  for (const SourceFile& file : arrFiles) gather(file.strName, mapNewFiles, mapNewFolders);
   std::vector<std::string> arrSwaps;
-  for (const std::string& strName : setOldFiles) {
-    if (setNewFolders.count(strName) != 0)
-      arrSwaps.push_back(ShowName(strName) + " was a file and is a folder");
+  for (const auto& [strFolded, strName] : mapOldFiles) {
+    if (const auto it = mapNewFolders.find(strFolded); it != mapNewFolders.end())
+      arrSwaps.push_back(ShowName(strName) + " was a file and is a folder (" + ShowName(it->second) + ")");
   }
-  for (const std::string& strName : setOldFolders) {
-    if (setNewFiles.count(strName) != 0)
-      arrSwaps.push_back(ShowName(strName) + " was a folder and is a file");
+  for (const auto& [strFolded, strName] : mapOldFolders) {
+    if (const auto it = mapNewFiles.find(strFolded); it != mapNewFiles.end())
+      arrSwaps.push_back(ShowName(strName) + " was a folder and is a file (" + ShowName(it->second) + ")");
   }
   return arrSwaps;
 }

@@ -429,7 +429,7 @@ TEST_F(BuildTest, RebuildingIsAllOrNothingAndSwapsFilesAndFolders) {
   fs::remove(Src() / "a");
   fs::remove_all(Src() / "z");
   WriteFile(Src() / "a/b", "3");
-  WriteFile(Src() / "z", "4");
+  WriteFile(Src() / "Z", "4");  // case aside, the folder "z" of the earlier build
   WriteFile(Src() / "big.bin", PatternData(200000));
   const std::vector<std::string> arrArgs = {Src().string(), Out().string(), "--version", "2.0"};
   std::vector<std::string> arrLimited = {
@@ -463,14 +463,15 @@ TEST_F(BuildTest, RebuildingIsAllOrNothingAndSwapsFilesAndFolders) {
   const ProcessResult build = Build(arrArgs);
   ASSERT_EQ(build.nExit, 0) << build.strErr;
   // The update directory is whole, but installations could not take it.
-  for (const char* pszSwap : {"'a' was a file and is a folder", "'z' was a folder and is a file"}) {
+  for (const char* pszSwap :
+       {"'a' was a file and is a folder ('a')", "'z' was a folder and is a file ('Z')"}) {
     EXPECT_NE(build.strErr.find(std::string("warning: ") + pszSwap + " in this release"), std::string::npos)
         << build.strErr;
   }
   auto after = qvntest::Snapshot(Out());
   after.erase("UpdateInfo.txt");
   EXPECT_EQ(after,
-            (std::map<std::string, std::string>{{"a/b", "3"}, {"z", "4"}, {"big.bin", PatternData(200000)}}));
+            (std::map<std::string, std::string>{{"a/b", "3"}, {"Z", "4"}, {"big.bin", PatternData(200000)}}));
 }
 
 TEST_F(BuildTest, BadArgumentsAreUsageErrors) {
