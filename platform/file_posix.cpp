@@ -174,10 +174,11 @@ BOOL CFile::Open(const std::string& strFileName, UINT nOpenFlags, CFileException
   int fd;
   // Output to the process's own stdout (say) goes through that descriptor:
   // opened afresh, a file behind it would be truncated and written from its
-  // start, whatever the shell had put there.
-  if (const int nInherited =
-          (nOpenFlags & (modeWrite | modeReadWrite)) != 0 ? InheritedDescriptor(strFileName) : -1;
-      nInherited >= 0) {
+  // start, whatever the shell had put there. A caller that follows no link
+  // gets none followed here either.
+  const bool bMayInherit =
+      (nOpenFlags & (modeWrite | modeReadWrite)) != 0 && (nOpenFlags & modeNoFollow) == 0;
+  if (const int nInherited = bMayInherit ? InheritedDescriptor(strFileName) : -1; nInherited >= 0) {
     fd = ::fcntl(nInherited, F_DUPFD_CLOEXEC, 0);
     if (fd < 0) return fail(errno);
     m_hFile = fd;
