@@ -42,16 +42,50 @@ COXCompressedFile::COXCompressedFile(int nRawSize)
   }
 }
 
-COXCompressedFile::~COXCompressedFile() {
-  if (!m_bOpen || !m_bWriting) return;
-  try {
-    const int nWhole = m_nBatchFill / kBlockSize;
-    m_nBatchFill = 0;
-    if (nWhole > 0) StoreWholeBlocks(m_pBatch.get(), nWhole);
-    FlushBase();
-  } catch (...) {
-    // Nothing can be reported from here; the base's destructor closes the file.
+struct COXCompressedFile::Batch {
+  static constexpr int kSlot = 2 + kBlockSize;  // a block's header and body at most
+
+  std::unique_ptr<BYTE[]> pData{new BYTE[static_cast<size_t>(kBatchBlocks) * kBlockSize]};
+  std::unique_ptr<BYTE[]> pOut{new BYTE[static_cast<size_t>(kBatchBlocks) * kSlot]};
+  int nLengths[kBatchBlocks];  // of each block's slot in pOut
+  int nBlocks = 0;
+  std::atomic<int> nNext{0};  // the next block no thread has taken
+
+  void Compress(COXCompressor& codec, int k) {
+    const BYTE* const pBlock = pData.get() + static_cast<size_t>(k) * kBlockSize;
+    BYTE* const pSlot = pOut.get() + static_cast<size_t>(k) * kSlot;
+    const int r = codec.Compress(pBlock, kBlockSize, pSlot + 2, kBlockSize);
+    if (r == -1 || r >= kBlockSize) {
+      StoreWord(pSlot, static_cast<WORD>(kBlockSize));
+      std::memcpy(pSlot + 2, pBlock, kBlockSize);
+      nLengths[k] = kSlot;
+    } else {
+      StoreWord(pSlot, static_cast<WORD>(kCompressedBit | r));
+      nLengths[k] = 2 + r;
+    }
   }
+  // Each thread takes the next block not yet taken: blocks that do not
+  // compress take longer, and a fixed share would leave threads idle. The
+  // last block is left to m_compressor.
+  void CompressShare(COXCompressor& codec) {
+    for (int k = nNext++; k < nBlocks - 1; k = nNext++) Compress(codec, k);
+  }
+};
+
+COXCompressedFile::~COXCompressedFile() {
+  if (m_bOpen && m_bWriting) {
+    try {
+      const int nWhole = m_nBatchFill / kBlockSize;
+      m_nBatchFill = 0;
+      if (nWhole > 0) StoreWholeBlocks(nWhole);
+      FinishFlight();
+      FlushBase();
+    } catch (...) {
+      // Nothing can be reported from here; the base's destructor closes the file.
+    }
+  }
+  // The helpers use the batch and the compressors, which go before the team.
+  DropFlight();
 }
 
 int COXCompressedFile::ThreadCount() const {
@@ -603,16 +637,16 @@ void COXCompressedFile::Write(const void* lpBuf, UINT nCount) {
   const BYTE* const pIn = static_cast<const BYTE*>(lpBuf);
   UINT nDone = WritePrefix(pIn, nCount);
   constexpr int kBatchBytes = kBatchBlocks * kBlockSize;
-  if (nDone < nCount && !m_pBatch) m_pBatch.reset(new BYTE[kBatchBytes]);
+  if (nDone < nCount && !m_pFill) m_pFill = std::make_unique<Batch>();
   while (nDone < nCount) {
     const UINT nCopy = std::min<UINT>(nCount - nDone, static_cast<UINT>(kBatchBytes - m_nBatchFill));
-    std::memcpy(m_pBatch.get() + m_nBatchFill, pIn + nDone, nCopy);
+    std::memcpy(m_pFill->pData.get() + m_nBatchFill, pIn + nDone, nCopy);
     nDone += nCopy;
     m_nBatchFill += static_cast<int>(nCopy);
     m_nPosition += static_cast<int>(nCopy);
     if (m_nBatchFill == kBatchBytes) {
       m_nBatchFill = 0;
-      StoreWholeBlocks(m_pBatch.get(), kBatchBlocks);
+      StoreWholeBlocks(kBatchBlocks);
     }
   }
 }
@@ -658,46 +692,61 @@ void COXCompressedFile::StoreBlock(BOOL bFinal) {
   m_nBlockRawLength = static_cast<WORD>(nData);
 }
 
-void COXCompressedFile::StoreWholeBlocks(const BYTE* pData, int nBlocks) {
-  constexpr int kSlot = 2 + kBlockSize;
-  if (!m_pBatchOut) m_pBatchOut.reset(new BYTE[static_cast<size_t>(kBatchBlocks) * kSlot]);
-  int nLengths[kBatchBlocks];
-  // Each thread takes the next block not yet taken: blocks that do not
-  // compress take longer, and a fixed share would leave threads idle. The
-  // last block is kept for this thread and m_compressor, so that its window
-  // ends where one compressor doing all the work would leave it.
-  std::atomic<int> nNext{0};
-  auto compressBlock = [&](COXCompressor& codec, int k) {
-    const BYTE* const pBlock = pData + static_cast<size_t>(k) * kBlockSize;
-    BYTE* const pOut = m_pBatchOut.get() + static_cast<size_t>(k) * kSlot;
-    const int r = codec.Compress(pBlock, kBlockSize, pOut + 2, kBlockSize);
-    if (r == -1 || r >= kBlockSize) {
-      StoreWord(pOut, static_cast<WORD>(kBlockSize));
-      std::memcpy(pOut + 2, pBlock, kBlockSize);
-      nLengths[k] = kSlot;
-    } else {
-      StoreWord(pOut, static_cast<WORD>(kCompressedBit | r));
-      nLengths[k] = 2 + r;
-    }
-  };
-  auto work = [&](COXCompressor& codec) {
-    for (int k = nNext++; k < nBlocks - 1; k = nNext++) compressBlock(codec, k);
-  };
-
+void COXCompressedFile::StoreWholeBlocks(int nBlocks) {
+  std::unique_ptr<Batch> pDone = LandFlight();
+  Batch& batch = *m_pFill;
+  batch.nBlocks = nBlocks;
+  batch.nNext = 0;
   // Threads pay only for enough blocks.
   if (nBlocks >= 32 && ThreadCount() > 1) {
     if (!m_pTeam) m_pTeam = std::make_unique<CThreadTeam>(ThreadCount());
     while (static_cast<int>(m_helpers.size()) < m_pTeam->Size() - 1) {
       m_helpers.push_back(std::make_unique<COXCompressor>());
     }
-    m_pTeam->Run([&](int i) { work(i == 0 ? m_compressor : *m_helpers[static_cast<size_t>(i - 1)]); });
-  } else {
-    work(m_compressor);
   }
-  compressBlock(m_compressor, nBlocks - 1);
+  if (!m_pTeam || m_pTeam->Size() == 1 || nBlocks < 32) {
+    if (pDone) WriteBatch(*pDone);
+    batch.CompressShare(m_compressor);
+    batch.Compress(m_compressor, nBlocks - 1);
+    WriteBatch(batch);
+    return;
+  }
+  // The helpers start on these blocks while this thread writes out the
+  // earlier ones and gathers the next.
+  m_pFlight = std::move(m_pFill);
+  Batch* const pFlight = m_pFlight.get();
+  m_pTeam->Start([this, pFlight](int i) { pFlight->CompressShare(*m_helpers[static_cast<size_t>(i - 1)]); });
+  if (!pDone) {
+    m_pFill = std::make_unique<Batch>();
+    return;
+  }
+  m_pFill = std::move(pDone);
+  WriteBatch(*m_pFill);
+}
 
-  for (int k = 0; k < nBlocks; ++k) {
-    WriteBase(m_pBatchOut.get() + static_cast<size_t>(k) * kSlot, static_cast<UINT>(nLengths[k]));
+std::unique_ptr<COXCompressedFile::Batch> COXCompressedFile::LandFlight() {
+  if (!m_pFlight) return nullptr;
+  m_pFlight->CompressShare(m_compressor);
+  m_pTeam->Wait();
+  m_pFlight->Compress(m_compressor, m_pFlight->nBlocks - 1);
+  return std::move(m_pFlight);
+}
+
+void COXCompressedFile::FinishFlight() {
+  const std::unique_ptr<Batch> pDone = LandFlight();
+  if (pDone) WriteBatch(*pDone);
+}
+
+void COXCompressedFile::DropFlight() noexcept {
+  if (!m_pFlight) return;
+  m_pFlight->nNext = m_pFlight->nBlocks;
+  m_pTeam->Wait();
+  m_pFlight.reset();
+}
+
+void COXCompressedFile::WriteBatch(const Batch& batch) {
+  for (int k = 0; k < batch.nBlocks; ++k) {
+    WriteBase(batch.pOut.get() + static_cast<size_t>(k) * Batch::kSlot, static_cast<UINT>(batch.nLengths[k]));
   }
   m_nBlockRawLength = static_cast<WORD>(kBlockSize);
 }
@@ -711,10 +760,14 @@ void COXCompressedFile::FinishOutput(BOOL bFinal) {
   const int nWhole = m_nBatchFill / kBlockSize;
   const int nRest = m_nBatchFill % kBlockSize;
   m_nBatchFill = 0;
-  if (nWhole > 0) StoreWholeBlocks(m_pBatch.get(), nWhole);
+  // The last block is taken out first: the batch it lies in goes to the helpers.
   if (nRest > 0) {
-    std::memcpy(m_pBlockBuffer.get(), m_pBatch.get() + static_cast<size_t>(nWhole) * kBlockSize,
+    std::memcpy(m_pBlockBuffer.get(), m_pFill->pData.get() + static_cast<size_t>(nWhole) * kBlockSize,
                 static_cast<size_t>(nRest));
+  }
+  if (nWhole > 0) StoreWholeBlocks(nWhole);
+  FinishFlight();
+  if (nRest > 0) {
     m_nBlockOffset = nRest;
     StoreBlock(bFinal);
   }
@@ -739,6 +792,7 @@ void COXCompressedFile::Close() {
 
 void COXCompressedFile::Abort() {
   DropReadAhead();
+  DropFlight();
   m_nBatchFill = 0;
   m_nIoLength = 0;
   m_nIoNext = 0;

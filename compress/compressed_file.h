@@ -100,12 +100,24 @@ class COXCompressedFile : public CFile {
   void KeepCurrentBlock();
   int ThreadCount() const;
   void StoreBlock(BOOL bFinal);
-  // Stores whole blocks, compressing them on all processors. A whole block
-  // comes out the same whatever the compressor handled before it (it fills
-  // the window entirely), so each thread may use a compressor of its own;
-  // m_compressor takes the last one, which leaves its window as if it had
-  // done them all.
-  void StoreWholeBlocks(const BYTE* pData, int nBlocks);
+  // Whole blocks gathered for compression, and what became of them.
+  struct Batch;
+  // Stores the nBlocks whole blocks gathered in m_pFill, compressing them
+  // on all processors. A whole block comes out the same whatever the
+  // compressor handled before it (it fills the window entirely), so each
+  // thread may use a compressor of its own; m_compressor takes the last one,
+  // which leaves its window as if it had done them all. The helpers go on
+  // with the blocks while the caller gathers the next ones; what they made
+  // is written when that batch is stored, or by FinishFlight.
+  void StoreWholeBlocks(int nBlocks);
+  // Compresses what is left of the batch in flight on this thread, and
+  // returns it once the helpers are done with it (null when none is).
+  std::unique_ptr<Batch> LandFlight();
+  // Writes out the batch in flight, if any.
+  void FinishFlight();
+  // Stops the helpers and drops the batch in flight; never throws.
+  void DropFlight() noexcept;
+  void WriteBatch(const Batch& batch);
   void FinishOutput(BOOL bFinal);
   void ScanLength() const;
   void SkipToBlock(LONGLONG nTarget);
@@ -164,9 +176,9 @@ class COXCompressedFile : public CFile {
   LONGLONG m_nIoStart = 0;                                // reading: file offset of m_pIo[0]
   UINT m_nIoLength = 0;                                   // reading: bytes in m_pIo; writing: bytes waiting
   UINT m_nIoNext = 0;                                     // reading: next byte of m_pIo to hand out
-  std::unique_ptr<BYTE[]> m_pBatch;                       // writing: kBatchBlocks blocks of data
-  int m_nBatchFill = 0;                                   // writing: bytes in m_pBatch
-  std::unique_ptr<BYTE[]> m_pBatchOut;                    // writing: each block's header and body
+  std::unique_ptr<Batch> m_pFill;                         // writing: blocks being gathered
+  int m_nBatchFill = 0;                                   // writing: bytes in m_pFill
+  std::unique_ptr<Batch> m_pFlight;                       // writing: blocks the helpers compress
   std::vector<std::unique_ptr<COXCompressor>> m_helpers;  // one per helper of m_pTeam
   std::unique_ptr<CThreadTeam> m_pTeam;                   // writing: made on first use
   mutable std::unique_ptr<BYTE[]> m_pHeaderCache;         // reading: a piece of the file, for headers

@@ -21,18 +21,19 @@ CThreadTeam::~CThreadTeam() {
   for (std::thread& t : m_threads) t.join();
 }
 
-void CThreadTeam::Run(const std::function<void(int)>& job) {
+void CThreadTeam::Start(std::function<void(int)> job) {
   {
     const std::lock_guard<std::mutex> lock(m_mutex);
-    m_pJob = &job;
+    m_job = std::move(job);
     ++m_nPosted;
     m_nBusy = static_cast<int>(m_threads.size());
   }
   m_cvPosted.notify_all();
-  job(0);
+}
+
+void CThreadTeam::Wait() {
   std::unique_lock<std::mutex> lock(m_mutex);
   m_cvDone.wait(lock, [this] { return m_nBusy == 0; });
-  m_pJob = nullptr;
 }
 
 void CThreadTeam::Help(int i) {
@@ -42,7 +43,7 @@ void CThreadTeam::Help(int i) {
     m_cvPosted.wait(lock, [&] { return m_bStop || m_nPosted != nDone; });
     if (m_bStop) return;
     nDone = m_nPosted;
-    const std::function<void(int)>& job = *m_pJob;
+    const std::function<void(int)>& job = m_job;
     lock.unlock();
     job(i);
     lock.lock();

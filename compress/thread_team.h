@@ -1,7 +1,8 @@
 #pragma once
-// The caller and a few helper threads run one job at a time, all of them at
-// once. The helpers live as long as the team and wait for the next job, so a
-// stream of short jobs does not start (and map a stack for) a thread each.
+// A few helper threads that run one job at a time, all of them at once, while
+// the caller goes on with its own work. The helpers live as long as the team
+// and wait for the next job, so a stream of short jobs does not start (and map
+// a stack for) a thread each.
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -13,15 +14,18 @@ class CThreadTeam {
   // nThreads counts the caller's. A helper that cannot be started leaves its
   // share to the others.
   explicit CThreadTeam(int nThreads);
+  // A helper in the middle of a job finishes it first.
   ~CThreadTeam();
   CThreadTeam(const CThreadTeam&) = delete;
   CThreadTeam& operator=(const CThreadTeam&) = delete;
 
-  // The threads that run each job, the caller's included.
+  // The threads of the team, the caller's included.
   int Size() const { return static_cast<int>(m_threads.size()) + 1; }
-  // Runs job(i) on every thread i of the team, 0 being the caller's, and
-  // returns when all have returned. The job must not throw.
-  void Run(const std::function<void(int)>& job);
+  // Has every helper i (1 to Size() - 1) run job(i), and returns at once.
+  // The job must not throw; the next Start comes after Wait.
+  void Start(std::function<void(int)> job);
+  // Returns when every helper has returned from the job started last.
+  void Wait();
 
  private:
   void Help(int i);
@@ -29,7 +33,7 @@ class CThreadTeam {
   std::mutex m_mutex;
   std::condition_variable m_cvPosted;  // a job was posted, or the helpers must stop
   std::condition_variable m_cvDone;    // the helpers have all finished the job
-  const std::function<void(int)>* m_pJob = nullptr;
+  std::function<void(int)> m_job;
   unsigned m_nPosted = 0;  // jobs posted so far
   int m_nBusy = 0;         // helpers not done with the current job
   bool m_bStop = false;

@@ -502,6 +502,16 @@ TEST_F(CompressedFileTest, ErrorsOfTheUnderlyingFilePassThrough) {
   COXCompressedFile unclosed;
   ASSERT_TRUE(unclosed.Open("/dev/full", CFile::modeWrite));
   unclosed.Write(data.data(), 5000);
+  // A failure met while helpers compress the next batch: they are stopped
+  // before the batch goes, whether the writer is aborted or destroyed.
+  const Bytes big = MakeBinary(3 << 20, 17);
+  for (bool bAbort : {true, false}) {
+    COXCompressedFile writer;
+    writer.SetThreads(3);
+    ASSERT_TRUE(writer.Open("/dev/full", CFile::modeWrite));
+    EXPECT_THROW(writer.Write(big.data(), static_cast<UINT>(big.size())), CFileException);
+    if (bAbort) writer.Abort();
+  }
 }
 
 // --- Malformed files: an exception or the end of the data, never a crash
