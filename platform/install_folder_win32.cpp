@@ -15,6 +15,7 @@
 
 #include "platform/file.h"
 #include "platform/install_folder.h"
+#include "platform/name_case.h"
 #include "platform/wide_win32.h"
 
 namespace {
@@ -32,28 +33,13 @@ int ErrorOf(BOOL bResult) {
   return bResult ? 0 : static_cast<int>(::GetLastError());
 }
 
-// CON, NUL, COM1 and the like, whatever the case and the extension: names
-// of devices to every program that does not write its paths as \\?\ ones.
-bool IsDeviceName(const std::string& str) {
-  std::string strStem = str.substr(0, str.find('.'));
-  while (!strStem.empty() && strStem.back() == ' ') strStem.pop_back();
-  for (char& c : strStem) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-  if (strStem == "CON" || strStem == "PRN" || strStem == "AUX" || strStem == "NUL") return true;
-  // COM and LPT take a digit, or a superscript 1, 2 or 3 (in UTF-8).
-  if (strStem.size() < 4 || (strStem.compare(0, 3, "COM") != 0 && strStem.compare(0, 3, "LPT") != 0))
-    return false;
-  const std::string strDigit = strStem.substr(3);
-  return (strDigit.size() == 1 && strDigit[0] >= '0' && strDigit[0] <= '9') || strDigit == "\xC2\xB9" ||
-         strDigit == "\xC2\xB2" || strDigit == "\xC2\xB3";
-}
-
 // A name component Windows would take for something else (a stream after
 // ":", a second separator, a wildcard, a device) or silently change (a
 // trailing dot or blank) is no name in the folder.
 bool IsPlainComponent(const std::string& str) {
   if (str.empty() || str == "." || str == "..") return false;
   if (str.back() == '.' || str.back() == ' ') return false;
-  if (IsDeviceName(str)) return false;
+  if (IsWindowsDeviceName(str)) return false;
   for (const char c : str) {
     if (static_cast<unsigned char>(c) < 0x20) return false;
     for (const char cBad : {'\\', ':', '*', '?', '"', '<', '>', '|'}) {

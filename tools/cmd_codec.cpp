@@ -16,9 +16,9 @@
 #include "compress/compressed_file.h"
 #include "platform/file.h"
 #include "platform/file_ops.h"
+#include "platform/name_case.h"
 #include "tools/args.h"
 #include "tools/commands.h"
-#include "tools/manifest_check.h"
 #include "tools/stop.h"
 #include "tools/utf8_path.h"
 

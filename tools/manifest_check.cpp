@@ -146,18 +146,6 @@ std::string WindowsNameProblem(const std::string& strName) {
   return {};
 }
 
-bool IsWindowsDeviceName(std::string_view part) {
-  std::string strStem(part.substr(0, part.find('.')));
-  while (!strStem.empty() && strStem.back() == ' ') strStem.pop_back();
-  strStem = FoldAsciiCase(strStem);
-  // COM and LPT take a digit, or a superscript 1, 2 or 3 (in UTF-8).
-  const std::string_view digit = std::string_view(strStem).substr(std::min<size_t>(3, strStem.size()));
-  const bool bPort = (strStem.rfind("com", 0) == 0 || strStem.rfind("lpt", 0) == 0) &&
-                     ((digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9') || digit == "\xC2\xB9" ||
-                      digit == "\xC2\xB2" || digit == "\xC2\xB3");
-  return strStem == "con" || strStem == "prn" || strStem == "aux" || strStem == "nul" || bPort;
-}
-
 std::string ItemNameProblem(const std::string& strName, bool bCompressed) {
   std::string strReason;
   if (!IsSafeItemName(strName, &strReason)) return "the updater refuses this name: " + strReason;

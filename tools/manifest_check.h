@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <map>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "manifest/update_info.h"
@@ -29,10 +28,6 @@ bool IsValidUtf8(const std::string& s);
 // not allow, a dot or space it would drop, bytes that are not UTF-8); empty
 // when it could.
 std::string WindowsNameProblem(const std::string& strName);
-
-// True when one part of a path names a Windows device (NUL, CON, COM1.log …),
-// which Windows opens as the device whatever the folder or extension.
-bool IsWindowsDeviceName(std::string_view part);
 
 // Why an item named strName, sent compressed or not, would be refused or
 // misinstalled by the updater; empty when it would not.
