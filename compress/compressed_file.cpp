@@ -422,7 +422,13 @@ int COXCompressedFile::LoadBlock(WORD nHeader, WORD nLengthWord) {
     if (nExpected != nBody) {
       ThrowDamaged("the stored block at byte " + std::to_string(nBlockAt) + " gives two different lengths");
     }
-    m_nBlockLength = static_cast<int>(ReadBase(m_pBlockBuffer.get(), static_cast<UINT>(nBody)));
+    // A body cut short by the end of the file would pass for a short last
+    // block, and a damaged file for a good one.
+    if (ReadBase(m_pBlockBuffer.get(), static_cast<UINT>(nBody)) != static_cast<UINT>(nBody)) {
+      ThrowDamaged("the stored block at byte " + std::to_string(nBlockAt) +
+                   " is cut short by the end of the file");
+    }
+    m_nBlockLength = nBody;
   }
   m_nBlockRawLength = static_cast<WORD>(m_nBlockLength);
   return m_nBlockLength;
@@ -509,15 +515,9 @@ COXCompressedFile::BlockPlace COXCompressedFile::PlaceOf(LONGLONG nBlock) const 
 
 LONGLONG COXCompressedFile::RecordedDataEnd() const {
   if (m_nBlocksLocated == 0) return 0;
-  const BlockPlace& last = m_lastPlace;
-  LONGLONG nEnd = last.nDataStart + last.nDataLength;
-  // A stored body cut short by the end of the file holds only what is there.
-  if (!(last.nHeader & kCompressedBit)) {
-    const LONGLONG nBodyAt = last.nFileOffset + HeaderBytes(last.nHeader);
-    const LONGLONG nPresent = static_cast<LONGLONG>(CFile::GetLength()) - nBodyAt;
-    if (nPresent < last.nDataLength) nEnd = last.nDataStart + std::max<LONGLONG>(0, nPresent);
-  }
-  return nEnd;
+  // Bodies are not read: one cut short by the end of the file is found when
+  // its block is read.
+  return m_lastPlace.nDataStart + m_lastPlace.nDataLength;
 }
 
 void COXCompressedFile::ScanLength() const {
