@@ -233,9 +233,11 @@ UINT CResumableDownload::Read(CUpdateRequest& request, CFile& file, void* pBuffe
     throw;
   }
   m_nReceived += n;
-  if (n < nCount && m_nReceived < m_nSize) {
-    // A body without a length that ends short of the signed size was broken
-    // off, whatever the server meant: kept, like any other break.
+  // A body whose length was given ends as the server meant: one short of the
+  // signed size is the wrong file, which the caller refuses. A body without
+  // a length that ends short of it was broken off, whatever the server
+  // meant: kept, like any other break.
+  if (n < nCount && m_nReceived < m_nSize && !request.pFile->HasContentLength()) {
     if (n > 0) file.Write(pBuffer, n);
     m_bKeep = true;
     throw CInternetException(

@@ -13,7 +13,7 @@ struct CHttpFile::Impl {
   virtual ~Impl() = default;
 
   // Sends the request and waits for the final answer's headers; fills
-  // dwStatus, strContentRange and strLocation. Throws CInternetException, or
+  // dwStatus, bLengthGiven, strContentRange and strLocation. Throws CInternetException, or
   // CCancelledException when the cancel check asks for the stop.
   virtual void Send() = 0;
   // Moves the body on: adds bytes to buffer[nTail...) (the caller has taken
@@ -23,6 +23,7 @@ struct CHttpFile::Impl {
 
   DWORD dwStatus = 0;
   bool bAnswered = false;
+  bool bLengthGiven = false;  // the final answer has a Content-Length
   std::string strContentRange;
   std::string strLocation;
   // Body bytes received and not yet read: buffer[nHead, nTail).

@@ -37,6 +37,10 @@ size_t CCurlRequest::OnHeader(char* pData, size_t nSize, size_t nItems, void* pT
     if (nCode >= 200) {
       file.dwStatus = static_cast<DWORD>(nCode);
       file.bAnswered = true;
+      curl_off_t nLength = -1;
+      file.bLengthGiven =
+          curl_easy_getinfo(file.m_pEasy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &nLength) == CURLE_OK &&
+          nLength >= 0;
     }
   }
   return n;

@@ -218,6 +218,9 @@ class CHttpFile {
   // The final answer's Location header (where a redirect points), trimmed;
   // empty when it has none. Redirects are never followed.
   const std::string& GetLocation() const { return m_strLocation; }
+  // Whether the final answer gave its body's length (Content-Length): a body
+  // that then ends where Read says it does is whole, as the server sent it.
+  bool HasContentLength() const { return m_bLengthGiven; }
 
   // Reads up to nCount bytes of the body into pBuffer. Returns fewer than
   // nCount only at the end of the body (0 once it is all read). A body that
@@ -265,6 +268,7 @@ class CHttpFile {
   std::unique_ptr<Impl> m_pImpl;
   std::string m_strContentRange;
   std::string m_strLocation;
+  bool m_bLengthGiven = false;
   ULONGLONG m_nDelivered = 0;
   ULONGLONG m_nMaxBody = ~0ULL;
 };

@@ -46,10 +46,12 @@ BOOL CHttpFile::SendRequest() {
   Close();
   m_strContentRange.clear();
   m_strLocation.clear();
+  m_bLengthGiven = false;
   m_pImpl = NewHttpRequest(m_session, m_request);
   m_pImpl->Send();
   m_strContentRange = m_pImpl->strContentRange;
   m_strLocation = m_pImpl->strLocation;
+  m_bLengthGiven = m_pImpl->bLengthGiven;
   return TRUE;
 }
 

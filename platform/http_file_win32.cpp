@@ -247,6 +247,7 @@ void CWinInetRequest::Send() {
     m_nLength = std::strtoull(strLength.c_str(), nullptr, 10);
     m_bLengthKnown = true;
   }
+  bLengthGiven = m_bLengthKnown;
   m_nRateStart = ::GetTickCount64();
 }
 

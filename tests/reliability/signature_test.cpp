@@ -239,6 +239,13 @@ const Attack kAttacks[] = {
        });
      },
      "ReadMe.txt is not the size listed in the manifest (0 bytes)"},
+    {"a payload sent whole, with its length, but shorter than signed: no partial is kept",
+     [] {
+       Files files = qvntest::SignedUpdate(Release(), Key());
+       files["ReadMe.txt"].resize(4);
+       return files;
+     },
+     "ReadMe.txt is not the size listed in the manifest"},
 };
 
 TEST(SignedUpdate, EveryAttackLeavesTheInstallationUnchanged) {
