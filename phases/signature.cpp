@@ -2,11 +2,14 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <climits>
 #include <ctime>
 #include <map>
 #include <memory>
 #include <vector>
 
+#include "phases/cancel.h"
 #include "phases/download.h"
 #include "phases/replace.h"
 #include "phases/request.h"
@@ -50,8 +53,9 @@ std::string FetchFailure(FetchResult result, const char* pszName, DWORD dwStatus
 
 // Marks the items whose installed target already has the SHA-256 that the
 // signed INSTALLED.SHA256SUMS lists for it. False, with what failed, when the
-// listed file cannot be fetched or is not the one that was signed.
-bool FindUnchangedItems(CInternetSession& session, const CHttpUrl& serverUrl,
+// listed file cannot be fetched or is not the one that was signed. Reading a
+// large installation takes a while: it shows its progress and stops when asked.
+bool FindUnchangedItems(CUpdateReporter& view, CInternetSession& session, const CHttpUrl& serverUrl,
                         const CSignedUpdate& signedUpdate, const CUpdateInfo& info,
                         std::vector<bool>& arrUnchanged, std::string& strError) {
   arrUnchanged.assign(info.m_arrItems.size(), false);
@@ -78,16 +82,32 @@ bool FindUnchangedItems(CInternetSession& session, const CHttpUrl& serverUrl,
   // that became a link since the names were checked is not followed.
   CInstallFolder folder;
   if (folder.Open() != 0) return true;  // nothing counts as unchanged
-  std::vector<char> buffer(1 << 16);
-  for (size_t i = 0; i < info.m_arrItems.size(); ++i) {
+  constexpr UINT kBlock = 1 << 16;
+  std::vector<char> buffer(kBlock);
+  const size_t nCount = info.m_arrItems.size();
+  view.m_progressOverall.SetRange32(0, static_cast<int>(nCount));
+  view.m_progressOverall.SetPos(0);
+  view.m_progressOverall.SetStep(1);
+  for (size_t i = 0; i < nCount; ++i) {
+    ThrowIfCancelled(view);
+    if (i > 0) view.m_progressOverall.StepIt();
     const std::string strTarget = TargetFileName(*info.m_arrItems[i]);
     const auto it = mapInstalled.find(strTarget);
     CFile file;
     if (it == mapInstalled.end() || folder.OpenForReading(strTarget, file) != 0) continue;
+    view.m_staticOverall.SetWindowText(fmt::format("Checking File {} of {}", i + 1, nCount));
+    view.m_staticCurrent.SetWindowText(fmt::format("Checking File {}", strTarget));
     CSha256 sha;
     try {
-      while (const UINT n = file.Read(buffer.data(), static_cast<UINT>(buffer.size())))
+      const ULONGLONG nBlocks = file.GetLength() / kBlock + 1;
+      view.m_progressCurrent.SetRange32(0, static_cast<int>(std::min<ULONGLONG>(nBlocks, INT_MAX)));
+      view.m_progressCurrent.SetPos(0);
+      view.m_progressCurrent.SetStep(1);
+      while (const UINT n = file.Read(buffer.data(), kBlock)) {
+        ThrowIfCancelled(view);
         sha.Update(buffer.data(), n);
+        view.m_progressCurrent.StepIt();
+      }
       arrUnchanged[i] = sha.FinishHex() == it->second;
     } catch (const CFileException&) {
       // Unreadable: fetched and replaced like a changed file.
@@ -105,7 +125,7 @@ BOOL DownloadChangedFiles(CUpdateReporter& view, CInternetSession& session, CUpd
   if (!CheckItemNames(view, info)) return FALSE;
   std::vector<bool> arrUnchanged;
   std::string strError;
-  if (!FindUnchangedItems(session, serverUrl, *pSigned, info, arrUnchanged, strError)) {
+  if (!FindUnchangedItems(view, session, serverUrl, *pSigned, info, arrUnchanged, strError)) {
     view.AddStatus(SignatureFailure(strError));
     return FALSE;
   }
