@@ -83,7 +83,7 @@ class CConsoleReporter : public CUpdateReporter {
   void Summarize() {
     if (!m_bTerminal || !m_bPhaseSeen || m_bytes.nFilesDone == 0) return;
     const double dSeconds = std::chrono::duration<double>(m_lastBytes - m_phaseStart).count();
-    Error(TransferSummary(m_bytes.nFilesDone, m_bytes.nPhaseDone, dSeconds));
+    Error(TransferSummary(m_bytes.nFilesDone, m_bytes.nPhaseMoved, dSeconds));
   }
 
   // A text on stderr, clear of the progress display, on one line and named:
@@ -116,13 +116,13 @@ class CConsoleReporter : public CUpdateReporter {
   double Rate() {
     if (!m_bPhaseSeen) return 0;  // no byte has been counted yet
     if (m_samples.empty()) m_samples.emplace_back(m_phaseStart, 0);
-    m_samples.emplace_back(m_lastBytes, m_bytes.nPhaseDone);
+    m_samples.emplace_back(m_lastBytes, m_bytes.nPhaseMoved);
     while (m_samples.size() > 2 && m_samples.back().first - m_samples[1].first >= kRateWindow) {
       m_samples.pop_front();
     }
     const auto [tFirst, nFirst] = m_samples.front();
     const double dSeconds = std::chrono::duration<double>(m_lastBytes - tFirst).count();
-    return dSeconds >= 0.25 ? static_cast<double>(m_bytes.nPhaseDone - nFirst) / dSeconds : 0;
+    return dSeconds >= 0.25 ? static_cast<double>(m_bytes.nPhaseMoved - nFirst) / dSeconds : 0;
   }
 
   std::string Line(const CStatic& caption, const CProgressCtrl& bar) const {

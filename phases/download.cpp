@@ -215,6 +215,7 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
       nReceived += nLast;
       bytes.nFileDone = nReceived;
       bytes.nPhaseDone += nLast;
+      bytes.nPhaseMoved += nLast;
       strCaption.clear();
       fmt::format_to(std::back_inserter(strCaption), FMT_COMPILE("Downloading File {} ({} of {} bytes)"),
                      item.m_strName, nReceived, item.m_nSize);

@@ -62,8 +62,11 @@ struct CByteProgress {
   ULONGLONG nFileTotal = 0;   // its size; 0 when unknown
   ULONGLONG nPhaseDone = 0;   // bytes of the whole phase so far
   ULONGLONG nPhaseTotal = 0;  // the whole phase; 0 when unknown
-  int nFilesDone = 0;         // files finished in this phase
-  bool bActive = false;       // false: the phase counts in blocks only
+  // Bytes that came over the network in this phase: not those an earlier
+  // run kept, and still those of a transfer that had to start again.
+  ULONGLONG nPhaseMoved = 0;
+  int nFilesDone = 0;    // files finished in this phase
+  bool bActive = false;  // false: the phase counts in blocks only
 };
 
 class CUpdateReporter {
