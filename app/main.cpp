@@ -1,4 +1,5 @@
 // qvnupdate: keeps an installation of Quorvane up to date.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include "core/version_block.h"
 #include "platform/args.h"
 #include "platform/console.h"
+#include "platform/file.h"
 #include "platform/http_client.h"
 #include "trust/minisign.h"
 #include "trust/read_file.h"
@@ -102,6 +104,7 @@ int main(int argc, char** argv) {
       strServerUrl = arg.substr(9);
     } else if (arg.rfind("--cacert=", 0) == 0) {
       settings.strCaFile = arg.substr(9);
+      if (settings.strCaFile.empty()) return UsageError("option '%s' needs a value", "--cacert");
     } else {
       return UsageError("unknown argument '%s'", arg.c_str());
     }
@@ -139,6 +142,13 @@ int main(int argc, char** argv) {
                       "--cacert is not available on Windows: add the authority's certificate to the "
                       "system's certificate store (Trusted Root Certification Authorities) instead");
   }
+  // Found now, not when an https server is first reached (or never, for http).
+  if (CFile caFile; !settings.strCaFile.empty()) {
+    CFileException error;
+    if (!caFile.Open(settings.strCaFile, CFile::modeRead, &error)) {
+      return UsageError("--cacert: %s", error.GetErrorMessage().c_str());
+    }
+  }
   if (!strPublicKey.empty()) {
     std::string strError;
     MinisignPublicKey key;
@@ -158,10 +168,14 @@ int main(int argc, char** argv) {
                       "files, a damaged file cannot be told from a good one");
   }
   if (const char* pszStall = std::getenv("QVN_STALL_TIMEOUT"); pszStall != nullptr && *pszStall != '\0') {
+    // A day at most: a stall longer than that is no stall, and larger counts
+    // overflow the clocks they are added to.
+    constexpr long kMaxStall = 86400;
     char* pEnd = nullptr;
+    errno = 0;
     const long nSeconds = std::strtol(pszStall, &pEnd, 10);
-    if (*pEnd != '\0' || nSeconds <= 0) {
-      return UsageError("QVN_STALL_TIMEOUT must be a number of seconds, not '%s'", pszStall);
+    if (*pEnd != '\0' || nSeconds <= 0 || nSeconds > kMaxStall || errno == ERANGE) {
+      return UsageError("QVN_STALL_TIMEOUT must be a number of seconds from 1 to 86400, not '%s'", pszStall);
     }
     settings.nStallTimeout = nSeconds;
   }
