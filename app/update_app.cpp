@@ -55,11 +55,19 @@ QtMessageHandler g_fnQtHandler = nullptr;
 
 void OnStartupMessage(QtMsgType type, const QMessageLogContext& context, const QString& strMessage) {
   if (type == QtFatalMsg) {
+    // A platform chosen by hand that Qt cannot load is named as such, not
+    // taken for a display out of reach.
+    const char* pszPlatform = std::getenv("QT_QPA_PLATFORM");
     const char* pszDisplay = std::getenv("DISPLAY");
+    const std::string strWhy =
+        pszPlatform != nullptr && *pszPlatform != '\0'
+            ? std::string("the Qt platform '") + pszPlatform + "' (QT_QPA_PLATFORM) could not be started"
+            : std::string("no display could be reached (DISPLAY=") +
+                  (pszDisplay != nullptr ? pszDisplay : "") + ")";
     std::fprintf(stderr,
-                 "qvnupdate: the window cannot be shown: no display could be reached (DISPLAY=%s); use "
-                 "'qvnupdate --console' to update without a window\n",
-                 pszDisplay != nullptr ? pszDisplay : "");
+                 "qvnupdate: the window cannot be shown: %s; use 'qvnupdate --console' to update without a "
+                 "window\n",
+                 strWhy.c_str());
     std::fflush(stderr);
     std::_Exit(2);
   }

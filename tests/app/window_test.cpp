@@ -441,15 +441,19 @@ class TestWindow : public QObject {
 
   // --- The program ---
   void WithoutADisplayTheProgramSaysSoInsteadOfAborting() {
-    // None named, and one named that cannot be reached.
-    for (const char* pszDisplay : {"", ":4095"}) {
+    // None named, one named that cannot be reached, and a Qt platform that does not exist.
+    const std::pair<const char*, const char*> cases[] = {
+        {"", "no display"}, {":4095", "DISPLAY=:4095"}, {"bogus", "the Qt platform 'bogus'"}};
+    for (const auto& [pszDisplay, pszWhy] : cases) {
       qvntest::ProcessOptions options;
       options.arrUnset = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"};
-      if (*pszDisplay != '\0') options.arrEnv = {{"DISPLAY", pszDisplay}};
+      if (*pszDisplay != '\0')
+        options.arrEnv = {{*pszDisplay == ':' ? "DISPLAY" : "QT_QPA_PLATFORM", pszDisplay}};
       options.nTimeoutSeconds = 30;
       const qvntest::ProcessResult result = qvntest::RunProcess({QVN_BIN_DIR "/qvnupdate"}, options);
       QCOMPARE(result.nExit, 2);
-      QVERIFY2(QString::fromStdString(result.strErr).contains("--console"), result.strErr.c_str());
+      const QString strErr = QString::fromStdString(result.strErr);
+      QVERIFY2(strErr.contains("--console") && strErr.contains(pszWhy), result.strErr.c_str());
     }
   }
 
