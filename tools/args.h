@@ -1,8 +1,9 @@
 #pragma once
 // The arguments of a qvnpack command split into options and operands. An
 // option is "--name VALUE" or "--name=VALUE" when it takes a value, "--name"
-// alone when it is a flag; every other argument is an operand ("--" and
-// "-x" included).
+// alone when it is a flag. "--" ends the options: every argument after it is
+// an operand, whatever it starts with. Before it, "-" alone is an operand and
+// any other argument that starts with "-" is an option.
 #include <string>
 #include <utility>
 #include <vector>

@@ -20,6 +20,7 @@
 #include "manifest/line_splitter.h"
 #include "manifest/update_info.h"
 #include "platform/file.h"
+#include "tools/args.h"
 #include "tools/commands.h"
 #include "tools/manifest_check.h"
 
@@ -201,20 +202,10 @@ bool ParseManifestFile(const std::string& strFile, CUpdateInfo& info, CManifestC
 }  // namespace
 
 int CmdLint(const Args& args) {
-  bool bJson = false;
-  bool bOptionsDone = false;
-  std::vector<std::string> files;
-  for (const std::string& strArg : args) {
-    if (!bOptionsDone && strArg == "--json") {
-      bJson = true;
-    } else if (!bOptionsDone && strArg == "--") {
-      bOptionsDone = true;
-    } else if (!bOptionsDone && strArg.size() > 1 && strArg[0] == '-') {
-      return UsageError("lint: unknown option '" + strArg + "'");
-    } else {
-      files.push_back(strArg);
-    }
-  }
+  ParsedArgs parsed;
+  if (const int nStatus = SplitArgs("lint", args, {}, {"--json"}, parsed)) return nStatus;
+  const bool bJson = !parsed.arrOptions.empty();
+  const std::vector<std::string>& files = parsed.arrOperands;
   if (files.size() != 1) return UsageError("lint takes exactly one FILE (lint [--json] FILE)");
   const std::string& strFile = files[0];
 

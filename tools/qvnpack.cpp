@@ -76,17 +76,18 @@ void PrintUsage(std::FILE* out) {
       out);
 }
 
-// Every command answers "--help" alone; the commands with options also
-// answer it among other arguments (before "--"). The others take their
+// Every command answers "--help" or "-h" alone; the commands with options
+// also answer it among other arguments (before "--"). The others take their
 // operands as they stand: "vercmp --help 0" compares two versions. keygen
 // and verify answer it themselves, with their own usage.
 bool WantsHelp(const std::string& strCommand, const Args& args) {
+  const auto isHelp = [](const std::string& str) { return str == "--help" || str == "-h"; };
   if (strCommand == "keygen" || strCommand == "verify") return false;
-  if (args.size() == 1 && args[0] == "--help") return true;
-  if (strCommand != "lint" && strCommand != "build" && strCommand != "serve") return false;
+  if (args.size() == 1 && isHelp(args[0])) return true;
+  if (strCommand == "version" || strCommand == "vercmp") return false;
   for (const std::string& strArg : args) {
     if (strArg == "--") return false;
-    if (strArg == "--help") return true;
+    if (isHelp(strArg)) return true;
   }
   return false;
 }

@@ -488,6 +488,10 @@ TEST_F(BuildTest, BadArgumentsAreUsageErrors) {
       {{Src().string(), Out().string(), "--version"}, "option '--version' needs a value"},
       {{Src().string(), Out().string(), "--version="}, "--version needs a version"},
       {{Src().string(), Out().string(), "--reboot=yes"}, "option '--reboot' takes no value"},
+      // A slip of the options is not taken for a folder named "-o".
+      {{Src().string(), "-o", Out().string()}, "unknown option '-o'"},
+      {{"--", Src().string(), Out().string(), "-o"},
+       "build takes a release folder SRC and an output folder OUT"},
       {{(m_temp.Path() / "nowhere").string(), Out().string(), "--version", "1"}, "no such folder"},
       {{(Src() / "a.txt").string(), Out().string(), "--version", "1"}, "it is not a folder"},
   };

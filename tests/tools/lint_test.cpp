@@ -258,9 +258,11 @@ TEST_F(LintTest, WrongArgumentsExitWithTwo) {
 
 TEST_F(LintTest, EveryCommandAnswersHelp) {
   for (const char* pszCommand : {"lint", "build", "serve", "version", "vercmp", "compress", "expand"}) {
-    const ProcessResult run = RunQvnpack({pszCommand, "--help"});
-    EXPECT_EQ(run.nExit, 0) << pszCommand << run.strErr;
-    EXPECT_EQ(run.strOut.rfind("Usage: qvnpack", 0), 0u) << pszCommand;
+    for (const char* pszHelp : {"--help", "-h"}) {
+      const ProcessResult run = RunQvnpack({pszCommand, pszHelp});
+      EXPECT_EQ(run.nExit, 0) << pszCommand << run.strErr;
+      EXPECT_EQ(run.strOut.rfind("Usage: qvnpack", 0), 0u) << pszCommand;
+    }
   }
 }
 
