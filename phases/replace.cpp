@@ -42,12 +42,15 @@ int ReplaceFiles(CUpdateReporter& view, const CUpdateInfo& info) {
     return 0;
   }
 
-  for (size_t i = 0; i < info.m_arrItems.size(); ++i) {
-    // A stop puts back what was replaced so far, before the status line.
+  // A stop puts back what was replaced so far, before the status line.
+  const auto stopIfAsked = [&] {
     if (view.IsCancelled()) {
       RollBack(view, journal);
       ThrowIfCancelled(view);
     }
+  };
+  for (size_t i = 0; i < info.m_arrItems.size(); ++i) {
+    stopIfAsked();
     const CUpdateFileItem& item = *info.m_arrItems[i];
     const std::string strSource = FormatTempFileName(static_cast<int>(i + 1), item.m_bCompressed);
     const std::string strTarget = TargetFileName(item);
@@ -60,7 +63,8 @@ int ReplaceFiles(CUpdateReporter& view, const CUpdateInfo& info) {
     }
     NotifyReplaceStep("copy", static_cast<int>(i + 1));
   }
-
+  // Asked while the last file was copied: nothing is committed yet.
+  stopIfAsked();
   if (!journal.Commit(strError)) {
     view.AddStatus(
         fmt::format("Unable to complete the replacement of the installed files: {} - ABORTING", strError));

@@ -491,17 +491,22 @@ TEST_F(ConsoleTest, AStopDuringTheReplacementPutsTheInstalledFilesBack) {
   qvntest::LocalHttpServer server;
   ServeUpdate(server);
   server.Start();
-  // Ctrl-C just after Engine.dll was replaced.
-  const ProcessResult r = Update(server.Url(), {{"QVN_TEST_CRASH_AT", "copy-1/int"}});
-  EXPECT_EQ(r.nExit, 130) << r.strErr;
-  const auto arrLines = qvntest::Lines(r.strOut);
-  ASSERT_GE(arrLines.size(), 2u);
-  EXPECT_EQ(arrLines[arrLines.size() - 2], "Copying QVNUPDU1.TMP to Engine.dll");
-  EXPECT_EQ(arrLines.back(), "Update cancelled");
-  for (const char* pszName : {".qvnupdate.lock", ".qvnupdate-journal"}) {
-    EXPECT_FALSE(std::filesystem::exists(dir / pszName)) << pszName;
+  // Ctrl-C just after Engine.dll was replaced, and while the last file was
+  // copied, with nothing left to replace but the update not yet committed.
+  const std::pair<const char*, const char*> cases[] = {{"copy-1/int", "Copying QVNUPDU1.TMP to Engine.dll"},
+                                                       {"copy-2/int", "Copying QVNUPD2.TMP to ReadMe.txt"}};
+  for (const auto& [pszStop, pszLastCopy] : cases) {
+    const ProcessResult r = Update(server.Url(), {{"QVN_TEST_CRASH_AT", pszStop}});
+    EXPECT_EQ(r.nExit, 130) << pszStop << r.strErr;
+    const auto arrLines = qvntest::Lines(r.strOut);
+    ASSERT_GE(arrLines.size(), 2u);
+    EXPECT_EQ(arrLines[arrLines.size() - 2], pszLastCopy);
+    EXPECT_EQ(arrLines.back(), "Update cancelled");
+    for (const char* pszName : {".qvnupdate.lock", ".qvnupdate-journal"}) {
+      EXPECT_FALSE(std::filesystem::exists(dir / pszName)) << pszName;
+    }
+    ExpectNothingInstalled();
   }
-  ExpectNothingInstalled();
 }
 
 // --- Progress on a terminal -------------------------------------------------
