@@ -42,7 +42,7 @@ bool CFolderLock::Acquire(const char* pszName, std::string& strError) {
     // that this process may write to is a lock it can take.
     constexpr int kFlags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
     bool bCreated = true;
-    int fd = ::open(pszName, kFlags | O_CREAT | O_EXCL, 0644);
+    int fd = ::open(pszName, kFlags | O_CREAT | O_EXCL, 0600);
     if (fd < 0 && errno == EEXIST) {
       bCreated = false;
       fd = ::open(pszName, kFlags);
@@ -63,7 +63,11 @@ bool CFolderLock::Acquire(const char* pszName, std::string& strError) {
       ::close(fd);
       return fail(std::string(pszName) + " has another name (a hard link); remove it to go on");
     }
-    if (bCreated) ::fchmod(fd, 0644);  // whatever the umask
+    // Private: flock() needs no write access, so another user who could
+    // open the file for reading could hold it, and with it every update and
+    // the recovery of an interrupted one. A file left by an earlier run is
+    // made so as well.
+    if (bCreated || stOpen.st_uid == ::geteuid()) ::fchmod(fd, 0600);
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
       const int nError = errno;
       const unsigned long nHolder = Holder(fd);
