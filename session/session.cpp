@@ -66,17 +66,23 @@ BOOL RunSteps(CUpdateReporter& view, const UpdateSettings& settings) {
     case RecoveryResult::kRestored:
       view.AddStatus("Restored the files of an interrupted update");
       break;
+    case RecoveryResult::kFinished:
+      view.AddStatus("Completed an interrupted update");
+      break;
     case RecoveryResult::kFailed:
+      // An error, not a refusal: the installation is not as it was, but
+      // still holds files of two versions.
       view.AddStatus(
           fmt::format("Unable to restore the files of an interrupted update: {} - ABORTING", strError));
-      return FALSE;
+      throw CException(
+          "The installation still holds files of two versions: the files of an interrupted "
+          "update could not be restored");
     case RecoveryResult::kTidyFailed:
       view.AddStatus(fmt::format(
           "An interrupted update was completed, but its previous files cannot be removed: {} - ABORTING",
           strError));
       return FALSE;
     case RecoveryResult::kNothing:
-    case RecoveryResult::kFinished:
       break;
   }
   view.AddStatus("Attempting to connection to server");

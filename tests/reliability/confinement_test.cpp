@@ -240,7 +240,7 @@ TEST_F(ConfinementTest, AJournalThatLeadsThroughALinkIsRefusedAndNothingIsTouche
     const auto before = Tree(dir.Path());
     qvntest::CountFault();
     const ProcessResult r = Update();
-    EXPECT_EQ(r.nExit, 1) << r.strErr;
+    EXPECT_EQ(r.nExit, 2) << r.strErr;
     EXPECT_THAT(
         Lines(r.strOut).back(),
         ::testing::MatchesRegex("Unable to restore the files of an interrupted update: .*\"evil\" is a "

@@ -395,12 +395,18 @@ TEST_F(FaultTest, KilledAtEveryStepOfTheReplacementTheNextRunMakesTheInstallatio
     qvntest::CountFault();
     const ProcessResult killed = Update(server.Url(), {{"QVN_TEST_CRASH_AT", step.pszStep}});
     ASSERT_EQ(killed.nExit, -SIGKILL) << killed.strErr;
+    // The lock left behind is private: another user who could open it could hold it.
+    struct stat st {};
+    if (qvntest::WindowsUpdater() == nullptr && stat((dir.Path() / ".qvnupdate.lock").c_str(), &st) == 0) {
+      EXPECT_EQ(st.st_mode & 07777, 0600u);
+    }
 
     // The next run puts things right first, even when the server is away.
     const ProcessResult restart = Update(Unreachable());
     EXPECT_EQ(restart.nExit, 2);
     const bool bRestored = std::string(step.pszAfterRestart) == "old";
-    EXPECT_EQ(restart.strOut, std::string(bRestored ? "Restored the files of an interrupted update\n" : "") +
+    EXPECT_EQ(restart.strOut, std::string(bRestored ? "Restored the files of an interrupted update\n"
+                                                    : "Completed an interrupted update\n") +
                                   "Attempting to connection to server\n");
     EXPECT_TRUE(IsRelease(dir.Path(), step.pszAfterRestart));
 

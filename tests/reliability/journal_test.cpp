@@ -415,7 +415,8 @@ TEST_F(JournalTest, TheSessionStopsAtAJournalItCannotUse) {
   WriteFile(kJournalName, "qvnupdate-journal 1\n");
   UpdateSettings settings;
   settings.serverUrl = *CHttpUrl::Parse("http://127.0.0.1:" + std::to_string(qvntest::ClosedLoopbackPort()));
-  EXPECT_EQ(RunUpdate(view, settings), FALSE);
+  // An error, not a refusal: what the folder holds is not what it held.
+  EXPECT_THROW(RunUpdate(view, settings), CException);
   EXPECT_THAT(
       view.m_arrStatus,
       ElementsAre(::testing::AllOf(
