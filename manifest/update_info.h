@@ -27,6 +27,13 @@ class CUpdateFileItem {
   std::string m_strLocation;   // kept as written, not acted on
   BOOL m_bCompressed = FALSE;  // sent in the compressed format; once set, stays set
   ULONGLONG m_nSize = 0;       // bytes as sent; read as 32 bits, so 0 to 4294967295
+  // The temporary file that holds the item for the next phase, as the phase
+  // before it wrote it (device and file number; 0 and 0 before there is
+  // one): the next phase reads that file, not another put at its name since.
+  // A note of the run, not part of the item as listed: the phases, which
+  // take the list as it is, keep it.
+  mutable ULONGLONG m_nTempDevice = 0;
+  mutable ULONGLONG m_nTempInode = 0;
 };
 
 class CUpdateInfo {

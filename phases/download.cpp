@@ -228,6 +228,7 @@ int DownloadFiles(CUpdateReporter& view, CInternetSession& session, const CUpdat
     }
 
     request.pFile->Close();
+    NoteTempFile(item, file);
     file.Close();
     request.pConnection->Close();
     ++bytes.nFilesDone;

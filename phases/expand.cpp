@@ -25,7 +25,8 @@ int UncompressFiles(CUpdateReporter& view, const CUpdateInfo& info) {
   char buffer[kTransferBlock];
   int k = 0;
   for (size_t i = 0; i < info.m_arrItems.size(); ++i) {
-    if (!info.m_arrItems[i]->m_bCompressed) continue;
+    const CUpdateFileItem& item = *info.m_arrItems[i];
+    if (!item.m_bCompressed) continue;
     ThrowIfCancelled(view);
     ++k;
     view.m_staticOverall.SetWindowText(fmt::format("Uncompressing File {} of {}", k, nCount));
@@ -35,6 +36,16 @@ int UncompressFiles(CUpdateReporter& view, const CUpdateInfo& info) {
     // A link or FIFO planted in place of the download is never opened for real.
     if (!input.Open(strInput, CFile::modeRead | CFile::modeNoFollow)) {
       view.AddStatus(fmt::format("Unable to find file [{}] - Aborting", strInput));
+      return 0;
+    }
+    // In a folder others may write to, the download's name can be given to
+    // another file after its bytes were checked: only the file written is read.
+    CInstallFolder::FileId expected;
+    CInstallFolder::FileId opened;
+    if (NotedTempFile(item, expected) != nullptr &&
+        (CInstallFolder::IdentityOf(input, opened) != 0 || !(opened == expected))) {
+      view.AddStatus(fmt::format("Unable to find file [{}] - Aborting", strInput));
+      view.AddDetail(fmt::format("{}: {}", strInput, CInstallFolder::ErrorText(CInstallFolder::kReplaced)));
       return 0;
     }
     const std::string strOutput = FormatTempFileName(static_cast<int>(i + 1), TRUE);
@@ -59,6 +70,7 @@ int UncompressFiles(CUpdateReporter& view, const CUpdateInfo& info) {
       output.Write(buffer, static_cast<UINT>(nRead));
       view.m_progressCurrent.StepIt();
     }
+    NoteTempFile(item, output);
     // Only Close reports a write that failed at the end (a full disk).
     output.Close();
     temp.Keep();

@@ -56,7 +56,8 @@ int ReplaceFiles(CUpdateReporter& view, const CUpdateInfo& info) {
     const std::string strTarget = TargetFileName(item);
     view.AddStatus(fmt::format("Copying {} to {}", strSource, strTarget));
     std::string strReason;
-    if (!journal.Install(strSource, strTarget, strReason)) {
+    CInstallFolder::FileId source;
+    if (!journal.Install(strSource, NotedTempFile(item, source), strTarget, strReason)) {
       view.AddStatus(fmt::format("Unable to copy {} to {}: {} - ABORTING", strSource, strTarget, strReason));
       RollBack(view, journal);
       return 0;

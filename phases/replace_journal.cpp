@@ -398,14 +398,14 @@ bool CReplaceJournal::BackUp(std::string& strTarget, std::string& strError) {
   return true;
 }
 
-bool CReplaceJournal::Install(const std::string& strSource, const std::string& strTarget,
-                              std::string& strError) {
+bool CReplaceJournal::Install(const std::string& strSource, const CInstallFolder::FileId* pSource,
+                              const std::string& strTarget, std::string& strError) {
   auto fail = [&](int nError) {
     strError = CInstallFolder::ErrorText(nError);
     return false;
   };
   CFile in;
-  if (const int nError = m_folder.OpenForReading(strSource, in); nError != 0) return fail(nError);
+  if (const int nError = m_folder.OpenForReading(strSource, in, pSource); nError != 0) return fail(nError);
 
   CInstallFolder::Entry target;
   if (const int nError = m_folder.Stat(strTarget, target); nError != 0) return fail(nError);

@@ -65,8 +65,11 @@ class CReplaceJournal {
   // the installation folder itself), whole or not at all. A replaced file
   // keeps its permission bits less set-user-ID and set-group-ID (and, run by
   // the administrator, its owner and group); a new one gets 0644, a new
-  // folder 0755. On false strError gives the system's reason; roll back then.
-  bool Install(const std::string& strSource, const std::string& strTarget, std::string& strError);
+  // folder 0755. With pSource, strSource must be that file (the one the
+  // update wrote there). On false strError gives the system's reason; roll
+  // back then.
+  bool Install(const std::string& strSource, const CInstallFolder::FileId* pSource,
+               const std::string& strTarget, std::string& strError);
 
   // Makes the new files final. On false (strError) nothing is final: roll back.
   bool Commit(std::string& strError);

@@ -12,6 +12,13 @@
 #include "manifest/updater_names.h"
 #include "platform/install_folder.h"
 
+class CUpdateFileItem;
+
+// Notes that file, open, holds item for the next phase.
+void NoteTempFile(const CUpdateFileItem& item, const CFile& file);
+// The file noted for item; null when none was (a phase run on its own).
+const CInstallFolder::FileId* NotedTempFile(const CUpdateFileItem& item, CInstallFolder::FileId& id);
+
 // A temporary file of this run, made afresh: whatever stood at its name (a
 // file, a link, a FIFO) is removed, not followed, and the file is created
 // exclusively with mode 0600. Unless Keep is called, the file is removed again

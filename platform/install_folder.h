@@ -27,6 +27,7 @@ class CInstallFolder {
   static constexpr int kIsAFolder = -4;     // a folder where a file was wanted
   static constexpr int kReadOnly = -5;      // a file marked as not to be changed
   static constexpr int kShortName = -6;     // (Windows) the short name of a file with another name
+  static constexpr int kReplaced = -7;      // not the file expected at the name (see OpenForReading)
 
   // Whether SyncFileSystems can make many files durable at once. Windows
   // flushes a whole volume only for an administrator: there every file is
@@ -70,9 +71,18 @@ class CInstallFolder {
   // hides nothing, it gets the hidden attribute.
   int Create(const std::string& strName, UINT nMode, CFile& file, const Entry* pOwner = nullptr,
              bool bHidden = false) const;
+  // Which file an open file is, whatever names it has: device and file
+  // number (on Windows the volume and file index).
+  struct FileId {
+    ULONGLONG nDevice = 0;
+    ULONGLONG nInode = 0;
+    bool operator==(const FileId&) const = default;
+  };
+  static int IdentityOf(const CFile& file, FileId& id);
   // Opens a regular file for reading; anything else (a link, a FIFO) is
-  // refused without being opened for real.
-  int OpenForReading(const std::string& strName, CFile& file) const;
+  // refused without being opened for real. With pExpected, any other file
+  // than that one is refused too (kReplaced).
+  int OpenForReading(const std::string& strName, CFile& file, const FileId* pExpected = nullptr) const;
   // Creates a folder with mode 0755, whatever the umask.
   int MakeFolder(const std::string& strName) const;
 

@@ -163,7 +163,15 @@ int CInstallFolder::Create(const std::string& strName, UINT nMode, CFile& file, 
   return 0;
 }
 
-int CInstallFolder::OpenForReading(const std::string& strName, CFile& file) const {
+int CInstallFolder::IdentityOf(const CFile& file, FileId& id) {
+  struct stat st {};
+  if (::fstat(file.m_hFile, &st) != 0) return errno;
+  id.nDevice = st.st_dev;
+  id.nInode = st.st_ino;
+  return 0;
+}
+
+int CInstallFolder::OpenForReading(const std::string& strName, CFile& file, const FileId* pExpected) const {
   int fd = -1;
   std::string strLeaf;
   int nError = OpenParent(strName, fd, strLeaf);
@@ -178,6 +186,10 @@ int CInstallFolder::OpenForReading(const std::string& strName, CFile& file) cons
   if (::fstat(fdFile, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fdFile);
     return kNotAFile;
+  }
+  if (pExpected != nullptr && !(*pExpected == FileId{static_cast<ULONGLONG>(st.st_dev), st.st_ino})) {
+    ::close(fdFile);
+    return kReplaced;
   }
   const int nFlags = ::fcntl(fdFile, F_GETFL);
   if (nFlags >= 0) ::fcntl(fdFile, F_SETFL, nFlags & ~O_NONBLOCK);
@@ -335,6 +347,8 @@ std::string CInstallFolder::ErrorText(int nError) {
       return std::strerror(EACCES);
     case kShortName:
       return std::strerror(EINVAL);
+    case kReplaced:
+      return "another file was put at its name since this update wrote it";
     default:
       return std::strerror(nError);
   }

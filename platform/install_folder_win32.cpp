@@ -341,7 +341,15 @@ int CInstallFolder::Create(const std::string& strName, UINT nMode, CFile& file, 
   return 0;
 }
 
-int CInstallFolder::OpenForReading(const std::string& strName, CFile& file) const {
+int CInstallFolder::IdentityOf(const CFile& file, FileId& id) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(ToHandle(file.m_hFile), &info)) return static_cast<int>(::GetLastError());
+  id.nDevice = info.dwVolumeSerialNumber;
+  id.nInode = (static_cast<ULONGLONG>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return 0;
+}
+
+int CInstallFolder::OpenForReading(const std::string& strName, CFile& file, const FileId* pExpected) const {
   int fd = -1;
   std::string strLeaf;
   int nError = OpenParent(strName, fd, strLeaf);
@@ -358,6 +366,12 @@ int CInstallFolder::OpenForReading(const std::string& strName, CFile& file) cons
   if (!::GetFileInformationByHandle(h, &info) || KindOf(h, strPath, info.dwFileAttributes) != Kind::kFile) {
     ::CloseHandle(h);
     return kNotAFile;
+  }
+  const FileId id{info.dwVolumeSerialNumber,
+                  (static_cast<ULONGLONG>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+  if (pExpected != nullptr && !(*pExpected == id)) {
+    ::CloseHandle(h);
+    return kReplaced;
   }
   file.Abort();
   file.m_hFile = FromHandle(h);
@@ -511,6 +525,8 @@ std::string CInstallFolder::ErrorText(int nError) {
       return "the file is read-only";
     case kShortName:
       return "it is the short (8.3) name of a file or folder with another name";
+    case kReplaced:
+      return "another file was put at its name since this update wrote it";
     // What IsPlainComponent refuses, named so that the publisher can mend it.
     case ERROR_INVALID_NAME:
       return "Windows cannot hold the name as written (it allows no ':', '*', '?', '\"', '<', '>', '|' or "

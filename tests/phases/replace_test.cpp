@@ -103,6 +103,31 @@ TEST_F(ReplaceTest, AFailedCopyIsReportedWithItsReasonAndStopsThePhase) {
   EXPECT_THAT(HiddenFiles(dir.Path()), ::testing::IsEmpty());
 }
 
+// In a folder others may write to, a download's name can be given to another
+// file after the update checked the bytes it wrote there.
+TEST_F(ReplaceTest, ASourceThatIsNoLongerTheFileWrittenIsAFailedCopy) {
+  WriteFile("QVNUPD1.TMP", "new a");
+  WriteFile("QVNUPD2.TMP", "new b");
+  WriteFile("a.txt", "old a");
+  WriteFile("b.txt", "old b");
+  const CUpdateInfo info = Items({{"a.txt", false}, {"b.txt", false}});
+  for (int i = 0; i < 2; ++i) {
+    CFile file;
+    ASSERT_TRUE(file.Open(FormatTempFileName(i + 1, FALSE), CFile::modeRead));
+    NoteTempFile(*info.m_arrItems[static_cast<size_t>(i)], file);
+  }
+  WriteFile("planted", "not the file that was checked");
+  std::filesystem::rename("planted", "QVNUPD2.TMP");
+
+  EXPECT_EQ(ReplaceFiles(view, info), 0);
+  EXPECT_EQ(
+      view.m_arrStatus.back(),
+      "Unable to copy QVNUPD2.TMP to b.txt: another file was put at its name since this update wrote it - "
+      "ABORTING");
+  EXPECT_EQ(ReadFile("a.txt"), "old a");
+  EXPECT_EQ(ReadFile("b.txt"), "old b");
+}
+
 TEST_F(ReplaceTest, AMissingSourceIsAFailedCopy) {
   WriteFile("a.txt", "old");
   EXPECT_EQ(ReplaceFiles(view, Items({{"a.txt", true}})),
