@@ -510,8 +510,8 @@ bool CReplaceJournal::RollBack(std::string& strError) {
 RecoveryResult RecoverInterruptedReplacement(std::string& strError) {
   CInstallFolder folder;
   if (const int nError = folder.Open(); nError != 0) {
-    strError = Describe(".", nError);
-    return RecoveryResult::kFailed;
+    strError = CInstallFolder::ErrorText(nError);
+    return RecoveryResult::kNoFolder;
   }
   // A journal that was being written never counted.
   RemoveIfThere(folder, kJournalDraftName);

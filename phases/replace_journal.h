@@ -114,6 +114,7 @@ enum class RecoveryResult {
   kFinished,    // a replacement killed after its commit was tidied up: the new files stay
   kFailed,      // it could not be undone (strError says why); the journal stays
   kTidyFailed,  // one killed after its commit could not be tidied up (strError); the new files stay
+  kNoFolder,    // the installation folder itself cannot be opened (strError says why)
 };
 
 // Undoes (or finishes tidying) a replacement that a killed run left in the

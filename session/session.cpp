@@ -84,6 +84,10 @@ BOOL RunSteps(CUpdateReporter& view, const UpdateSettings& settings) {
       return FALSE;
     case RecoveryResult::kNothing:
       break;
+    case RecoveryResult::kNoFolder:
+      // Nothing can be read or changed there; it is no interrupted update.
+      throw CException(fmt::format(
+          "Unable to open the installation folder (the current folder): {}. Nothing was changed.", strError));
   }
   view.AddStatus("Attempting to connection to server");
 

@@ -295,6 +295,21 @@ TEST_F(ConfinementTest, ALockThatCannotBeTakenStopsTheRunAndChangesNothing) {
   }
 }
 
+// A folder the user may enter and write to but not read: no interrupted
+// update is blamed for it.
+TEST_F(ConfinementTest, AFolderThatCannotBeReadStopsTheRunAndSaysSo) {
+  GiveAway();
+  chmod(dir.Path().c_str(), 0311);
+  const auto before = Tree(dir.Path());
+  const ProcessResult r = Update(true);
+  chmod(dir.Path().c_str(), 0755);
+  EXPECT_EQ(r.nExit, 2) << r.strErr;
+  EXPECT_EQ(r.strErr,
+            "qvnupdate: Unable to open the installation folder (the current folder): Permission denied. "
+            "Nothing was changed.\n");
+  EXPECT_EQ(Tree(dir.Path()), before);
+}
+
 // --- Modes and owners: never more open than before, whatever the umask ---
 
 TEST_F(ConfinementTest, ModesAreNeverMoreOpenAndOwnersAreKept) {
