@@ -50,6 +50,9 @@ bool CFolderLock::Acquire(const char* pszName, std::string& strError) {
     }
     if (fd < 0) {
       if (errno == ELOOP) return fail(std::string(pszName) + " is a symbolic link");
+      // A socket cannot be opened at all (ENXIO): say what stands there.
+      if (struct stat st{}; errno == ENXIO && ::lstat(pszName, &st) == 0 && !S_ISREG(st.st_mode))
+        return fail(std::string(pszName) + " is not a regular file");
       return fail(std::string(pszName) + ": " + std::strerror(errno));
     }
     struct stat stOpen {};

@@ -180,7 +180,8 @@ int CInstallFolder::OpenForReading(const std::string& strName, CFile& file, cons
   const int fdFile = ::openat(fd, strLeaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   nError = fdFile < 0 ? errno : 0;
   CloseParent(fd);
-  if (nError == ELOOP) return kNotAFile;
+  // ELOOP: a link; ENXIO: a socket, which cannot be opened at all.
+  if (nError == ELOOP || nError == ENXIO) return kNotAFile;
   if (nError != 0) return nError;
   struct stat st {};
   if (::fstat(fdFile, &st) != 0 || !S_ISREG(st.st_mode)) {

@@ -5,9 +5,12 @@
 // or becomes wholly new.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <functional>
 #include <optional>
 #include <thread>
@@ -266,6 +269,16 @@ TEST_F(ConfinementTest, ALockThatCannotBeTakenStopsTheRunAndChangesNothing) {
       {"a hard link", [&] { fs::create_hard_link(outside.Path() / "victim", lock); }, false,
        ".qvnupdate.lock has another name (a hard link); remove it to go on"},
       {"a FIFO", [&] { mkfifo(lock.c_str(), 0666); }, false, ".qvnupdate.lock is not a regular file"},
+      {"a socket",
+       [&] {
+         sockaddr_un address{};
+         address.sun_family = AF_UNIX;
+         std::strncpy(address.sun_path, lock.c_str(), sizeof address.sun_path - 1);
+         const int s = socket(AF_UNIX, SOCK_STREAM, 0);
+         bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+         close(s);
+       },
+       false, ".qvnupdate.lock is not a regular file"},
       {"a folder", [&] { fs::create_directory(lock); }, false, ".qvnupdate.lock: Is a directory"},
       {"a stale lock the user cannot write to",
        [&] {
