@@ -46,8 +46,15 @@ BOOL CheckItemNames(CUpdateReporter& view, const CUpdateInfo& info) {
     // Cutting the compression suffix can leave a name that is no longer safe
     // ("a/..z" becomes "a/..") or no name at all ("z").
     const std::string strTarget = TargetFileName(*pItem);
+    bool bCannotLook = false;
     if (!IsSafeItemName(strTarget, &strReason) || IsUpdaterFileName(strTarget, &strReason) ||
-        (nFolderError == 0 && !IsConfinedTarget(folder, strTarget, &strReason))) {
+        (nFolderError == 0 && !IsConfinedTarget(folder, strTarget, &strReason, &bCannotLook))) {
+      // Nothing wrong with the name: the installation cannot be looked into.
+      if (bCannotLook) {
+        view.AddStatus(fmt::format("Unable to reach \"{}\" in the installation folder: {} - ABORTING",
+                                   Printable(strTarget), strReason));
+        return FALSE;
+      }
       if (strTarget == pItem->m_strName) {
         view.AddStatus(
             fmt::format("Unsafe file name \"{}\": {} - ABORTING", Printable(pItem->m_strName), strReason));

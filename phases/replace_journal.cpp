@@ -254,7 +254,8 @@ bool CheckEntries(const CInstallFolder& folder, const std::vector<JournalEntry>&
 
 }  // namespace
 
-bool IsConfinedTarget(const CInstallFolder& folder, const std::string& strTarget, std::string* pReason) {
+bool IsConfinedTarget(const CInstallFolder& folder, const std::string& strTarget, std::string* pReason,
+                      bool* pbCannotLook) {
   std::string strWhy;
   CInstallFolder::Entry entry;
   for (size_t nSlash = strTarget.find('/');; nSlash = strTarget.find('/', nSlash + 1)) {
@@ -262,6 +263,7 @@ bool IsConfinedTarget(const CInstallFolder& folder, const std::string& strTarget
     const int nError = folder.Stat(strPart, entry);
     if (nError != 0) {
       strWhy = CInstallFolder::ErrorText(nError);
+      if (pbCannotLook != nullptr) *pbCannotLook = CInstallFolder::IsAccessDenied(nError);
     } else if (entry.kind == Kind::kLink && nSlash != std::string::npos) {
       strWhy = "\"" + strPart + "\" is a symbolic link";
     } else if (entry.kind == Kind::kSpecial) {

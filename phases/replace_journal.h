@@ -37,8 +37,11 @@
 
 // True when strTarget (a safe relative name) can be replaced without
 // following a link: no folder on its way is a symbolic link, and it is not a
-// FIFO, socket or device. *pReason says what is wrong otherwise.
-bool IsConfinedTarget(const CInstallFolder& folder, const std::string& strTarget, std::string* pReason);
+// FIFO, socket or device. *pReason says what is wrong otherwise; *pbCannotLook
+// is set when this user may not look there (a folder that cannot be
+// searched), which says nothing against the name.
+bool IsConfinedTarget(const CInstallFolder& folder, const std::string& strTarget, std::string* pReason,
+                      bool* pbCannotLook = nullptr);
 
 class CReplaceJournal {
  public:

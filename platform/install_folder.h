@@ -107,6 +107,8 @@ class CInstallFolder {
 
   // True when nError says that the name (or a folder on its way) does not exist.
   static bool IsMissing(int nError);
+  // True when nError says that this user may not do that there.
+  static bool IsAccessDenied(int nError);
   // True when a second name cannot be made on this file system, so a copy must do.
   static bool IsLinkUnsupported(int nError);
   // True when entry is a file this process's user made and no one else may

@@ -303,6 +303,10 @@ bool CInstallFolder::IsMissing(int nError) {
   return nError == ENOENT;
 }
 
+bool CInstallFolder::IsAccessDenied(int nError) {
+  return nError == EACCES || nError == EPERM;
+}
+
 bool CInstallFolder::IsOwnFile(const Entry& entry) {
   return entry.kind == Kind::kFile && entry.nOwner == ::geteuid() && (entry.nMode & 022) == 0;
 }

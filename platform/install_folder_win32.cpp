@@ -491,6 +491,10 @@ bool CInstallFolder::IsMissing(int nError) {
   return nError == ERROR_FILE_NOT_FOUND || nError == ERROR_PATH_NOT_FOUND;
 }
 
+bool CInstallFolder::IsAccessDenied(int nError) {
+  return nError == ERROR_ACCESS_DENIED;
+}
+
 bool CInstallFolder::IsOwnFile(const Entry& entry) {
   return entry.kind == Kind::kFile;
 }

@@ -321,6 +321,14 @@ TEST_F(ConfinementTest, AFolderThatCannotBeReadStopsTheRunAndSaysSo) {
             "qvnupdate: Unable to open the installation folder (the current folder): Permission denied. "
             "Nothing was changed.\n");
   EXPECT_EQ(Tree(dir.Path()), before);
+  // Nor is the name blamed for a folder on its way that cannot be searched.
+  chmod((dir.Path() / "Docs").c_str(), 0644);
+  const ProcessResult inner = Update(true);
+  chmod((dir.Path() / "Docs").c_str(), 0755);
+  EXPECT_EQ(inner.nExit, 1) << inner.strErr;
+  EXPECT_EQ(Lines(inner.strOut).back(),
+            "Unable to reach \"Docs/Guide.txt\" in the installation folder: Permission denied - ABORTING");
+  EXPECT_EQ(Tree(dir.Path()), before);
 }
 
 // --- Modes and owners: never more open than before, whatever the umask ---
