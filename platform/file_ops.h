@@ -1,7 +1,9 @@
 #pragma once
 // The whole-file steps the tools take on the file system. Each returns false
 // with the system's reason in words when it fails.
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 // Creates a new, empty file named strPrefix followed by a unique tail, with the
 // permissions a new file gets; strName receives its name.
@@ -17,3 +19,8 @@ void RemoveFile(const std::string& strPath);
 // through the descriptor itself, output goes on where the process's own does,
 // as the shell that set it up expects (">>", or several commands into one file).
 int InheritedDescriptor(const std::string& strPath);
+
+// What stands at path itself, a link not followed: std::filesystem's
+// symlink_status, except that on Windows, where the library sees no links,
+// every reparse point (a symbolic link, a junction) counts as a link.
+std::filesystem::file_status LinkStatus(const std::filesystem::path& path, std::error_code& ec);

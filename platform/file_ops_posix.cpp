@@ -61,3 +61,7 @@ int InheritedDescriptor(const std::string& strPath) {
   }
   return -1;
 }
+
+std::filesystem::file_status LinkStatus(const std::filesystem::path& path, std::error_code& ec) {
+  return std::filesystem::symlink_status(path, ec);
+}

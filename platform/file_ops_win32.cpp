@@ -67,3 +67,12 @@ void RemoveFile(const std::string& strPath) {
 int InheritedDescriptor(const std::string&) {
   return -1;
 }
+
+std::filesystem::file_status LinkStatus(const std::filesystem::path& path, std::error_code& ec) {
+  const DWORD dwAttributes = ::GetFileAttributesW(path.c_str());
+  if (dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    ec.clear();
+    return std::filesystem::file_status(std::filesystem::file_type::symlink);
+  }
+  return std::filesystem::symlink_status(path, ec);
+}

@@ -237,8 +237,10 @@ std::vector<SourceFile> CollectSourceFiles(const fs::path& src, std::vector<std:
     if (ec) throw BuildError("cannot read the release folder '" + Utf8(entered) + "': " + ec.message());
     const fs::path& path = it->path();
     const std::string strName = RelativeName(src, path);
-    const fs::file_status linkStatus = it->symlink_status(ec);
+    const fs::file_status linkStatus = LinkStatus(path, ec);
     if (ec) throw BuildError("cannot look at '" + Utf8(path) + "': " + ec.message());
+    // A link to a folder is not walked into, wherever it leads.
+    if (fs::is_symlink(linkStatus)) it.disable_recursion_pending();
     if (fs::is_directory(linkStatus)) {
       setFolders.insert(strName);
       entered = path;
@@ -357,7 +359,7 @@ bool HasLinkOnTheWay(const fs::path& out, const std::string& strName) {
   const std::vector<std::string_view> arrParts = PathParts(strName);
   for (size_t i = 0; i + 1 < arrParts.size(); ++i) {
     path /= PathFromUtf8(std::string(arrParts[i]));
-    if (fs::is_symlink(fs::symlink_status(path, ec))) return true;
+    if (fs::is_symlink(LinkStatus(path, ec))) return true;
   }
   return false;
 }
@@ -381,7 +383,7 @@ std::vector<fs::path> FindWhatIsInTheWay(const fs::path& out, const std::vector<
       strFolder += (i == 0 ? "" : "/") + std::string(arrParts[i]);
       if (!setSeen.insert(strFolder).second) continue;
       const fs::path path = out / PathFromUtf8(strFolder);
-      const fs::file_status status = fs::symlink_status(path, ec);
+      const fs::file_status status = LinkStatus(path, ec);
       if (!fs::exists(status) || fs::is_directory(status)) continue;
       if (fs::is_regular_file(status) && setPrevious.count(strFolder) != 0) {
         arrInTheWay.push_back(path);
@@ -394,12 +396,12 @@ std::vector<fs::path> FindWhatIsInTheWay(const fs::path& out, const std::vector<
     // A folder where the file goes, in either form.
     for (const std::string& strName : {file.strName, file.strName + kCompressedSuffix}) {
       const fs::path target = out / PathFromUtf8(strName);
-      if (!fs::is_directory(fs::symlink_status(target, ec)) || !setSeen.insert(strName).second) continue;
+      if (!fs::is_directory(LinkStatus(target, ec)) || !setSeen.insert(strName).second) continue;
       std::vector<fs::path> arrFolders{target};
       std::vector<fs::path> arrBelow;
       bool bOnlyPrevious = true;
       for (fs::recursive_directory_iterator it(target, ec), end; !ec && it != end; it.increment(ec)) {
-        const fs::file_status status = it->symlink_status(ec);
+        const fs::file_status status = LinkStatus(it->path(), ec);
         if (fs::is_directory(status)) {
           arrFolders.push_back(it->path());
         } else if (fs::is_regular_file(status) && setPrevious.count(RelativeName(out, it->path())) != 0) {
@@ -506,7 +508,7 @@ std::unique_ptr<CTempFile> SendFile(const fs::path& out, SourceFile& file, std::
   // folder is the cheaper), else at the top of OUT.
   const fs::path folder = (out / PathFromUtf8(file.strName)).parent_path();
   std::error_code ec;
-  auto pTemp = std::make_unique<CTempFile>(fs::is_directory(fs::symlink_status(folder, ec)) ? folder : out);
+  auto pTemp = std::make_unique<CTempFile>(fs::is_directory(LinkStatus(folder, ec)) ? folder : out);
   CTempFile& temp = *pTemp;
 
   if (file.strStoreReason.empty()) {
@@ -941,7 +943,7 @@ int Build(const BuildOptions& options) {
     // take their places, then the manifest.
     bSwapping = true;
     for (const fs::path& path : arrInTheWay) {
-      const fs::file_status status = fs::symlink_status(path, ec);
+      const fs::file_status status = LinkStatus(path, ec);
       if (fs::is_directory(status) || fs::is_regular_file(status)) fs::remove(path);
     }
     for (size_t i = 0; i < arrFiles.size(); ++i) {
@@ -989,7 +991,7 @@ int Build(const BuildOptions& options) {
       continue;
     }
     const fs::path old = out / PathFromUtf8(strOld);
-    if (!fs::is_regular_file(fs::symlink_status(old, ec)) || !fs::remove(old, ec)) continue;
+    if (!fs::is_regular_file(LinkStatus(old, ec)) || !fs::remove(old, ec)) continue;
     for (fs::path dir = old.parent_path(); dir != out && IsSameOrInside(dir, out); dir = dir.parent_path()) {
       if (!fs::is_empty(dir, ec) || !fs::remove(dir, ec)) break;
     }

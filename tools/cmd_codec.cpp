@@ -77,7 +77,7 @@ OutputKind KindOf(const std::string& strOut) {
 std::string PlaceOf(const std::string& strOut) {
   namespace fs = std::filesystem;
   std::error_code ec;
-  if (!fs::is_symlink(fs::symlink_status(PathFromUtf8(strOut), ec))) return strOut;
+  if (!fs::is_symlink(LinkStatus(PathFromUtf8(strOut), ec))) return strOut;
   const fs::path target = fs::canonical(PathFromUtf8(strOut), ec);
   return ec ? std::string() : Utf8(target);
 }

@@ -15,6 +15,7 @@
 #include "manifest/update_info.h"
 #include "platform/file.h"
 #include "platform/file_new.h"
+#include "platform/file_ops.h"
 #include "platform/terminal.h"
 #include "tools/args.h"
 #include "tools/commands.h"
@@ -236,7 +237,7 @@ void RemoveStaleSignature(const fs::path& out, const std::vector<std::string>& a
   std::error_code ec;
   for (const char* pszName : {kSumsSignatureName, kSumsName, kInstalledSumsName}) {
     if (std::find(arrSent.begin(), arrSent.end(), pszName) != arrSent.end()) continue;
-    if (fs::is_regular_file(fs::symlink_status(out / pszName, ec))) fs::remove(out / pszName, ec);
+    if (fs::is_regular_file(LinkStatus(out / pszName, ec))) fs::remove(out / pszName, ec);
   }
 }
 
@@ -253,7 +254,7 @@ int CmdKeygen(const Args& args) {
   fs::create_directories(dir, ec);
   if (ec) return Fail("cannot make the folder '" + Utf8(dir) + "': " + ec.message());
   for (const char* pszName : {kKeyName, kPubName}) {
-    if (fs::exists(fs::symlink_status(dir / pszName, ec))) {
+    if (fs::exists(LinkStatus(dir / pszName, ec))) {
       return Fail("'" + Utf8(dir / pszName) + "' exists; a key is never overwritten, nothing was written");
     }
   }
