@@ -2,10 +2,12 @@
 // then the body by InternetReadFile.
 //
 // The cancel check: a blocking WinINet call (the connect and the answer's
-// headers in HttpSendRequest, each InternetReadFile) runs on a helper thread
-// while this thread asks the cancel check every second; when the stop is
-// asked, the request's handle is closed, which is WinINet's documented way to
-// end a blocking call on it from another thread, and the helper is joined.
+// headers in HttpSendRequest, each InternetReadFile) runs on the request's
+// helper thread while this thread asks the cancel check every second; when
+// the stop is asked, the request's handle is closed, which is WinINet's
+// documented way to end a blocking call on it from another thread, and the
+// call is waited for. One helper serves all the request's calls: a thread
+// started for each read cost more than the transfer itself.
 // The cancel check itself stays on the caller's thread, since it may look at
 // the window. Short timeouts with retries were not taken: a timed-out
 // HttpSendRequest cannot be resumed, only sent again, and the stall limit is
@@ -18,8 +20,12 @@
 // clang-format on
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "platform/http_win32.h"
@@ -52,6 +58,15 @@ class CWinInetRequest : public CHttpFile::Impl {
   CWinInetRequest(HINTERNET hInternet, const CHttpFile::Request& request)
       : m_hInternet(hInternet), m_request(request), m_strUrl(request.url.GetFullText()) {}
   ~CWinInetRequest() override {
+    if (m_helper.joinable()) {
+      {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_bStop = true;
+      }
+      m_cvPosted.notify_one();
+      m_helper.join();
+    }
+    if (m_hDone != nullptr) ::CloseHandle(m_hDone);
     if (m_hRequest != nullptr) ::InternetCloseHandle(m_hRequest);
     if (m_hConnect != nullptr) ::InternetCloseHandle(m_hConnect);
   }
@@ -76,6 +91,21 @@ class CWinInetRequest : public CHttpFile::Impl {
   // trickles a few bytes now and then would hold the update for ever. As on
   // Linux, less than 1 KiB a second over the stall limit is a failure.
   void CheckRate(DWORD dwRead);
+
+  // The helper's loop: runs each posted call, then signals m_hDone.
+  void Help();
+
+  // The helper thread, started on the first blocking call, and its one call
+  // in hand: posted under m_mutex, its result read once m_hDone is set.
+  std::thread m_helper;
+  std::mutex m_mutex;
+  std::condition_variable m_cvPosted;
+  std::function<BOOL()> m_fnCall;
+  bool m_bPosted = false;
+  bool m_bStop = false;
+  BOOL m_bCallResult = FALSE;
+  DWORD m_dwCallError = 0;
+  HANDLE m_hDone = nullptr;  // auto-reset: set when the call in hand has returned
 
   HINTERNET m_hInternet;
   const CHttpFile::Request& m_request;
@@ -117,19 +147,26 @@ BOOL CWinInetRequest::Blocking(Call fnCall, DWORD& dwError, ULONGLONG nLimitMill
   }
   const auto cancelled = [this] { return m_request.fnCancelled && m_request.fnCancelled(); };
   if (cancelled()) throw CCancelledException();
-  HANDLE hDone = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (hDone == nullptr) {
+  if (m_hDone == nullptr) m_hDone = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (m_hDone != nullptr && !m_helper.joinable()) {
+    try {
+      m_helper = std::thread([this] { Help(); });
+    } catch (const std::system_error&) {
+      // No thread to be had: the call runs here, without the cancel check.
+    }
+  }
+  if (!m_helper.joinable()) {
     const BOOL bOk = fnCall();
     if (!bOk) dwError = ::GetLastError();
     return bOk;
   }
-  BOOL bOk = FALSE;
-  DWORD dwCallError = 0;
-  std::thread helper([&] {
-    bOk = fnCall();
-    if (!bOk) dwCallError = ::GetLastError();
-    ::SetEvent(hDone);
-  });
+  {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_fnCall = fnCall;
+    m_bPosted = true;
+  }
+  m_cvPosted.notify_one();
+  const HANDLE hDone = m_hDone;
   const ULONGLONG nStart = ::GetTickCount64();
   const SIZE_T nMemoryAtStart = nLimitMillis != 0 ? CommittedMemory() : 0;
   const DWORD dwPoll = nLimitMillis != 0 ? kHeaderPollMillis : kCancelPollMillis;
@@ -138,9 +175,8 @@ BOOL CWinInetRequest::Blocking(Call fnCall, DWORD& dwError, ULONGLONG nLimitMill
     const bool bHuge = nLimitMillis != 0 && CommittedMemory() > nMemoryAtStart + kMaxHeaderMemory;
     if (bLate || bHuge || cancelled()) {
       ::InternetCloseHandle(m_hRequest);
-      helper.join();
+      ::WaitForSingleObject(hDone, INFINITE);
       m_hRequest = nullptr;
-      ::CloseHandle(hDone);
       if (bHuge) {
         throw CInternetException(CInternetException::Kind::kOther, ERROR_HTTP_INVALID_SERVER_RESPONSE,
                                  "Too large response headers: the server's answer has headers without end",
@@ -153,10 +189,26 @@ BOOL CWinInetRequest::Blocking(Call fnCall, DWORD& dwError, ULONGLONG nLimitMill
           m_strUrl);
     }
   }
-  helper.join();
-  ::CloseHandle(hDone);
-  dwError = dwCallError;
-  return bOk;
+  const std::lock_guard<std::mutex> lock(m_mutex);
+  dwError = m_bCallResult ? 0 : m_dwCallError;
+  return m_bCallResult;
+}
+
+void CWinInetRequest::Help() {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  for (;;) {
+    m_cvPosted.wait(lock, [this] { return m_bStop || m_bPosted; });
+    if (m_bStop) return;
+    m_bPosted = false;
+    const std::function<BOOL()> fnCall = std::move(m_fnCall);
+    lock.unlock();
+    const BOOL bOk = fnCall();
+    const DWORD dwError = bOk ? 0 : ::GetLastError();
+    lock.lock();
+    m_bCallResult = bOk;
+    m_dwCallError = dwError;
+    ::SetEvent(m_hDone);
+  }
 }
 
 std::string CWinInetRequest::QueryHeader(DWORD dwInfo) const {
