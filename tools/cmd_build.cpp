@@ -238,7 +238,14 @@ std::vector<SourceFile> CollectSourceFiles(const fs::path& src, std::vector<std:
     const fs::path& path = it->path();
     const std::string strName = RelativeName(src, path);
     const fs::file_status linkStatus = LinkStatus(path, ec);
-    if (ec) throw BuildError("cannot look at '" + Utf8(path) + "': " + ec.message());
+    if (ec) {
+      // Listed with the other problems (on Windows, a name such as "nul.txt"
+      // that the system takes for a device), not the end of the walk.
+      arrProblems.push_back(ShowName(strName) + " cannot be looked at: " + ec.message());
+      ec.clear();
+      it.disable_recursion_pending();
+      continue;
+    }
     // A link to a folder is not walked into, wherever it leads.
     if (fs::is_symlink(linkStatus)) it.disable_recursion_pending();
     if (fs::is_directory(linkStatus)) {
