@@ -280,7 +280,10 @@ bool COXCompressedFile::NextBlockAhead() {
     const int k = m_nAheadNext++;
     const COXBlockExpander::Block& b = m_pAheadBatch->arrBlocks[k];
     const BOOL bCompressed = (b.nHeader & kCompressedBit) ? TRUE : FALSE;
-    if (b.bIrregular || (bCompressed && b.nResult != b.nExpected)) {
+    // A stored body cut short by the end of the file is damage that only
+    // LoadBlock reports.
+    const int nGot = bCompressed ? b.nResult : b.nBodyRead;
+    if (b.bIrregular || nGot != b.nExpected) {
       const COXBlockExpander::Block again = b;
       StopReadAhead();
       SeekBase(again.nFileOffset + HeaderBytes(again.nHeader));
@@ -290,7 +293,7 @@ bool COXCompressedFile::NextBlockAhead() {
       m_nBlockDataStart = m_nPosition;
       return true;
     }
-    const int nLength = bCompressed ? b.nExpected : b.nBodyRead;
+    const int nLength = b.nExpected;
     m_pBlockData = m_pAheadBatch->DataOf(k);
     if (bCompressed) m_compressor.TakeHistory(m_pBlockData, nLength);
     m_nBlockLength = nLength;

@@ -634,6 +634,7 @@ TEST_F(CompressedFileTest, ReadingAheadOnThreadsAgreesWithReadingAlone) {
       Concat({part(0, 100), stale, part(100, starts.size() - 1)}),
       Concat({part(0, 100), stale, part(100, 150), damaged, part(151, 170), damaged, part(171, 180)}),
       Concat({part(0, 100), Header(0x8401), part(100, 120)}),
+      Concat({part(0, 100), Hex("10 00 61 62 63")}),  // a stored body cut short
   };
   for (size_t k = 0; k < std::size(files); ++k) {
     const std::string path = PathOf("ahead.crz");
