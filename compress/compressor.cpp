@@ -105,7 +105,8 @@ class CodeWriter {
 
 }  // namespace
 
-COXCompressor::COXCompressor() : m_pWindow(new BYTE[kWindowSize + kMirror + 16]()), m_tree() {}
+COXCompressor::COXCompressor()
+    : m_pWindow(new BYTE[kWindowSize + kMirror + 16]()), m_tree() {}
 
 COXCompressor::~COXCompressor() = default;
 
@@ -120,6 +121,8 @@ int COXCompressor::Compress(const BYTE* pSource, int nSourceLength, BYTE* pTarge
   while (nLookAhead < kLookAhead && nNext < nSourceLength) PutWindow(c + nLookAhead++, pSource[nNext++]);
   m_nKeyHi[c] = LoadBigEndian64(w + c);
   m_nKeyLo[c] = LoadBigEndian64(w + c + 8);
+  // Only compression uses the groups; an expanding compressor stays small.
+  if (!m_pGroupHead) m_pGroupHead.reset(new std::uint16_t[kGroups]);
   ResetTree(c);
 
   int nMatchLength = 0;
@@ -281,6 +284,8 @@ void COXCompressor::ResetTree(int r) {
   m_tree[r].child[kSmaller] = kNone;
   m_tree[r].child[kLarger] = kNone;
   m_nPrev[kEnds] = m_nNext[kEnds] = kEnds;
+  std::memset(m_nGroupBits, 0, sizeof m_nGroupBits);
+  std::memset(m_nGroupWords, 0, sizeof m_nGroupWords);
   m_tree[kEnds].child[kLarger] = kEnds;  // "no string" never lacks its larger child
   Link(r, kEnds, kEnds);
   m_bOrdered = m_bUseOrder;
@@ -421,6 +426,11 @@ inline __attribute__((always_inline)) int COXCompressor::InsertString(int n, int
 }
 
 inline void COXCompressor::Link(int n, int nBelow, int nAbove) {
+  const unsigned g = GroupOf(m_nKeyHi[n]);
+  if (nBelow == kEnds || GroupOf(m_nKeyHi[nBelow]) != g) {
+    m_pGroupHead[g] = static_cast<std::uint16_t>(n);
+    AddGroup(g);
+  }
   m_nPrev[n] = static_cast<std::uint16_t>(nBelow);
   m_nNext[n] = static_cast<std::uint16_t>(nAbove);
   m_nNext[nBelow] = static_cast<std::uint16_t>(n);
@@ -435,6 +445,8 @@ inline void COXCompressor::Link(int n, int nBelow, int nAbove) {
 inline void COXCompressor::Replace(int x, int n) {
   const int nBelow = m_nPrev[x];
   const int nAbove = m_nNext[x];
+  const unsigned g = GroupOf(m_nKeyHi[x]);
+  if (nBelow == kEnds || GroupOf(m_nKeyHi[nBelow]) != g) m_pGroupHead[g] = static_cast<std::uint16_t>(n);
   m_nPrev[n] = static_cast<std::uint16_t>(nBelow);
   m_nNext[n] = static_cast<std::uint16_t>(nAbove);
   m_nNext[nBelow] = static_cast<std::uint16_t>(n);
@@ -447,6 +459,14 @@ inline void COXCompressor::Replace(int x, int n) {
 inline void COXCompressor::Unlink(int x) {
   const int nBelow = m_nPrev[x];
   const int nAbove = m_nNext[x];
+  const unsigned g = GroupOf(m_nKeyHi[x]);
+  if (nBelow == kEnds || GroupOf(m_nKeyHi[nBelow]) != g) {
+    if (nAbove != kEnds && GroupOf(m_nKeyHi[nAbove]) == g) {
+      m_pGroupHead[g] = static_cast<std::uint16_t>(nAbove);
+    } else {
+      DropGroup(g);
+    }
+  }
   m_nNext[nBelow] = static_cast<std::uint16_t>(nAbove);
   m_nPrev[nAbove] = static_cast<std::uint16_t>(nBelow);
 }
@@ -467,14 +487,15 @@ inline int COXCompressor::CompareWith(int x, std::uint64_t nHi, std::uint64_t nL
 // neighbour, which lacks the child toward it. So the neighbours suffice, and
 // they are mostly found in a few steps along the order: when string n - 1
 // shared its first two bytes with a neighbour p, string p + 1 sorts on the
-// same side of n (the first difference moves one byte forward). Returns -1,
-// having changed nothing, when no such start is at hand or the way is long:
-// the tree is searched then.
+// same side of n (the first difference moves one byte forward). Otherwise the
+// strings that share n's first two bytes are walked from the first of them,
+// and when there are none n goes just before the next such group. Returns -1,
+// having changed nothing, when the way is long or the tree empty: the tree is
+// searched then.
 inline __attribute__((always_inline)) int COXCompressor::InsertBetweenNeighbours(int n, std::uint64_t nHi,
                                                                                  std::uint64_t nLo,
                                                                                  int& nMatchPosition) {
   const int nLast = m_nLastString;
-  if (nLast == kNone || nLast != ((n - 1) & kWindowMask)) return -1;
   const BYTE nLastByte = m_pWindow[n + 16];
   // n takes the place of an equal string x: the longest match there can be.
   auto replace = [&](int x) {
@@ -485,7 +506,10 @@ inline __attribute__((always_inline)) int COXCompressor::InsertBetweenNeighbours
   };
   int nBelow = kEnds;  // a string sorting before n's, or kEnds
   int nAbove = kEnds;  // one sorting after it
-  if (m_bLastReplaced) {
+  bool bForward = true;
+  if (nLast == kNone || nLast != ((n - 1) & kWindowMask)) {
+    bForward = false;
+  } else if (m_bLastReplaced) {
     // n - 1 replaced an equal string e, so e + 1 shares n's first 16 bytes.
     const int x = (m_nLastBelow + 1) & kWindowMask;
     if (x == kNone || m_tree[x].parent == kNone) return -1;
@@ -497,20 +521,34 @@ inline __attribute__((always_inline)) int COXCompressor::InsertBetweenNeighbours
       nAbove = x;
     }
   } else {
-    const std::uint64_t nPrefix = m_nKeyHi[nLast] >> 48;
-    if (m_nLastBelow != kEnds && m_nKeyHi[m_nLastBelow] >> 48 == nPrefix) {
+    const unsigned nPrefix = GroupOf(m_nKeyHi[nLast]);
+    if (m_nLastBelow != kEnds && GroupOf(m_nKeyHi[m_nLastBelow]) == nPrefix) {
       const int x = (m_nLastBelow + 1) & kWindowMask;
       if (x != kNone && m_tree[x].parent != kNone) nBelow = x;
     }
-    if (m_nLastAbove != kEnds && m_nKeyHi[m_nLastAbove] >> 48 == nPrefix) {
+    if (m_nLastAbove != kEnds && GroupOf(m_nKeyHi[m_nLastAbove]) == nPrefix) {
       const int x = (m_nLastAbove + 1) & kWindowMask;
       if (x != kNone && m_tree[x].parent != kNone) nAbove = x;
     }
-    if (nBelow == kEnds && nAbove == kEnds) return -1;
+    bForward = nBelow != kEnds;
+  }
+  if (!bForward && nAbove == kEnds) {
+    // An empty tree takes the search's way (see InsertString).
+    if (m_nNext[kEnds] == kEnds) return -1;
+    const unsigned g = GroupOf(nHi);
+    if (!HasGroup(g)) {
+      // No string shares n's first two bytes: n goes just before the first
+      // string of the next group, and nothing matches two bytes.
+      nAbove = FirstStringAfterGroup(g);
+      nBelow = m_nPrev[nAbove];
+      return PlaceBetween(n, nHi, nLo, nBelow, nAbove, nMatchPosition);
+    }
+    nBelow = m_nPrev[m_pGroupHead[g]];
+    bForward = true;
   }
   constexpr int kMaxSteps = 8;
   int nSteps = 0;
-  if (nBelow != kEnds) {
+  if (bForward) {
     for (int x = m_nNext[nBelow]; x != nAbove; x = m_nNext[x]) {
       const int r = CompareWith(x, nHi, nLo, nLastByte);
       if (r == 0) return replace(x);
@@ -533,6 +571,12 @@ inline __attribute__((always_inline)) int COXCompressor::InsertBetweenNeighbours
       nAbove = x;
     }
   }
+  return PlaceBetween(n, nHi, nLo, nBelow, nAbove, nMatchPosition);
+}
+
+inline __attribute__((always_inline)) int COXCompressor::PlaceBetween(int n, std::uint64_t nHi, std::uint64_t nLo,
+                                                                      int nBelow, int nAbove,
+                                                                      int& nMatchPosition) {
   const bool bUnderBelow = m_tree[nBelow].child[kLarger] == kNone;
   const int nAt = Pick(bUnderBelow, nBelow, nAbove);
   // Bytes shared with n among the first 16, -1 for no string.
@@ -655,4 +699,21 @@ inline __attribute__((always_inline)) int COXCompressor::FindPredecessor(int x) 
   int r = m_tree[x].child[kSmaller];
   while (m_tree[r].child[kLarger] != kNone) r = m_tree[r].child[kLarger];
   return r;
+}
+
+// The first string of the first group after g that has strings, or kEnds.
+int COXCompressor::FirstStringAfterGroup(unsigned g) const {
+  unsigned w = g >> 6;
+  std::uint64_t nBits = m_nGroupBits[w] & (~std::uint64_t{1} << (g & 63));
+  if (nBits == 0) {
+    unsigned s = w >> 6;
+    std::uint64_t nWords = (w & 63) == 63 ? 0 : m_nGroupWords[s] & (~std::uint64_t{1} << (w & 63));
+    while (nWords == 0) {
+      if (++s == kGroups / 64 / 64) return kEnds;
+      nWords = m_nGroupWords[s];
+    }
+    w = s * 64 + static_cast<unsigned>(__builtin_ctzll(nWords));
+    nBits = m_nGroupBits[w];
+  }
+  return m_pGroupHead[w * 64 + static_cast<unsigned>(__builtin_ctzll(nBits))];
 }

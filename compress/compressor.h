@@ -75,6 +75,7 @@ class COXCompressor {
 
   void ResetTree(int r);
   int InsertString(int n, int& nMatchPosition);
+  int PlaceBetween(int n, std::uint64_t nHi, std::uint64_t nLo, int nBelow, int nAbove, int& nMatchPosition);
   int ContinueInsert(int n, std::uint64_t nHi, std::uint64_t nLo, int t, int& nMatchPosition);
   int InsertBetweenNeighbours(int n, std::uint64_t nHi, std::uint64_t nLo, int& nMatchPosition);
   int CompareWith(int x, std::uint64_t nHi, std::uint64_t nLo, BYTE nLast) const;
@@ -108,6 +109,27 @@ class COXCompressor {
   std::uint16_t m_nNext[kWindowSize + 2];
   bool m_bOrdered = false;
   bool m_bUseOrder = true;
+  // While the tree is ordered, the strings in order grouped by their first
+  // two bytes: a bit for each group that has strings (and one for each word
+  // of those bits that is not 0), and the first string of each such group.
+  // A string with no start along the order is found from its group instead
+  // of by a descent of the tree, which is long and waits on every level. The
+  // heads are read only where a bit is set, so only the bits are cleared.
+  static constexpr int kGroups = 1 << 16;
+  std::unique_ptr<std::uint16_t[]> m_pGroupHead;
+  std::uint64_t m_nGroupBits[kGroups / 64];
+  std::uint64_t m_nGroupWords[kGroups / 64 / 64];
+  static unsigned GroupOf(std::uint64_t nHi) { return static_cast<unsigned>(nHi >> 48); }
+  bool HasGroup(unsigned g) const { return (m_nGroupBits[g >> 6] >> (g & 63)) & 1; }
+  void AddGroup(unsigned g) {
+    m_nGroupBits[g >> 6] |= std::uint64_t{1} << (g & 63);
+    m_nGroupWords[g >> 12] |= std::uint64_t{1} << ((g >> 6) & 63);
+  }
+  void DropGroup(unsigned g) {
+    const std::uint64_t nLeft = m_nGroupBits[g >> 6] &= ~(std::uint64_t{1} << (g & 63));
+    if (nLeft == 0) m_nGroupWords[g >> 12] &= ~(std::uint64_t{1} << ((g >> 6) & 63));
+  }
+  int FirstStringAfterGroup(unsigned g) const;
   // The string planted last and its neighbours in order then (or, when it
   // replaced an equal string, that string in both).
   int m_nLastString = kNone;
