@@ -495,63 +495,70 @@ inline int COXCompressor::CompareWith(int x, std::uint64_t nHi, std::uint64_t nL
 inline __attribute__((always_inline)) int COXCompressor::InsertBetweenNeighbours(int n, std::uint64_t nHi,
                                                                                  std::uint64_t nLo,
                                                                                  int& nMatchPosition) {
+  // An empty tree takes the search's way (see InsertString).
+  if (m_nNext[kEnds] == kEnds) return -1;
+  const unsigned g = GroupOf(nHi);
+  if (!HasGroup(g)) {
+    // No string shares n's first two bytes: n goes just before the first
+    // string of the next group, and nothing matches two bytes.
+    const int nAbove = FirstStringAfterGroup(g);
+    return PlaceBetween(n, nHi, nLo, m_nPrev[nAbove], nAbove, nMatchPosition);
+  }
   const int nLast = m_nLastString;
   const BYTE nLastByte = m_pWindow[n + 16];
-  // n takes the place of an equal string x: the longest match there can be.
-  auto replace = [&](int x) {
-    nMatchPosition = x;
-    Replace(x, n);
-    SubstituteNode(x, n);
-    return kLookAhead;
-  };
-  int nBelow = kEnds;  // a string sorting before n's, or kEnds
-  int nAbove = kEnds;  // one sorting after it
-  bool bForward = true;
-  if (nLast == kNone || nLast != ((n - 1) & kWindowMask)) {
-    bForward = false;
-  } else if (m_bLastReplaced) {
-    // n - 1 replaced an equal string e, so e + 1 shares n's first 16 bytes.
-    const int x = (m_nLastBelow + 1) & kWindowMask;
-    if (x == kNone || m_tree[x].parent == kNone) return -1;
-    const int r = CompareWith(x, nHi, nLo, nLastByte);
-    if (r == 0) return replace(x);
-    if (r < 0) {
-      nBelow = x;
-    } else {
-      nAbove = x;
-    }
-  } else {
-    const unsigned nPrefix = GroupOf(m_nKeyHi[nLast]);
-    if (m_nLastBelow != kEnds && GroupOf(m_nKeyHi[m_nLastBelow]) == nPrefix) {
+  if (nLast != kNone && nLast == ((n - 1) & kWindowMask)) {
+    int nBelow = kEnds;  // a string sorting before n's, or kEnds
+    int nAbove = kEnds;  // one sorting after it
+    if (m_bLastReplaced) {
+      // n - 1 replaced an equal string e, so e + 1 shares n's first 16 bytes.
       const int x = (m_nLastBelow + 1) & kWindowMask;
-      if (x != kNone && m_tree[x].parent != kNone) nBelow = x;
+      if (x != kNone && m_tree[x].parent != kNone) {
+        const int r = CompareWith(x, nHi, nLo, nLastByte);
+        if (r == 0) return ReplaceString(x, n, nMatchPosition);
+        if (r < 0) {
+          nBelow = x;
+        } else {
+          nAbove = x;
+        }
+      }
+    } else {
+      const unsigned nPrefix = GroupOf(m_nKeyHi[nLast]);
+      if (m_nLastBelow != kEnds && GroupOf(m_nKeyHi[m_nLastBelow]) == nPrefix) {
+        const int x = (m_nLastBelow + 1) & kWindowMask;
+        if (x != kNone && m_tree[x].parent != kNone) nBelow = x;
+      }
+      if (m_nLastAbove != kEnds && GroupOf(m_nKeyHi[m_nLastAbove]) == nPrefix) {
+        const int x = (m_nLastAbove + 1) & kWindowMask;
+        if (x != kNone && m_tree[x].parent != kNone) nAbove = x;
+      }
     }
-    if (m_nLastAbove != kEnds && GroupOf(m_nKeyHi[m_nLastAbove]) == nPrefix) {
-      const int x = (m_nLastAbove + 1) & kWindowMask;
-      if (x != kNone && m_tree[x].parent != kNone) nAbove = x;
+    if (nBelow != kEnds || nAbove != kEnds) {
+      const int nLength = WalkToPlace(n, nHi, nLo, nLastByte, nBelow, nAbove, nBelow != kEnds, nMatchPosition);
+      if (nLength >= 0) return nLength;
     }
-    bForward = nBelow != kEnds;
   }
-  if (!bForward && nAbove == kEnds) {
-    // An empty tree takes the search's way (see InsertString).
-    if (m_nNext[kEnds] == kEnds) return -1;
-    const unsigned g = GroupOf(nHi);
-    if (!HasGroup(g)) {
-      // No string shares n's first two bytes: n goes just before the first
-      // string of the next group, and nothing matches two bytes.
-      nAbove = FirstStringAfterGroup(g);
-      nBelow = m_nPrev[nAbove];
-      return PlaceBetween(n, nHi, nLo, nBelow, nAbove, nMatchPosition);
-    }
-    nBelow = m_nPrev[m_pGroupHead[g]];
-    bForward = true;
-  }
+  return WalkToPlace(n, nHi, nLo, nLastByte, m_nPrev[m_pGroupHead[g]], kEnds, true, nMatchPosition);
+}
+
+// n takes the place of an equal string x: the longest match there can be.
+inline __attribute__((always_inline)) int COXCompressor::ReplaceString(int x, int n, int& nMatchPosition) {
+  nMatchPosition = x;
+  Replace(x, n);
+  SubstituteNode(x, n);
+  return kLookAhead;
+}
+
+// Walks the order to n's place, up from nBelow or down from nAbove (kEnds:
+// from the end); -1, having changed nothing, when the way is long.
+inline __attribute__((always_inline)) int COXCompressor::WalkToPlace(int n, std::uint64_t nHi, std::uint64_t nLo,
+                                                                     BYTE nLastByte, int nBelow, int nAbove,
+                                                                     bool bUp, int& nMatchPosition) {
   constexpr int kMaxSteps = 8;
   int nSteps = 0;
-  if (bForward) {
+  if (bUp) {
     for (int x = m_nNext[nBelow]; x != nAbove; x = m_nNext[x]) {
       const int r = CompareWith(x, nHi, nLo, nLastByte);
-      if (r == 0) return replace(x);
+      if (r == 0) return ReplaceString(x, n, nMatchPosition);
       if (r > 0) {
         nAbove = x;
         break;
@@ -562,7 +569,7 @@ inline __attribute__((always_inline)) int COXCompressor::InsertBetweenNeighbours
   } else {
     for (int x = m_nPrev[nAbove]; x != kEnds; x = m_nPrev[x]) {
       const int r = CompareWith(x, nHi, nLo, nLastByte);
-      if (r == 0) return replace(x);
+      if (r == 0) return ReplaceString(x, n, nMatchPosition);
       if (r < 0) {
         nBelow = x;
         break;

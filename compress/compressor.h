@@ -75,6 +75,9 @@ class COXCompressor {
 
   void ResetTree(int r);
   int InsertString(int n, int& nMatchPosition);
+  int ReplaceString(int x, int n, int& nMatchPosition);
+  int WalkToPlace(int n, std::uint64_t nHi, std::uint64_t nLo, BYTE nLastByte, int nBelow, int nAbove, bool bUp,
+                  int& nMatchPosition);
   int PlaceBetween(int n, std::uint64_t nHi, std::uint64_t nLo, int nBelow, int nAbove, int& nMatchPosition);
   int ContinueInsert(int n, std::uint64_t nHi, std::uint64_t nLo, int t, int& nMatchPosition);
   int InsertBetweenNeighbours(int n, std::uint64_t nHi, std::uint64_t nLo, int& nMatchPosition);
