@@ -105,8 +105,7 @@ class CodeWriter {
 
 }  // namespace
 
-COXCompressor::COXCompressor()
-    : m_pWindow(new BYTE[kWindowSize + kMirror + 16]()), m_tree() {}
+COXCompressor::COXCompressor() : m_pWindow(new BYTE[kWindowSize + kMirror + 16]()), m_tree() {}
 
 COXCompressor::~COXCompressor() = default;
 
@@ -427,7 +426,7 @@ inline __attribute__((always_inline)) int COXCompressor::InsertString(int n, int
 
 inline void COXCompressor::Link(int n, int nBelow, int nAbove) {
   const unsigned g = GroupOf(m_nKeyHi[n]);
-  if (nBelow == kEnds || GroupOf(m_nKeyHi[nBelow]) != g) {
+  if (IsOutsideGroup(nBelow, g)) {
     m_pGroupHead[g] = static_cast<std::uint16_t>(n);
     AddGroup(g);
   }
@@ -446,7 +445,7 @@ inline void COXCompressor::Replace(int x, int n) {
   const int nBelow = m_nPrev[x];
   const int nAbove = m_nNext[x];
   const unsigned g = GroupOf(m_nKeyHi[x]);
-  if (nBelow == kEnds || GroupOf(m_nKeyHi[nBelow]) != g) m_pGroupHead[g] = static_cast<std::uint16_t>(n);
+  if (IsOutsideGroup(nBelow, g)) m_pGroupHead[g] = static_cast<std::uint16_t>(n);
   m_nPrev[n] = static_cast<std::uint16_t>(nBelow);
   m_nNext[n] = static_cast<std::uint16_t>(nAbove);
   m_nNext[nBelow] = static_cast<std::uint16_t>(n);
@@ -460,8 +459,8 @@ inline void COXCompressor::Unlink(int x) {
   const int nBelow = m_nPrev[x];
   const int nAbove = m_nNext[x];
   const unsigned g = GroupOf(m_nKeyHi[x]);
-  if (nBelow == kEnds || GroupOf(m_nKeyHi[nBelow]) != g) {
-    if (nAbove != kEnds && GroupOf(m_nKeyHi[nAbove]) == g) {
+  if (IsOutsideGroup(nBelow, g)) {
+    if (!IsOutsideGroup(nAbove, g)) {
       m_pGroupHead[g] = static_cast<std::uint16_t>(nAbove);
     } else {
       DropGroup(g);
@@ -533,7 +532,8 @@ inline __attribute__((always_inline)) int COXCompressor::InsertBetweenNeighbours
       }
     }
     if (nBelow != kEnds || nAbove != kEnds) {
-      const int nLength = WalkToPlace(n, nHi, nLo, nLastByte, nBelow, nAbove, nBelow != kEnds, nMatchPosition);
+      const int nLength =
+          WalkToPlace(n, nHi, nLo, nLastByte, nBelow, nAbove, nBelow != kEnds, nMatchPosition);
       if (nLength >= 0) return nLength;
     }
   }
@@ -550,9 +550,10 @@ inline __attribute__((always_inline)) int COXCompressor::ReplaceString(int x, in
 
 // Walks the order to n's place, up from nBelow or down from nAbove (kEnds:
 // from the end); -1, having changed nothing, when the way is long.
-inline __attribute__((always_inline)) int COXCompressor::WalkToPlace(int n, std::uint64_t nHi, std::uint64_t nLo,
-                                                                     BYTE nLastByte, int nBelow, int nAbove,
-                                                                     bool bUp, int& nMatchPosition) {
+inline __attribute__((always_inline)) int COXCompressor::WalkToPlace(int n, std::uint64_t nHi,
+                                                                     std::uint64_t nLo, BYTE nLastByte,
+                                                                     int nBelow, int nAbove, bool bUp,
+                                                                     int& nMatchPosition) {
   constexpr int kMaxSteps = 8;
   int nSteps = 0;
   if (bUp) {
@@ -581,9 +582,9 @@ inline __attribute__((always_inline)) int COXCompressor::WalkToPlace(int n, std:
   return PlaceBetween(n, nHi, nLo, nBelow, nAbove, nMatchPosition);
 }
 
-inline __attribute__((always_inline)) int COXCompressor::PlaceBetween(int n, std::uint64_t nHi, std::uint64_t nLo,
-                                                                      int nBelow, int nAbove,
-                                                                      int& nMatchPosition) {
+inline __attribute__((always_inline)) int COXCompressor::PlaceBetween(int n, std::uint64_t nHi,
+                                                                      std::uint64_t nLo, int nBelow,
+                                                                      int nAbove, int& nMatchPosition) {
   const bool bUnderBelow = m_tree[nBelow].child[kLarger] == kNone;
   const int nAt = Pick(bUnderBelow, nBelow, nAbove);
   // Bytes shared with n among the first 16, -1 for no string.
@@ -714,7 +715,7 @@ int COXCompressor::FirstStringAfterGroup(unsigned g) const {
   std::uint64_t nBits = m_nGroupBits[w] & (~std::uint64_t{1} << (g & 63));
   if (nBits == 0) {
     unsigned s = w >> 6;
-    std::uint64_t nWords = (w & 63) == 63 ? 0 : m_nGroupWords[s] & (~std::uint64_t{1} << (w & 63));
+    std::uint64_t nWords = m_nGroupWords[s] & (~std::uint64_t{1} << (w & 63));
     while (nWords == 0) {
       if (++s == kGroups / 64 / 64) return kEnds;
       nWords = m_nGroupWords[s];

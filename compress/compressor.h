@@ -76,8 +76,8 @@ class COXCompressor {
   void ResetTree(int r);
   int InsertString(int n, int& nMatchPosition);
   int ReplaceString(int x, int n, int& nMatchPosition);
-  int WalkToPlace(int n, std::uint64_t nHi, std::uint64_t nLo, BYTE nLastByte, int nBelow, int nAbove, bool bUp,
-                  int& nMatchPosition);
+  int WalkToPlace(int n, std::uint64_t nHi, std::uint64_t nLo, BYTE nLastByte, int nBelow, int nAbove,
+                  bool bUp, int& nMatchPosition);
   int PlaceBetween(int n, std::uint64_t nHi, std::uint64_t nLo, int nBelow, int nAbove, int& nMatchPosition);
   int ContinueInsert(int n, std::uint64_t nHi, std::uint64_t nLo, int t, int& nMatchPosition);
   int InsertBetweenNeighbours(int n, std::uint64_t nHi, std::uint64_t nLo, int& nMatchPosition);
@@ -124,6 +124,9 @@ class COXCompressor {
   std::uint64_t m_nGroupWords[kGroups / 64 / 64];
   static unsigned GroupOf(std::uint64_t nHi) { return static_cast<unsigned>(nHi >> 48); }
   bool HasGroup(unsigned g) const { return (m_nGroupBits[g >> 6] >> (g & 63)) & 1; }
+  // Whether x is kEnds or a string of another group than g: a string of g
+  // that follows such an x in order is the first of its group.
+  bool IsOutsideGroup(int x, unsigned g) const { return x == kEnds || GroupOf(m_nKeyHi[x]) != g; }
   void AddGroup(unsigned g) {
     m_nGroupBits[g >> 6] |= std::uint64_t{1} << (g & 63);
     m_nGroupWords[g >> 12] |= std::uint64_t{1} << ((g >> 6) & 63);
